@@ -1,0 +1,78 @@
+# Every target installs what it is missing, so each works on a fresh clone.
+#   make demo            mask the bundled sample
+#   make test            build, then run the C++ and Python tests (CPython 3.9)
+#   make test PY=3.13    the same on another CPython from pyenv
+#   make test-asan / test-tsan, bench-kernel, bench-pipeline, bench-e2e
+
+PY ?= 3.9
+PYENV_ROOT ?= $(HOME)/.pyenv
+PYTHON_BASE := $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(PY).*/bin/python$(PY)))),$(shell command -v python$(PY)))
+
+ifeq ($(PY),3.9)
+VENV := .venv
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" pytest scikit-build-core
+else
+VENV := .venv-$(PY)
+PY_PACKAGES := pyarrow pandas pytest scikit-build-core
+endif
+VPY := $(CURDIR)/$(VENV)/bin/python
+BUILD := build/py$(PY)
+CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: setup system-packages venv build test test-cpp test-python demo \
+        test-asan test-tsan bench-kernel bench-pipeline bench-e2e clean
+
+setup: system-packages venv
+
+# Debian packages, installed only when their files are missing.
+system-packages:
+	@missing=""; \
+	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	[ -f /usr/include/openssl/hmac.h ] || missing="$$missing libssl-dev"; \
+	command -v cmake >/dev/null || missing="$$missing cmake"; \
+	command -v ninja >/dev/null || missing="$$missing ninja-build"; \
+	command -v g++ >/dev/null || missing="$$missing g++"; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.installed:
+	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
+	$(PYTHON_BASE) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q $(PY_PACKAGES)
+	touch $@
+
+venv: $(VENV)/.installed
+
+$(BUILD)/build.ninja: | setup
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD)
+
+test-cpp: build
+	cd $(BUILD) && ctest --output-on-failure -j2
+
+test: test-cpp
+
+demo: build
+	$(BUILD)/examples/mask_emails
+
+test-asan: setup
+	cmake -S . -B build/asan $(CMAKE_ARGS) -DQM_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/asan
+	cd build/asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2
+
+test-tsan: setup
+	cmake -S . -B build/tsan $(CMAKE_ARGS) -DQM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/tsan
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2
+
+bench-kernel: build
+	$(BUILD)/bench/hash_kernel_bench
+
+clean:
+	rm -rf build

@@ -1,0 +1,42 @@
+#include "mask_engine/error.h"
+
+namespace mask_engine {
+
+MaskError MaskError::UnsupportedDataType(std::string column, std::string data_type) {
+  MaskError e(Kind::UnsupportedDataType);
+  e.column_ = std::move(column);
+  e.data_type_ = std::move(data_type);
+  return e;
+}
+
+MaskError MaskError::NoColumns() { return MaskError(Kind::NoColumns); }
+MaskError MaskError::EmptyBatch() { return MaskError(Kind::EmptyBatch); }
+MaskError MaskError::MissingKey() { return MaskError(Kind::MissingKey); }
+
+MaskError MaskError::Arrow(arrow::Status status) {
+  MaskError e(Kind::Arrow);
+  e.status_ = std::move(status);
+  return e;
+}
+
+std::string MaskError::to_string() const {
+  switch (kind_) {
+    case Kind::UnsupportedDataType:
+      return "unsupported data type for column '" + column_ + "': " + data_type_;
+    case Kind::NoColumns:
+      return "no columns specified for masking";
+    case Kind::EmptyBatch:
+      return "record batch has no rows";
+    case Kind::Arrow:
+      return "arrow error: " + status_.ToString();
+    case Kind::MissingKey:
+      return "HMAC key required for Hash transform";
+  }
+  return {};
+}
+
+std::ostream& operator<<(std::ostream& os, const MaskError& error) {
+  return os << error.to_string();
+}
+
+}  // namespace mask_engine

@@ -1,0 +1,50 @@
+// MaskError: the masking engine's error value. Five variants with fixed
+// display texts; the Python boundary puts its own prefix in front of them.
+// Values are moved, never shared, and never changed after creation.
+#pragma once
+
+#include <arrow/status.h>
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "keyed_hash/result.h"
+
+namespace mask_engine {
+
+class MaskError {
+ public:
+  enum class Kind : std::uint8_t { UnsupportedDataType, NoColumns, EmptyBatch, Arrow, MissingKey };
+
+  // "unsupported data type for column '<column>': <data_type>", inserted
+  // unchanged, without escaping.
+  static MaskError UnsupportedDataType(std::string column, std::string data_type);
+  // "no columns specified for masking"
+  static MaskError NoColumns();
+  // "record batch has no rows"
+  static MaskError EmptyBatch();
+  // "arrow error: " + the status as Arrow renders it
+  static MaskError Arrow(arrow::Status status);
+  // "HMAC key required for Hash transform"
+  static MaskError MissingKey();
+
+  Kind kind() const { return kind_; }
+  const arrow::Status& arrow_status() const { return status_; }
+  std::string to_string() const;
+
+ private:
+  explicit MaskError(Kind kind) : kind_(kind) {}
+
+  Kind kind_;
+  std::string column_;
+  std::string data_type_;
+  arrow::Status status_;
+};
+
+std::ostream& operator<<(std::ostream& os, const MaskError& error);
+
+template <typename T>
+using MaskResult = quillon_hash::Result<T, MaskError>;
+
+}  // namespace mask_engine

@@ -1,0 +1,151 @@
+#include "keyed_hash/hmac.h"
+
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <random>
+#include <string>
+
+namespace quillon_hash {
+namespace {
+
+std::string unhex(const std::string& hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+std::string prepared_digest(const PreparedKey& key, std::string_view data) {
+  std::string out(kHexDigestLength, '\0');
+  EXPECT_TRUE(key.hex_digest(data.substr(0, data.size() / 3), data.substr(data.size() / 3),
+                             out.data()));
+  return out;
+}
+
+struct Rfc4231Case {
+  const char* name;
+  std::string key;
+  std::string data;
+  const char* expected;  // HMAC-SHA-256, or its published 128-bit prefix for case 5
+};
+
+class Rfc4231 : public ::testing::TestWithParam<Rfc4231Case> {};
+
+TEST_P(Rfc4231, MatchesPublishedDigest) {
+  const auto& c = GetParam();
+  auto one_shot = hmac_sha256(c.key, c.data);
+  ASSERT_TRUE(one_shot.ok());
+  const std::string expected = c.expected;
+  if (expected.size() == kHexDigestLength) {
+    EXPECT_EQ(one_shot.value(), expected);
+  } else {
+    EXPECT_EQ(one_shot.value().substr(0, expected.size()), expected);
+  }
+  EXPECT_EQ(prepared_digest(PreparedKey(c.key), c.data), one_shot.value());
+  EXPECT_EQ(prepared_digest(PreparedKey(c.key, PreparedKey::ForceOpenSsl{}), c.data),
+            one_shot.value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vectors, Rfc4231,
+    ::testing::Values(
+        Rfc4231Case{"case1", std::string(20, '\x0b'), "Hi There",
+                    "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        Rfc4231Case{"case2", "Jefe", "what do ya want for nothing?",
+                    "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        Rfc4231Case{"case3", std::string(20, '\xaa'), std::string(50, '\xdd'),
+                    "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
+        Rfc4231Case{"case4", unhex("0102030405060708090a0b0c0d0e0f10111213141516171819"),
+                    std::string(50, '\xcd'),
+                    "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
+        Rfc4231Case{"case5", std::string(20, '\x0c'), "Test With Truncation",
+                    "a3b6167473100ee06e0c796c2955552b"},
+        Rfc4231Case{"case6", std::string(131, '\xaa'),
+                    "Test Using Larger Than Block-Size Key - Hash Key First",
+                    "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+        Rfc4231Case{"case7", std::string(131, '\xaa'),
+                    "This is a test using a larger than block-size key and a larger than "
+                    "block-size data. The key needs to be hashed before being used by the "
+                    "HMAC algorithm.",
+                    "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+bool is_lower_hex(const std::string& s) {
+  return s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+TEST(HmacSha256, KeyBlockBoundary) {
+  const std::string data = "user@example.com";
+  const std::string key64(64, 'k');
+  const std::string key65(65, 'k');
+  unsigned char d65[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(key65.data()), key65.size(), d65);
+  const std::string hashed_key65(reinterpret_cast<char*>(d65), sizeof(d65));
+
+  // A 65-byte key is replaced by its digest; a 64-byte key is used as is.
+  EXPECT_EQ(hmac_sha256(key65, data).value(), hmac_sha256(hashed_key65, data).value());
+  EXPECT_NE(hmac_sha256(key64, data).value(), hmac_sha256(key65, data).value());
+  unsigned char d64[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(key64.data()), key64.size(), d64);
+  EXPECT_NE(hmac_sha256(key64, data).value(),
+            hmac_sha256(std::string(reinterpret_cast<char*>(d64), sizeof(d64)), data).value());
+}
+
+TEST(HmacSha256, EdgeInputsGiveWellFormedDigests) {
+  const std::string binary("\xff\xfe\x00\x80 not utf-8", 14);
+  for (const auto& [key, data] : {std::pair<std::string, std::string>{"", ""},
+                                  {"", "x"},
+                                  {"k", ""},
+                                  {"k", binary}}) {
+    auto r = hmac_sha256(key, data);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value().size(), kHexDigestLength);
+    EXPECT_TRUE(is_lower_hex(r.value())) << r.value();
+    EXPECT_EQ(r.value(), hmac_sha256(key, data).value());
+    EXPECT_EQ(prepared_digest(PreparedKey(key), data), r.value());
+  }
+  // Published value for the empty key over empty data.
+  EXPECT_EQ(hmac_sha256("", "").value(),
+            "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad");
+  // The empty key is a key of its own, not the absence of one.
+  EXPECT_NE(hmac_sha256("", "x").value(), hmac_sha256("k", "x").value());
+}
+
+TEST(HmacSha256, ErrorMessage) {
+  EXPECT_STREQ(message(HashError::HmacFailed), "HMAC computation failed");
+}
+
+// Every padding layout: data lengths 0..300 cross one, two and more blocks
+// with the length field falling in the same block or spilling into the next.
+TEST(PreparedKey, MatchesOneShotOverRandomInputs) {
+  std::mt19937_64 rng(20261207);
+  auto random_bytes = [&](std::size_t n) {
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+  };
+  const std::size_t key_lengths[] = {0, 1, 31, 32, 55, 63, 64, 65, 100, 200};
+  for (std::size_t key_len : key_lengths) {
+    const std::string key = random_bytes(key_len);
+    const PreparedKey fast(key);
+    const PreparedKey portable(key, PreparedKey::ForceOpenSsl{});
+    for (std::size_t len = 0; len <= 300; ++len) {
+      const std::string data = random_bytes(len);
+      const std::string expected = hmac_sha256(key, data).value();
+      for (std::size_t split : {std::size_t{0}, len / 2, len}) {
+        std::string a(kHexDigestLength, '\0'), b(kHexDigestLength, '\0');
+        ASSERT_TRUE(fast.hex_digest(std::string_view(data).substr(0, split),
+                                    std::string_view(data).substr(split), a.data()));
+        ASSERT_TRUE(portable.hex_digest(std::string_view(data).substr(0, split),
+                                        std::string_view(data).substr(split), b.data()));
+        ASSERT_EQ(a, expected) << "key " << key_len << " data " << len << " split " << split;
+        ASSERT_EQ(b, expected) << "key " << key_len << " data " << len << " split " << split;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillon_hash

@@ -1,0 +1,272 @@
+#include "mask_engine/transform.h"
+
+#include <arrow/api.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "keyed_hash/hmac.h"
+#include "test_util.h"
+
+namespace mask_engine {
+namespace {
+
+using testing::Rows;
+using testing::rows_of;
+using testing::utf8;
+
+const std::string kKey = "mykey1";
+
+std::string token(std::int64_t pos, const std::string& value, const std::string& key = kKey) {
+  return quillon_hash::hmac_sha256(key, std::to_string(pos) + ":" + value).value();
+}
+
+// What each kind must make of `rows`, positions starting at `first`.
+Rows expected(Transform t, const Rows& rows, std::int64_t first = 0) {
+  Rows out;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto& r = rows[i];
+    if (!r || t == Transform::Null) {
+      out.emplace_back(std::nullopt);
+    } else if (t == Transform::Hash) {
+      out.emplace_back(token(first + static_cast<std::int64_t>(i), *r));
+    } else if (t == Transform::Redact) {
+      out.emplace_back("[REDACTED]");
+    } else {
+      out.emplace_back(*r);
+    }
+  }
+  return out;
+}
+
+struct InputCase {
+  const char* name;
+  Rows rows;
+  std::int64_t slice_offset;  // -1: not sliced
+  std::int64_t slice_length;
+};
+
+const Rows kMixed = {std::string("alice@example.com"), std::nullopt, std::string(""),
+                     std::string("bob@example.com"), std::string("a:b:c"), std::nullopt,
+                     std::string("Zo\xc3\xab \xe6\x97\xa5\xe6\x9c\xac"), std::string("alice@example.com"),
+                     std::string(100, 'x'), std::string("last")};
+
+const InputCase kInputs[] = {
+    {"plain", {std::string("alice@example.com"), std::string("bob@example.com")}, -1, 0},
+    {"mixed", kMixed, -1, 0},
+    {"sliced_mid", kMixed, 3, 5},
+    {"sliced_odd_bitmap", kMixed, 1, 9},
+    {"all_null", {std::nullopt, std::nullopt, std::nullopt}, -1, 0},
+    {"empty", {}, -1, 0},
+    {"empty_strings", {std::string(""), std::string("")}, -1, 0},
+    {"multibyte", {std::string("\xf0\x9f\x94\x91 key"), std::string("caf\xc3\xa9")}, -1, 0},
+    {"colons", {std::string(":"), std::string("12:34"), std::string("::")}, -1, 0},
+};
+
+struct Case {
+  Transform transform;
+  InputCase input;
+  std::int64_t first_position;
+};
+
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+  static const char* names[] = {"Hash", "Redact", "Null", "PassThrough"};
+  return std::string(names[static_cast<int>(info.param.transform)]) + "_" + info.param.input.name +
+         "_from" + std::to_string(info.param.first_position);
+}
+
+std::vector<Case> all_cases() {
+  std::vector<Case> out;
+  for (auto t : {Transform::Hash, Transform::Redact, Transform::Null, Transform::PassThrough}) {
+    for (const auto& in : kInputs) out.push_back({t, in, 0});
+  }
+  out.push_back({Transform::Hash, kInputs[1], 1000});
+  out.push_back({Transform::Hash, kInputs[2], 99});
+  return out;
+}
+
+class TransformApply : public ::testing::TestWithParam<Case> {};
+
+TEST_P(TransformApply, ProducesExpectedRowsInFreshUtf8Array) {
+  const auto& c = GetParam();
+  auto full = utf8(c.input.rows);
+  Rows rows = c.input.rows;
+  std::shared_ptr<arrow::Array> input = full;
+  if (c.input.slice_offset >= 0) {
+    input = full->Slice(c.input.slice_offset, c.input.slice_length);
+    rows = Rows(rows.begin() + c.input.slice_offset,
+                rows.begin() + c.input.slice_offset + c.input.slice_length);
+  }
+  auto before = rows_of(*input);
+
+  auto result = apply(c.transform, input, Key(kKey), c.first_position);
+  ASSERT_TRUE(result.ok()) << result.error();
+  const auto& out = result.value();
+  ASSERT_TRUE(out->type()->Equals(arrow::utf8()));
+  ASSERT_TRUE(out->ValidateFull().ok()) << out->ValidateFull().ToString();
+  EXPECT_EQ(out->offset(), 0);
+  EXPECT_EQ(rows_of(*out), expected(c.transform, rows, c.first_position));
+  EXPECT_EQ(out->null_count(), c.transform == Transform::Null
+                                   ? out->length()
+                                   : static_cast<std::int64_t>(std::count(
+                                         rows.begin(), rows.end(), std::nullopt)));
+  // A new array over buffers of its own; the input is untouched.
+  EXPECT_NE(out.get(), input.get());
+  for (const auto& in_buf : input->data()->buffers) {
+    for (const auto& out_buf : out->data()->buffers) {
+      if (in_buf && out_buf && out_buf->size() > 0) {
+        EXPECT_NE(in_buf->data(), out_buf->data());
+      }
+    }
+  }
+  EXPECT_EQ(rows_of(*input), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, TransformApply, ::testing::ValuesIn(all_cases()), case_name);
+
+TEST(TransformApply, NullKindHasZeroBitmapAndOffsets) {
+  auto out = apply(Transform::Null, utf8(kMixed), std::nullopt).value();
+  const auto& data = *out->data();
+  ASSERT_NE(data.buffers[0], nullptr);
+  for (std::int64_t i = 0; i < out->length(); ++i) EXPECT_FALSE(out->IsValid(i));
+  const auto* offsets = data.GetValues<std::int32_t>(1);
+  for (std::int64_t i = 0; i <= out->length(); ++i) EXPECT_EQ(offsets[i], 0);
+  EXPECT_EQ(data.buffers[2]->size(), 0);
+}
+
+TEST(TransformApply, HashPositionsCountNullsAndRepeats) {
+  auto out = rows_of(*apply(Transform::Hash, utf8(kMixed), Key(kKey)).value());
+  // Same value, different positions: different tokens.
+  EXPECT_NE(out[0], out[7]);
+  EXPECT_EQ(*out[7], token(7, "alice@example.com"));
+  // Empty string is hashed as "2:".
+  EXPECT_EQ(*out[2], quillon_hash::hmac_sha256(kKey, "2:").value());
+  // Another key, the empty key included, gives other tokens.
+  auto empty_key = rows_of(*apply(Transform::Hash, utf8(kMixed), Key("")).value());
+  EXPECT_EQ(*empty_key[0], token(0, "alice@example.com", ""));
+  EXPECT_NE(empty_key[0], out[0]);
+}
+
+// The decimal prefix carries across digit-count boundaries.
+TEST(TransformApply, HashPositionsAcrossDigitBoundaries) {
+  for (std::int64_t first : {std::int64_t{0}, std::int64_t{95}, std::int64_t{999990},
+                             std::int64_t{9223372036854775795}}) {
+    Rows rows(12, std::string("v"));
+    auto out = rows_of(*apply(Transform::Hash, utf8(rows), Key(kKey), first).value());
+    EXPECT_EQ(out, expected(Transform::Hash, rows, first)) << first;
+  }
+}
+
+TEST(TransformApply, RangeRunnerGivesSequentialResult) {
+  Rows rows;
+  for (int i = 0; i < 5000; ++i) {
+    if (i % 7 == 3) {
+      rows.emplace_back(std::nullopt);
+    } else {
+      rows.emplace_back("user" + std::to_string(i) + "@example.com");
+    }
+  }
+  auto input = utf8(rows)->Slice(11, 4900);
+  auto sequential = apply(Transform::Hash, input, Key(kKey), 42).value();
+  // Uneven ranges on real threads.
+  const RangeRunner runner = [](std::int64_t n, const RangeBody& body) {
+    std::vector<std::thread> threads;
+    const std::int64_t cuts[] = {0, 1, 777, 2048, n};
+    for (int k = 0; k < 4; ++k) threads.emplace_back(body, cuts[k], cuts[k + 1]);
+    for (auto& t : threads) t.join();
+  };
+  auto parallel = apply(Transform::Hash, input, Key(kKey), 42, &runner).value();
+  EXPECT_TRUE(parallel->Equals(*sequential));
+  EXPECT_EQ(rows_of(*sequential)[0], token(42, "user11@example.com"));
+}
+
+struct ErrorCase {
+  const char* name;
+  std::shared_ptr<arrow::Array> column;
+  Transform transform;
+  Key key;
+  std::string message;
+};
+
+class TransformErrors : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(TransformErrors, RefusedWithExactMessage) {
+  const auto& c = GetParam();
+  auto r = apply(c.transform, c.column, c.key);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(), c.message);
+}
+
+std::shared_ptr<arrow::Array> large_utf8() {
+  arrow::LargeStringBuilder b;
+  EXPECT_TRUE(b.Append("x").ok());
+  return b.Finish().ValueOrDie();
+}
+
+std::shared_ptr<arrow::Array> string_view_array() {
+  arrow::StringViewBuilder b;
+  EXPECT_TRUE(b.Append("x").ok());
+  return b.Finish().ValueOrDie();
+}
+
+std::shared_ptr<arrow::Array> dictionary_strings() {
+  auto dict = utf8({std::string("a")});
+  auto indices = testing::int64s({0, 0});
+  auto type = arrow::dictionary(arrow::int32(), arrow::utf8());
+  arrow::Int32Builder ib;
+  EXPECT_TRUE(ib.AppendValues({0, 0}).ok());
+  return arrow::DictionaryArray::FromArrays(type, ib.Finish().ValueOrDie(), dict).ValueOrDie();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TransformErrors,
+    ::testing::Values(
+        ErrorCase{"int64_before_key", testing::int64s({1, 2}), Transform::Hash, std::nullopt,
+                  "unsupported data type for column 'unknown': Int64"},
+        ErrorCase{"int64_passthrough", testing::int64s({1}), Transform::PassThrough, Key(kKey),
+                  "unsupported data type for column 'unknown': Int64"},
+        ErrorCase{"large_utf8", large_utf8(), Transform::Redact, Key(kKey),
+                  "unsupported data type for column 'unknown': LargeUtf8"},
+        ErrorCase{"utf8_view", string_view_array(), Transform::Null, Key(kKey),
+                  "unsupported data type for column 'unknown': Utf8View"},
+        ErrorCase{"dictionary", dictionary_strings(), Transform::PassThrough, Key(kKey),
+                  "unsupported data type for column 'unknown': Dictionary(Int32, Utf8)"},
+        ErrorCase{"missing_key", utf8({std::string("a")}), Transform::Hash, std::nullopt,
+                  "HMAC key required for Hash transform"},
+        ErrorCase{"missing_key_empty_array", utf8({}), Transform::Hash, std::nullopt,
+                  "HMAC key required for Hash transform"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MaskErrorText, FixedTextsAndPayloadsUnescaped) {
+  EXPECT_EQ(MaskError::NoColumns().to_string(), "no columns specified for masking");
+  EXPECT_EQ(MaskError::EmptyBatch().to_string(), "record batch has no rows");
+  EXPECT_EQ(MaskError::MissingKey().to_string(), "HMAC key required for Hash transform");
+  EXPECT_EQ(MaskError::UnsupportedDataType("a'b\nc", "Float64").to_string(),
+            "unsupported data type for column 'a'b\nc': Float64");
+  EXPECT_EQ(MaskError::Arrow(arrow::Status::Invalid("bad")).to_string(),
+            "arrow error: Invalid: bad");
+}
+
+// 33,554,432 non-null empty strings need 64 bytes of token each, one byte
+// over the 32-bit reach: refused before any digest is computed. Only the
+// input's offsets are allocated (128 MiB), not the 2 GiB output.
+TEST(TransformCapacity, HashRefusesOutputPastInt32Offsets) {
+  const std::int64_t rows = (std::int64_t{1} << 31) / 64;
+  auto offsets = arrow::AllocateBuffer((rows + 1) * 4).ValueOrDie();
+  std::memset(offsets->mutable_data(), 0, static_cast<std::size_t>(offsets->size()));
+  auto values = arrow::AllocateBuffer(0).ValueOrDie();
+  auto column = std::make_shared<arrow::StringArray>(rows, std::move(offsets), std::move(values));
+  auto r = apply(Transform::Hash, column, Key(kKey));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), MaskError::Kind::Arrow);
+  EXPECT_TRUE(r.error().arrow_status().IsCapacityError()) << r.error();
+
+  // One row fewer fits exactly.
+  EXPECT_TRUE(check_output_capacity(64 * (rows - 1)).ok());
+  EXPECT_TRUE(check_output_capacity(2147483647).ok());
+  EXPECT_TRUE(check_output_capacity(2147483648).IsCapacityError());
+}
+
+}  // namespace
+}  // namespace mask_engine
