@@ -1,0 +1,88 @@
+// Masking pipeline: one Transform per column name, applied to whole record
+// batches on the process-wide worker pool.
+//
+// process_batch() returns a new batch under the input's own schema object,
+// columns in input order: unconfigured columns are the input's own arrays
+// (shared, not copied), configured ones new arrays. A transform that fails on
+// a column (no key for Hash, a column that is not Utf8) makes that column all
+// null and emits one warning event; the batch goes on. Batch-level failures
+// are MaskError values; the input is never changed and no partial batch is
+// returned. A pipeline is immutable, so several threads may use one at once.
+#pragma once
+
+#include <arrow/record_batch.h>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "mask_engine/error.h"
+#include "mask_engine/transform.h"
+
+namespace mask_engine {
+
+// A second transform for one column name. An internal failure, not a
+// MaskError: it unwinds to the Python boundary.
+class DuplicateColumnError : public std::logic_error {
+ public:
+  explicit DuplicateColumnError(const std::string& column)
+      : std::logic_error("transform already configured for column '" + column + "'") {}
+};
+
+using ColumnTransforms = std::unordered_map<std::string, Transform>;
+
+class MaskPipeline;
+
+class PipelineBuilder {
+ public:
+  PipelineBuilder(PipelineBuilder&&) = default;
+  PipelineBuilder& operator=(PipelineBuilder&&) = default;
+
+  // Takes the builder over and hands it back with `column` added. Names are
+  // exact byte strings. Throws DuplicateColumnError for a name already added,
+  // whatever its transform.
+  static PipelineBuilder add_column_transform(PipelineBuilder builder, std::string_view column,
+                                              Transform transform);
+
+  // MaskError::NoColumns when nothing was added.
+  static MaskResult<MaskPipeline> build(PipelineBuilder builder);
+
+ private:
+  friend class MaskPipeline;
+  PipelineBuilder() = default;
+  ColumnTransforms column_transforms_;
+};
+
+class MaskPipeline {
+ public:
+  static PipelineBuilder builder() { return PipelineBuilder(); }
+
+  MaskPipeline(MaskPipeline&&) = default;
+  MaskPipeline& operator=(MaskPipeline&&) = default;
+
+  // Masks one batch. `key` is handed to every transform; `first_position`
+  // is added to every Hash row position, so a table masked batch by batch
+  // gets positions counted over the whole table.
+  //
+  // Errors: MaskError::EmptyBatch for zero rows (nothing else is done, no
+  // event); MaskError::Arrow when the output batch fails validation (no
+  // columns, a type that differs from its field, a null in a non-nullable
+  // field) or when a column cannot be built at all (its output would pass
+  // the 32-bit offset reach, or memory ran out). An exception thrown while a
+  // column is worked on is rethrown here once all work has ended.
+  MaskResult<std::shared_ptr<arrow::RecordBatch>> process_batch(
+      const std::shared_ptr<arrow::RecordBatch>& batch, const Key& key,
+      std::int64_t first_position = 0) const;
+
+  const ColumnTransforms& column_transforms() const { return column_transforms_; }
+
+ private:
+  friend class PipelineBuilder;
+  explicit MaskPipeline(ColumnTransforms transforms) : column_transforms_(std::move(transforms)) {}
+  ColumnTransforms column_transforms_;
+};
+
+}  // namespace mask_engine
