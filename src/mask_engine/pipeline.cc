@@ -114,7 +114,8 @@ MaskResult<std::shared_ptr<arrow::RecordBatch>> MaskPipeline::process_batch(
     return MaskError::Arrow(arrow::Status::Invalid(
         "cannot build a record batch without columns: its row count comes from the first column"));
   }
-  auto out = arrow::RecordBatch::Make(schema, outputs[0]->length(), std::move(outputs));
+  const std::int64_t rows = outputs[0]->length();
+  auto out = arrow::RecordBatch::Make(schema, rows, std::move(outputs));
   arrow::Status st = out->Validate();
   if (st.ok()) st = check_nullability(*schema, out->columns());
   if (!st.ok()) return MaskError::Arrow(std::move(st));
