@@ -74,5 +74,8 @@ test-tsan: setup
 bench-kernel: build
 	$(BUILD)/bench/hash_kernel_bench
 
+bench-pipeline: build
+	bench/pipeline_scaling.sh $(BUILD)/bench/pipeline_bench
+
 clean:
 	rm -rf build
