@@ -1,0 +1,119 @@
+// The transform list: [{"column": <str>, "type": <str>}, ...], each entry
+// handed to the builder as soon as it is parsed.
+#include <Python.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "internal.h"
+#include "py_handle.h"
+
+namespace quillon_py {
+namespace {
+
+using mask_engine::PipelineBuilder;
+using mask_engine::Transform;
+
+bool raise_conversion(PyObject* type, const char* prefix, PyObject* borrowed_obj,
+                      const char* target) {
+  PyRef text = conversion_text(borrowed_obj, target);
+  if (!text) return false;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("%s%U", prefix, text.get()));
+  if (!message) return false;
+  PyErr_SetObject(type, message.get());
+  return false;
+}
+
+// The entry's value for `key` as a new reference, looked up in the dict's own
+// storage; null with an error set when missing or when the lookup fails.
+PyRef lookup(PyObject* borrowed_dict, const char* key, const char* missing_message) {
+  PyRef key_obj = PyRef::steal(PyUnicode_FromString(key));
+  if (!key_obj) return PyRef();
+  PyObject* borrowed_value = PyDict_GetItemWithError(borrowed_dict, key_obj.get());
+  if (borrowed_value == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, missing_message);
+    return PyRef();
+  }
+  return PyRef::new_ref(borrowed_value);
+}
+
+// UTF-8 copy of a str value; nullopt with an error set otherwise.
+std::optional<std::string> to_utf8(PyObject* borrowed_value) {
+  if (!PyUnicode_Check(borrowed_value)) {
+    raise_conversion(PyExc_TypeError, "", borrowed_value, "PyString");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(borrowed_value, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::optional<Transform> select(const std::string& name) {
+  auto is = [&](const char* literal) { return std::memcmp(name.data(), literal, name.size()) == 0; };
+  switch (name.size()) {
+    case 12:
+      if (is("pass_through")) return Transform::PassThrough;
+      break;
+    case 6:
+      if (is("redact")) return Transform::Redact;
+      break;
+    case 4:
+      if (is("hash")) return Transform::Hash;
+      if (is("null")) return Transform::Null;
+      break;
+    default:
+      break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+PyRef conversion_text(PyObject* borrowed_obj, const char* target) {
+  PyRef qualname = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(borrowed_obj)), "__qualname__"));
+  if (!qualname) return PyRef();
+  return PyRef::steal(
+      PyUnicode_FromFormat("'%S' object cannot be converted to '%s'", qualname.get(), target));
+}
+
+bool raise_text(PyObject* type, const std::string& text) {
+  PyRef message = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return false;
+  PyErr_SetObject(type, message.get());
+  return false;
+}
+
+bool add_transforms(PyObject* borrowed_list, PipelineBuilder& builder) {
+  const Py_ssize_t initial_len = PyList_GET_SIZE(borrowed_list);
+  // The list may shrink while entries are converted (a str subclass's code
+  // can run); never read past its current end.
+  for (Py_ssize_t i = 0; i < std::min(initial_len, PyList_GET_SIZE(borrowed_list)); ++i) {
+    PyRef entry = PyRef::new_ref(PyList_GET_ITEM(borrowed_list, i));
+    if (!PyDict_Check(entry.get())) {
+      return raise_conversion(PyExc_ValueError, "Expected dict: ", entry.get(), "PyDict");
+    }
+    PyRef column_obj = lookup(entry.get(), "column", "Missing 'column'");
+    if (!column_obj) return false;
+    std::optional<std::string> column = to_utf8(column_obj.get());
+    if (!column) return false;
+    PyRef type_obj = lookup(entry.get(), "type", "Missing 'type'");
+    if (!type_obj) return false;
+    std::optional<std::string> type_name = to_utf8(type_obj.get());
+    if (!type_name) return false;
+    std::optional<Transform> transform = select(*type_name);
+    if (!transform) {
+      PyRef message = PyRef::steal(PyUnicode_FromFormat("Unknown transform: %U", type_obj.get()));
+      if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+      return false;
+    }
+    builder = QM_NATIVE(PipelineBuilder::add_column_transform(std::move(builder), *column, *transform));
+  }
+  return true;
+}
+
+}  // namespace quillon_py
