@@ -191,4 +191,54 @@ bool PreparedKey::hex_digest(std::string_view head, std::string_view tail, char*
   return true;
 }
 
+namespace {
+
+// Pads a message of at most 55 bytes, after one 64-byte key block, into one
+// final block.
+void one_block(std::string_view head, std::string_view tail, std::uint8_t* block) {
+  const std::size_t n = head.size() + tail.size();
+  if (!head.empty()) std::memcpy(block, head.data(), head.size());
+  if (!tail.empty()) std::memcpy(block + head.size(), tail.data(), tail.size());
+  block[n] = 0x80;
+  std::memset(block + n + 1, 0, kBlock - 8 - n - 1);
+  store_be64(block + kBlock - 8, (kBlock + n) * 8);
+}
+
+// The outer message: the inner digest and its padding, one block.
+void outer_block(const std::uint32_t inner[8], std::uint8_t* block) {
+  for (int w = 0; w < 8; ++w) store_be32(block + 4 * w, inner[w]);
+  block[32] = 0x80;
+  std::memset(block + 33, 0, kBlock - 8 - 33);
+  store_be64(block + kBlock - 8, (kBlock + 32) * 8);
+}
+
+}  // namespace
+
+bool PreparedKey::hex_digest2(std::string_view head_a, std::string_view tail_a, char* out_a,
+                              std::string_view head_b, std::string_view tail_b,
+                              char* out_b) const {
+  constexpr std::size_t kOneBlockMax = kBlock - 9;
+  if (!use_shani_ || head_a.size() + tail_a.size() > kOneBlockMax ||
+      head_b.size() + tail_b.size() > kOneBlockMax) {
+    const bool a = hex_digest(head_a, tail_a, out_a);
+    const bool b = hex_digest(head_b, tail_b, out_b);
+    return a && b;
+  }
+  alignas(16) std::uint8_t block_a[kBlock], block_b[kBlock];
+  alignas(16) std::uint32_t state_a[8], state_b[8];
+  one_block(head_a, tail_a, block_a);
+  one_block(head_b, tail_b, block_b);
+  std::memcpy(state_a, inner_, sizeof(state_a));
+  std::memcpy(state_b, inner_, sizeof(state_b));
+  internal::sha256_compress_shani_x2(state_a, block_a, state_b, block_b);
+  outer_block(state_a, block_a);
+  outer_block(state_b, block_b);
+  std::memcpy(state_a, outer_, sizeof(state_a));
+  std::memcpy(state_b, outer_, sizeof(state_b));
+  internal::sha256_compress_shani_x2(state_a, block_a, state_b, block_b);
+  hex_words(state_a, out_a);
+  hex_words(state_b, out_b);
+  return true;
+}
+
 }  // namespace quillon_hash

@@ -14,4 +14,9 @@ bool cpu_has_sha_extensions();
 // cpu_has_sha_extensions() is true.
 void sha256_compress_shani(std::uint32_t state[8], const std::uint8_t* data, std::size_t blocks);
 
+// One block for each of two independent states, interleaved: sha256rnds2
+// has several cycles of latency, and two chains keep the unit busy.
+void sha256_compress_shani_x2(std::uint32_t state_a[8], const std::uint8_t* block_a,
+                              std::uint32_t state_b[8], const std::uint8_t* block_b);
+
 }  // namespace quillon_hash::internal

@@ -84,4 +84,63 @@ void sha256_compress_shani(std::uint32_t state[8], const std::uint8_t* data, std
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), cdgh);
 }
 
+namespace {
+
+struct Lane {
+  __m128i abef, cdgh, abef_save, cdgh_save, w[4];
+
+  void load(const std::uint32_t state[8]) {
+    __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
+    cdgh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
+    tmp = _mm_shuffle_epi32(tmp, 0xB1);
+    cdgh = _mm_shuffle_epi32(cdgh, 0x1B);
+    abef = _mm_alignr_epi8(tmp, cdgh, 8);
+    cdgh = _mm_blend_epi16(cdgh, tmp, 0xF0);
+    abef_save = abef;
+    cdgh_save = cdgh;
+  }
+  void store(std::uint32_t state[8]) {
+    abef = _mm_add_epi32(abef, abef_save);
+    cdgh = _mm_add_epi32(cdgh, cdgh_save);
+    const __m128i tmp = _mm_shuffle_epi32(abef, 0x1B);
+    cdgh = _mm_shuffle_epi32(cdgh, 0xB1);
+    abef = _mm_blend_epi16(tmp, cdgh, 0xF0);
+    cdgh = _mm_alignr_epi8(cdgh, tmp, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), abef);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), cdgh);
+  }
+  void schedule_load(const std::uint8_t* data, int g, __m128i byte_swap) {
+    w[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * g)), byte_swap);
+  }
+  void schedule_next(int g) {
+    __m128i next = _mm_sha256msg1_epu32(w[g & 3], w[(g + 1) & 3]);
+    next = _mm_add_epi32(next, _mm_alignr_epi8(w[(g + 3) & 3], w[(g + 2) & 3], 4));
+    w[g & 3] = _mm_sha256msg2_epu32(next, w[(g + 3) & 3]);
+  }
+};
+
+}  // namespace
+
+void sha256_compress_shani_x2(std::uint32_t state_a[8], const std::uint8_t* block_a,
+                              std::uint32_t state_b[8], const std::uint8_t* block_b) {
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  Lane a, b;
+  a.load(state_a);
+  b.load(state_b);
+  for (int g = 0; g < 4; ++g) {
+    a.schedule_load(block_a, g, byte_swap);
+    b.schedule_load(block_b, g, byte_swap);
+    four_rounds(a.abef, a.cdgh, a.w[g], g);
+    four_rounds(b.abef, b.cdgh, b.w[g], g);
+  }
+  for (int g = 4; g < 16; ++g) {
+    a.schedule_next(g);
+    b.schedule_next(g);
+    four_rounds(a.abef, a.cdgh, a.w[g & 3], g);
+    four_rounds(b.abef, b.cdgh, b.w[g & 3], g);
+  }
+  a.store(state_a);
+  b.store(state_b);
+}
+
 }  // namespace quillon_hash::internal
