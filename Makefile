@@ -47,19 +47,25 @@ $(VENV)/.installed:
 
 venv: $(VENV)/.installed
 
-$(BUILD)/build.ninja: | setup
-	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
-
-build: setup $(BUILD)/build.ninja
+# Configured on every run (about a second) so a build dir made with other
+# options picks up the module.
+build: setup
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DQM_BUILD_PYMODULE=ON
 	cmake --build $(BUILD)
 
 test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
-test: test-cpp
+# The module is imported straight from the build tree.
+MODULE_PATH := PYTHONPATH=$(CURDIR)/$(BUILD)/src/py_module
+
+test-python: build
+	$(MODULE_PATH) $(VPY) -m pytest -q tests/python
+
+test: test-cpp test-python
 
 demo: build
-	$(BUILD)/examples/mask_emails
+	$(MODULE_PATH) $(VPY) examples/demo.py
 
 test-asan: setup
 	cmake -S . -B build/asan $(CMAKE_ARGS) -DQM_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo

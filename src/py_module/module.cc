@@ -62,8 +62,9 @@ PyObject* panic_type() {
 
 void raise_panic(const PanicSite& site) {
   const std::string& text = site.has_message() ? site.message() : std::string(kGenericPanic);
-  std::fprintf(stderr, "quillon_mask panicked at %s:%d: %s\n", site.file(), site.line(),
-               text.c_str());
+  std::fprintf(stderr, "quillon_mask panicked at %s:%d: ", site.file(), site.line());
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fputc('\n', stderr);
   std::fflush(stderr);
   PyObject* borrowed_type = panic_type();
   if (borrowed_type == nullptr) return;  // its creation error stays set

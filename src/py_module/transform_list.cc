@@ -111,7 +111,16 @@ bool add_transforms(PyObject* borrowed_list, PipelineBuilder& builder) {
       if (message) PyErr_SetObject(PyExc_ValueError, message.get());
       return false;
     }
-    builder = QM_NATIVE(PipelineBuilder::add_column_transform(std::move(builder), *column, *transform));
+    try {
+      builder = PipelineBuilder::add_column_transform(std::move(builder), *column, *transform);
+    } catch (const mask_engine::DuplicateColumnError&) {
+      // what() ends at the first NUL; a column name may hold one, so the
+      // message is rebuilt from the name itself.
+      throw PanicSite(__FILE__, __LINE__,
+                      "transform already configured for column '" + *column + "'", true);
+    } catch (const std::exception& e) {
+      throw PanicSite(__FILE__, __LINE__, e.what(), true);
+    }
   }
   return true;
 }

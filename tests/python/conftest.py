@@ -1,0 +1,52 @@
+import hashlib
+import hmac
+
+import pandas as pd
+import pyarrow as pa
+import pytest
+
+
+def token(key, position, value):
+    """The expected Hash token, computed independently of the module."""
+    return hmac.new(key.encode(), f"{position}:{value}".encode(), hashlib.sha256).hexdigest()
+
+
+def text_frame(**columns):
+    """A frame whose text columns stay object dtype (Arrow Utf8) on every pandas."""
+    return pd.DataFrame(
+        {
+            name: pd.Series(values, dtype=object)
+            if any(isinstance(v, str) for v in values)
+            else values
+            for name, values in columns.items()
+        }
+    )
+
+
+@pytest.fixture
+def fake_batches(monkeypatch):
+    """Replaces what Table.to_batches returns for the next mask() calls.
+
+    pyarrow's Table cannot be patched in place, so pyarrow.Table itself is
+    swapped for a stand-in whose from_pandas wraps the real table.
+    """
+    real = pa.Table
+
+    def install(to_batches):
+        class InputTable:
+            def __init__(self, table):
+                self._table = table
+
+            def to_batches(self):
+                return to_batches(self._table)
+
+        class Table:
+            @staticmethod
+            def from_pandas(df):
+                return InputTable(real.from_pandas(df))
+
+            from_batches = staticmethod(real.from_batches)
+
+        monkeypatch.setattr(pa, "Table", Table)
+
+    return install

@@ -1,0 +1,96 @@
+import pytest
+
+from quillon_mask import mask
+
+from conftest import text_frame, token
+
+DF = text_frame(email=["a@x.io"])
+HASH_EMAIL = [{"column": "email", "type": "hash"}]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((DF, HASH_EMAIL), {}, "mask() missing 1 required positional argument: 'key'"),
+        ((DF,), {}, "mask() missing 2 required positional arguments: 'transforms' and 'key'"),
+        ((), {}, "mask() missing 3 required positional arguments: 'df', 'transforms', and 'key'"),
+        ((), {"transforms": HASH_EMAIL}, "mask() missing 2 required positional arguments: 'df' and 'key'"),
+        ((DF, HASH_EMAIL, "k", 4), {}, "mask() takes 3 positional arguments but 4 were given"),
+        ((DF, HASH_EMAIL, "k"), {"x": 1}, "mask() got an unexpected keyword argument 'x'"),
+        ((DF,), {"df": DF, "transforms": HASH_EMAIL, "key": "k"},
+         "mask() got multiple values for argument 'df'"),
+        ((DF, HASH_EMAIL, "k"), {"key": "k"}, "mask() got multiple values for argument 'key'"),
+    ],
+)
+def test_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        mask(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_all_arguments_by_keyword():
+    out = mask(key="k", transforms=HASH_EMAIL, df=DF)
+    assert out["email"].tolist() == [token("k", 0, "a@x.io")]
+
+
+class ListSubclass(list):
+    pass
+
+
+class StrSubclass(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "transforms, qualname",
+    [((), "tuple"), ({"column": "email", "type": "hash"}, "dict"), (None, "NoneType"),
+     ("email", "str")],
+)
+def test_transforms_must_be_a_list(transforms, qualname):
+    with pytest.raises(TypeError) as info:
+        mask(DF, transforms, "k")
+    assert str(info.value) == (
+        f"argument 'transforms': '{qualname}' object cannot be converted to 'PyList'"
+    )
+
+
+def test_list_subclass_is_accepted():
+    out = mask(DF, ListSubclass(HASH_EMAIL), "k")
+    assert out["email"].tolist() == [token("k", 0, "a@x.io")]
+
+
+@pytest.mark.parametrize("key, qualname", [(b"k", "bytes"), (1, "int"), (["k"], "list")])
+def test_key_must_be_str_or_none(key, qualname):
+    with pytest.raises(TypeError) as info:
+        mask(DF, HASH_EMAIL, key)
+    assert str(info.value) == f"argument 'key': '{qualname}' object cannot be converted to 'PyString'"
+
+
+def test_transforms_checked_before_key():
+    with pytest.raises(TypeError, match="argument 'transforms'"):
+        mask(DF, (), 1)
+
+
+def test_lone_surrogate_key_raises_the_encoding_error_unchanged():
+    with pytest.raises(UnicodeEncodeError):
+        mask(DF, HASH_EMAIL, "\udc80")
+
+
+@pytest.mark.parametrize("key", ["", "k", "ключ", StrSubclass("sub"), "a\x00b"])
+def test_any_str_is_a_key(key):
+    out = mask(DF, HASH_EMAIL, key)
+    assert out["email"].tolist() == [token(str(key), 0, "a@x.io")]
+
+
+def test_none_key_is_no_key_and_empty_key_is_a_key():
+    # Without a key the hashed column falls back to all null.
+    assert mask(DF, HASH_EMAIL, None)["email"].isna().all()
+    assert mask(DF, HASH_EMAIL, "")["email"].tolist() == [token("", 0, "a@x.io")]
+
+
+def test_bad_arguments_leave_transforms_and_frame_unchanged():
+    transforms = [{"column": "email", "type": "hash", "extra": 1}]
+    before = DF.copy()
+    mask(DF, transforms, "k")
+    assert transforms == [{"column": "email", "type": "hash", "extra": 1}]
+    assert DF.equals(before)

@@ -1,0 +1,219 @@
+import pandas as pd
+import pyarrow as pa
+import pytest
+
+from quillon_mask import mask
+
+from conftest import text_frame, token
+
+EMAILS = ["alice@example.com", None, "", "dan@example.com", "éve@example.com"]
+NAMES = ["Alice", "Bob", None, "Dan", "Eve"]
+PHONES = ["555-0100", "555-0101", "555-0102", None, "555-0104"]
+CITIES = ["Oslo", None, "Lyon", "Rome", "Graz"]
+AGES = [31, 42, 27, 55, 38]
+
+ALL_FOUR = [
+    {"column": "email", "type": "hash"},
+    {"column": "name", "type": "redact"},
+    {"column": "phone", "type": "null"},
+    {"column": "city", "type": "pass_through"},
+]
+
+
+def customers():
+    return text_frame(email=EMAILS, name=NAMES, phone=PHONES, city=CITIES, age=AGES)
+
+
+def expected_tokens(key, values, first=0):
+    return [None if v is None else token(key, first + i, v) for i, v in enumerate(values)]
+
+
+def test_all_four_transforms():
+    out = mask(customers(), ALL_FOUR, "secret")
+    assert list(out.columns) == ["email", "name", "phone", "city", "age"]
+    assert out["email"].tolist() == expected_tokens("secret", EMAILS)
+    assert out["name"].tolist() == [None if v is None else "[REDACTED]" for v in NAMES]
+    assert out["phone"].isna().all()
+    assert out["city"].tolist() == CITIES
+    assert out["age"].tolist() == AGES
+
+
+def test_input_frame_is_not_changed():
+    df = customers()
+    before = df.copy()
+    mask(df, ALL_FOUR, "secret")
+    pd.testing.assert_frame_equal(df, before)
+
+
+def test_unconfigured_and_unknown_columns_come_back_as_pyarrow_converts_them():
+    df = customers()
+    out = mask(df, [{"column": "no_such_column", "type": "hash"}, {"column": "", "type": "null"}], "k")
+    pd.testing.assert_frame_equal(out, pa.Table.from_pandas(df).to_pandas())
+
+
+def test_index_is_handled_as_pyarrow_does():
+    df = customers().set_index("age")
+    out = mask(df, [{"column": "name", "type": "redact"}], "k")
+    assert out.index.tolist() == AGES
+
+
+def test_same_key_same_tokens_different_key_different_tokens():
+    a = mask(customers(), ALL_FOUR, "k1")["email"]
+    b = mask(customers(), ALL_FOUR, "k1")["email"]
+    c = mask(customers(), ALL_FOUR, "k2")["email"]
+    assert a.tolist() == b.tolist()
+    assert a[0] != c[0]
+
+
+def test_hash_without_key_makes_the_column_null():
+    out = mask(customers(), [{"column": "email", "type": "hash"}, {"column": "name", "type": "redact"}], None)
+    assert out["email"].isna().all()
+    assert out["name"].tolist()[0] == "[REDACTED]"
+
+
+def test_non_utf8_column_fails_validation():
+    with pytest.raises(ValueError) as info:
+        mask(customers(), [{"column": "age", "type": "hash"}], "k")
+    message = str(info.value)
+    assert message.startswith("Masking failed: arrow error: ")
+    assert "int64" in message
+
+
+def test_large_string_column_is_refused():
+    df = pd.DataFrame({"email": pd.Series(["a@x.io"], dtype=pd.ArrowDtype(pa.large_string()))})
+    with pytest.raises(ValueError) as info:
+        mask(df, [{"column": "email", "type": "hash"}], "k")
+    message = str(info.value)
+    assert message.startswith("Masking failed: arrow error: ")
+    assert "large_string" in message
+    # The documented fix: object dtype gives Utf8.
+    out = mask(df.astype({"email": object}), [{"column": "email", "type": "hash"}], "k")
+    assert out["email"].tolist() == [token("k", 0, "a@x.io")]
+
+
+def test_empty_frame():
+    with pytest.raises(ValueError, match="^Empty DataFrame$"):
+        mask(text_frame(email=[]), [{"column": "email", "type": "bogus"}], "k")
+
+
+def test_pyarrow_table_as_df_propagates_pyarrow_error():
+    table = pa.table({"email": ["a"]})
+    with pytest.raises(Exception) as direct:
+        pa.Table.from_pandas(table)
+    with pytest.raises(type(direct.value)) as info:
+        mask(table, [{"column": "email", "type": "hash"}], "k")
+    assert str(info.value) == str(direct.value)
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 3])
+def test_every_batch_is_masked_with_positions_over_the_whole_table(fake_batches, chunk):
+    whole = mask(customers(), ALL_FOUR, "secret")
+    fake_batches(lambda table: table.to_batches(max_chunksize=chunk))
+    out = mask(customers(), ALL_FOUR, "secret")
+    assert len(out) == len(EMAILS)
+    assert out["email"].tolist() == expected_tokens("secret", EMAILS)
+    pd.testing.assert_frame_equal(out, whole)
+
+
+def test_later_empty_batch_adds_nothing(fake_batches):
+    def batches(table):
+        parts = table.to_batches(max_chunksize=2)
+        return [parts[0], parts[0].slice(0, 0), *parts[1:], parts[0].slice(0, 0)]
+
+    fake_batches(batches)
+    out = mask(customers(), ALL_FOUR, "secret")
+    assert out["email"].tolist() == expected_tokens("secret", EMAILS)
+
+
+def test_first_batch_without_rows_fails(fake_batches):
+    fake_batches(lambda table: [table.to_batches()[0].slice(0, 0), *table.to_batches()])
+    with pytest.raises(ValueError) as info:
+        mask(customers(), ALL_FOUR, "secret")
+    assert str(info.value) == "Masking failed: record batch has no rows"
+
+
+class NoArrowExport:
+    pass
+
+
+class BadCapsules:
+    def __arrow_c_array__(self):
+        return (1, 2)
+
+
+class RaisingExport:
+    def __arrow_c_array__(self):
+        raise KeyError("boom")
+
+
+class BadStr(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class BadStrExport:
+    def __arrow_c_array__(self):
+        raise BadStr()
+
+
+class ListSubclass(list):
+    pass
+
+
+@pytest.mark.parametrize(
+    "to_batches, message",
+    [
+        (lambda t: tuple(t.to_batches()), "Expected list: 'tuple' object cannot be converted to 'PyList'"),
+        (lambda t: None, "Expected list: 'NoneType' object cannot be converted to 'PyList'"),
+        (lambda t: [], "Empty DataFrame"),
+        (lambda t: ListSubclass(), "Empty DataFrame"),
+        (lambda t: [NoArrowExport()], "Conversion failed: TypeError: "
+         "'NoArrowExport' object cannot be converted to 'RecordBatch'"),
+        (lambda t: [RaisingExport()], "Conversion failed: KeyError: 'boom'"),
+        (lambda t: [BadStrExport()], "Conversion failed: BadStr: <exception str() failed>"),
+        (lambda t: [*t.to_batches(), 7], "Conversion failed: TypeError: "
+         "'int' object cannot be converted to 'RecordBatch'"),
+    ],
+)
+def test_batch_list_errors_come_before_transforms_are_read(fake_batches, to_batches, message):
+    fake_batches(to_batches)
+    with pytest.raises(ValueError) as info:
+        mask(customers(), [42], "k")
+    assert str(info.value) == message
+
+
+def test_capsules_of_the_wrong_kind_fail_conversion(fake_batches):
+    fake_batches(lambda t: [BadCapsules()])
+    with pytest.raises(ValueError, match="^Conversion failed: "):
+        mask(customers(), ALL_FOUR, "k")
+
+
+def test_non_struct_array_fails_conversion(fake_batches):
+    fake_batches(lambda t: [pa.array(["a", "b"])])
+    with pytest.raises(ValueError, match="^Conversion failed: "):
+        mask(customers(), ALL_FOUR, "k")
+
+
+def test_batch_from_export_to_c_path(fake_batches):
+    # pyarrow's RecordBatch has __arrow_c_array__; hide it behind a proxy
+    # that is still an instance of RecordBatch for the isinstance check.
+    batch = pa.Table.from_pandas(customers()).to_batches()[0]
+    calls = []
+
+    class Proxy(type(batch)):
+        def __getattribute__(self, name):
+            if name == "__arrow_c_array__":
+                raise AttributeError(name)
+            if name == "_export_to_c":
+                calls.append(name)
+                return batch._export_to_c
+            return object.__getattribute__(self, name)
+
+    try:
+        proxy = Proxy.__new__(Proxy)
+    except TypeError:
+        pytest.skip("pyarrow RecordBatch cannot be subclassed here")
+    fake_batches(lambda t: [proxy])
+    out = mask(customers(), ALL_FOUR, "secret")
+    assert calls == ["_export_to_c"]
+    assert out["email"].tolist() == expected_tokens("secret", EMAILS)

@@ -1,0 +1,129 @@
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quillon_mask
+from quillon_mask import mask, version
+
+from conftest import text_frame
+
+
+def run_python(code):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
+
+
+def test_all_lists_the_added_names_in_order():
+    assert quillon_mask.__all__ == ["mask", "version", "__version__"]
+
+
+def test_module_doc_is_empty_string():
+    assert quillon_mask.__doc__ == ""
+
+
+def test_version_is_new_str_equal_to_dunder_version():
+    first = version()
+    assert first == quillon_mask.__version__ == "0.1.0"
+    assert type(first) is str
+
+
+@pytest.mark.parametrize("args", [(1,), (None,), ("x", "y")])
+def test_version_takes_no_arguments(args):
+    with pytest.raises(TypeError):
+        version(*args)
+
+
+def test_functions_are_bound_to_the_module():
+    for func in (mask, version):
+        assert func.__self__ is quillon_mask
+        assert func.__module__ == "quillon_mask"
+
+
+@pytest.mark.parametrize(
+    "func, signature", [(mask, "(df, transforms, key)"), (version, "()")]
+)
+def test_text_signatures(func, signature):
+    assert func.__text_signature__ == signature
+
+
+def test_version_has_no_doc_text():
+    assert version.__doc__ is None
+
+
+def test_mask_docstring_layout():
+    lines = mask.__doc__.split("\n")
+    assert lines[0] == "Mask sensitive columns in a DataFrame."
+    # The interpreter strips the three header lines from __doc__.
+    assert len(lines) == 16
+    assert not mask.__doc__.endswith("\n")
+    assert lines[-4].startswith('df = pd.DataFrame({"email": ["')
+    assert lines[-4].endswith('"]})')
+    assert lines[-3] == 'transforms = [{"column": "email", "type": "hash"}]'
+    assert lines[-2] == 'result = mask(df, transforms, key="mykey1")'
+    assert lines[-1] == "```"
+    assert [i for i, line in enumerate(lines) if line == ""] == [1, 6, 11]
+
+
+def panic_type():
+    try:
+        mask(text_frame(a=["x"]), [{"column": "a", "type": "hash"}] * 2, "k")
+    except BaseException as exc:  # noqa: B036 - the point of the test
+        return type(exc)
+    raise AssertionError("duplicate column was accepted")
+
+
+def test_panic_exception_derives_from_base_exception_only():
+    exc_type = panic_type()
+    assert exc_type.__bases__ == (BaseException,)
+    assert not issubclass(exc_type, Exception)
+    assert exc_type.__name__ == "PanicException"
+    assert "BaseException" in exc_type.__doc__
+
+
+def test_panic_exception_is_one_type_and_not_a_module_attribute():
+    assert panic_type() is panic_type()
+    assert not hasattr(quillon_mask, "PanicException")
+
+
+def test_reimport_returns_the_same_module_object():
+    code = """
+        import sys
+        import quillon_mask as first
+        first.extra = 1
+        del sys.modules["quillon_mask"]
+        import quillon_mask as second
+        assert second is first, "a new module object"
+        assert second.extra == 1
+        assert second.__all__ == ["mask", "version", "__version__"]
+        print("ok")
+    """
+    result = run_python(code)
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+def test_sub_interpreter_import_is_refused():
+    code = """
+        import quillon_mask
+        import _testcapi
+        rc = _testcapi.run_in_subinterp("import quillon_mask")
+        print(rc)
+    """
+    result = run_python(code)
+    if "No module named '_testcapi'" in result.stderr:
+        pytest.skip("interpreter built without _testcapi")
+    assert result.stdout.strip() == "-1"
+    assert "ImportError: quillon_mask does not support sub-interpreters" in result.stderr
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils nm")
+def test_only_the_init_function_is_exported():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", quillon_mask.__file__],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit_quillon_mask"]

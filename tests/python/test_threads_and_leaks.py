@@ -1,0 +1,133 @@
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from quillon_mask import mask
+
+from conftest import text_frame, token
+
+
+def test_other_threads_run_during_a_long_call():
+    rows = 400_000
+    df = text_frame(email=[f"user{i}@example.com" for i in range(rows)])
+    ticks = 0
+    stop = threading.Event()
+    started = threading.Event()
+
+    def spin():
+        nonlocal ticks
+        started.set()
+        while not stop.is_set():
+            ticks += 1
+
+    thread = threading.Thread(target=spin)
+    thread.start()
+    started.wait()
+    try:
+        before = ticks
+        out = mask(df, [{"column": "email", "type": "hash"}], "k")
+        after = ticks
+    finally:
+        stop.set()
+        thread.join()
+    assert after > before
+    assert out["email"].iloc[-1] == token("k", rows - 1, f"user{rows - 1}@example.com")
+
+
+def test_concurrent_calls_get_their_own_results():
+    def job(n):
+        values = [f"t{n}-{i}" for i in range(2_000)]
+        key = f"key-{n}"
+        out = mask(text_frame(v=values), [{"column": "v", "type": "hash"}], key)
+        return out["v"].tolist() == [token(key, i, v) for i, v in enumerate(values)]
+
+    results = [None] * 8
+    barrier = threading.Barrier(8)
+
+    def run(n):
+        barrier.wait()
+        results[n] = all(job(n) for _ in range(5))
+
+    threads = [threading.Thread(target=run, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [True] * 8
+
+
+def test_borrowed_arguments_keep_their_reference_counts():
+    df = text_frame(email=["a@x.io"])
+    transforms = [{"column": "email", "type": "hash"}]
+    key = "k" * 40
+    counts = [sys.getrefcount(o) for o in (df, transforms, transforms[0], key)]
+    for _ in range(50):
+        mask(df, transforms, key)
+        with pytest.raises(BaseException):
+            mask(df, transforms + transforms, key)
+    assert [sys.getrefcount(o) for o in (df, transforms, transforms[0], key)] == counts
+
+
+LEAK_SCRIPT = r"""
+import gc
+import resource
+import pandas as pd
+from quillon_mask import mask
+
+df = pd.DataFrame({
+    "email": pd.Series([f"user{i}@example.com" for i in range(50)], dtype=object),
+    "name": pd.Series([None if i % 3 else f"n{i}" for i in range(50)], dtype=object),
+    "age": list(range(50)),
+})
+empty = pd.DataFrame({"email": pd.Series([], dtype=object)})
+good = [{"column": "email", "type": "hash"}, {"column": "name", "type": "redact"}]
+bad_calls = [
+    ((df, good), {}),
+    ((df, good, "k", 1), {}),
+    ((df, good, "k"), {"x": 1}),
+    ((df, (), "k"), {}),
+    ((df, good, 1), {}),
+    ((df, good, "\udc80"), {}),
+    ((empty, good, "k"), {}),
+    ((df, [1], "k"), {}),
+    ((df, [{}], "k"), {}),
+    ((df, [{"column": "email"}], "k"), {}),
+    ((df, [{"column": 1, "type": "hash"}], "k"), {}),
+    ((df, [{"column": "email", "type": "x"}], "k"), {}),
+    ((df, good + good, "k"), {}),
+    ((df, [], "k"), {}),
+    ((df, [{"column": "age", "type": "hash"}], "k"), {}),
+]
+
+def rss_kb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize() // 1024
+
+def run(n):
+    for i in range(n):
+        mask(df, good, "k")
+        mask(df, good, None)
+        args, kwargs = bad_calls[i % len(bad_calls)]
+        try:
+            mask(*args, **kwargs)
+        except BaseException:
+            pass
+    gc.collect()
+
+run(500)
+base = rss_kb()
+run(4500)
+print(rss_kb() - base)
+"""
+
+
+def test_no_memory_growth_over_many_calls():
+    result = subprocess.run(
+        [sys.executable, "-c", LEAK_SCRIPT], capture_output=True, text=True, timeout=600
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    growth_kb = int(result.stdout.strip().splitlines()[-1])
+    assert growth_kb < 4 * 1024, f"RSS grew by {growth_kb} KiB"
