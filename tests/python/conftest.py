@@ -50,3 +50,8 @@ def fake_batches(monkeypatch):
         monkeypatch.setattr(pa, "Table", Table)
 
     return install
+
+
+def plain(series):
+    """A column's values with every missing value as None (pandas 3 gives NaN)."""
+    return [None if pd.isna(v) else v for v in series.tolist()]

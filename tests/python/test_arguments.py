@@ -2,7 +2,7 @@ import pytest
 
 from quillon_mask import mask
 
-from conftest import text_frame, token
+from conftest import plain, text_frame, token
 
 DF = text_frame(email=["a@x.io"])
 HASH_EMAIL = [{"column": "email", "type": "hash"}]
@@ -30,7 +30,7 @@ def test_binding_errors(args, kwargs, message):
 
 def test_all_arguments_by_keyword():
     out = mask(key="k", transforms=HASH_EMAIL, df=DF)
-    assert out["email"].tolist() == [token("k", 0, "a@x.io")]
+    assert plain(out["email"]) == [token("k", 0, "a@x.io")]
 
 
 class ListSubclass(list):
@@ -56,7 +56,7 @@ def test_transforms_must_be_a_list(transforms, qualname):
 
 def test_list_subclass_is_accepted():
     out = mask(DF, ListSubclass(HASH_EMAIL), "k")
-    assert out["email"].tolist() == [token("k", 0, "a@x.io")]
+    assert plain(out["email"]) == [token("k", 0, "a@x.io")]
 
 
 @pytest.mark.parametrize("key, qualname", [(b"k", "bytes"), (1, "int"), (["k"], "list")])
@@ -79,7 +79,7 @@ def test_lone_surrogate_key_raises_the_encoding_error_unchanged():
 @pytest.mark.parametrize("key", ["", "k", "ключ", StrSubclass("sub"), "a\x00b"])
 def test_any_str_is_a_key(key):
     out = mask(DF, HASH_EMAIL, key)
-    assert out["email"].tolist() == [token(str(key), 0, "a@x.io")]
+    assert plain(out["email"]) == [token(str(key), 0, "a@x.io")]
 
 
 def test_none_key_is_no_key_and_empty_key_is_a_key():

@@ -2,7 +2,7 @@ import pytest
 
 from quillon_mask import mask
 
-from conftest import text_frame, token
+from conftest import plain, text_frame, token
 
 DF = text_frame(email=["a@x.io", "b@y.io"], name=["Ann", "Bob"])
 
@@ -61,12 +61,12 @@ def test_walk_stops_at_the_first_bad_entry():
 
 def test_dict_subclass_storage_is_read_directly():
     out = mask(DF, [DictWithGetitem(column="name", type="hash")], "k")
-    assert out["name"].tolist() == [token("k", 0, "Ann"), token("k", 1, "Bob")]
+    assert plain(out["name"]) == [token("k", 0, "Ann"), token("k", 1, "Bob")]
 
 
 def test_extra_keys_are_ignored():
     out = mask(DF, [{"column": "name", "type": "redact", "key": "x", "opt": 1}], "k")
-    assert out["name"].tolist() == ["[REDACTED]", "[REDACTED]"]
+    assert plain(out["name"]) == ["[REDACTED]", "[REDACTED]"]
 
 
 def test_empty_list_fails_at_build():
@@ -117,5 +117,5 @@ def test_list_shrinking_during_the_walk_is_not_read_past_its_end():
 
     transforms.extend([{Key("column"): "email", "type": "hash"}, {"column": "name", "type": "hash"}])
     out = mask(DF, transforms, "k")
-    assert out["email"].tolist() == [token("k", 0, "a@x.io"), token("k", 1, "b@y.io")]
-    assert out["name"].tolist() == ["Ann", "Bob"]
+    assert plain(out["email"]) == [token("k", 0, "a@x.io"), token("k", 1, "b@y.io")]
+    assert plain(out["name"]) == ["Ann", "Bob"]
