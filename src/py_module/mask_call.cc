@@ -263,7 +263,9 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   // with the interpreter lock held, as every local here is.
   std::vector<BatchRef> inputs;
   inputs.reserve(static_cast<std::size_t>(batch_count));
-  for (Py_ssize_t i = 0; i < batch_count; ++i) {
+  // An item's export hook is Python code that may shrink the list; never
+  // read past its current end.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch_list.get()); ++i) {
     PyRef item = PyRef::new_ref(PyList_GET_ITEM(batch_list.get(), i));
     BatchRef batch = import_batch(pyarrow.get(), item.get());
     if (!batch) {

@@ -217,3 +217,24 @@ def test_batch_from_export_to_c_path(fake_batches):
     out = mask(customers(), ALL_FOUR, "secret")
     assert calls == ["_export_to_c"]
     assert plain(out["email"]) == expected_tokens("secret", EMAILS)
+
+
+def test_batch_list_shrunk_by_an_export_hook_is_not_read_past_its_end(fake_batches):
+    batches = []
+
+    class Shrinking:
+        def __init__(self, batch):
+            self._batch = batch
+
+        def __arrow_c_array__(self):
+            del batches[1:]
+            return self._batch.__arrow_c_array__()
+
+    def to_batches(table):
+        parts = table.to_batches(max_chunksize=2)
+        batches[:] = [Shrinking(parts[0]), *parts[1:]]
+        return batches
+
+    fake_batches(to_batches)
+    out = mask(customers(), ALL_FOUR, "secret")
+    assert plain(out["email"]) == expected_tokens("secret", EMAILS[:2])
