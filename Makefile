@@ -47,7 +47,7 @@ $(VENV)/.installed-1:
 	$(VPY) -m pip install -q $(PY_PACKAGES)
 	@# A replaced pyarrow leaves its old library symlinks dangling, and
 	@# pyarrow.create_library_symlinks() then fails on them.
-	find $(VENV) -xtype l -name 'lib*.so' -delete
+	find $(VENV) -xtype l -name 'lib*.so*' -delete
 	touch $@
 
 venv: $(VENV)/.installed-1
