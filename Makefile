@@ -13,9 +13,8 @@ VENV := .venv
 PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" pytest scikit-build-core
 else
 VENV := .venv-$(PY)
-# pyarrow 22 and later need C++20 for their headers; the project builds as
-# C++17, so the newest pandas runs on the newest pyarrow 21.
-PY_PACKAGES := "pyarrow>=21,<22" pandas pytest scikit-build-core
+# The newest pyarrow and pandas for that interpreter.
+PY_PACKAGES := pyarrow pandas pytest scikit-build-core
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
@@ -40,17 +39,18 @@ system-packages:
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
 
-$(VENV)/.installed-1:
+# Redone when the Makefile (and so the package list) changes.
+$(VENV)/.installed: Makefile
 	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
 	$(PYTHON_BASE) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(PY_PACKAGES)
+	$(VPY) -m pip install -q --upgrade $(PY_PACKAGES)
 	@# A replaced pyarrow leaves its old library symlinks dangling, and
 	@# pyarrow.create_library_symlinks() then fails on them.
 	find $(VENV) -xtype l -name 'lib*.so*' -delete
 	touch $@
 
-venv: $(VENV)/.installed-1
+venv: $(VENV)/.installed
 
 # Configured on every run (about a second) so a build dir made with other
 # options picks up the module.
