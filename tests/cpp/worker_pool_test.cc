@@ -33,7 +33,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"4x", std::nullopt},
                       ParseCase{"18446744073709551615", 18446744073709551615ull},
                       ParseCase{"99999999999999999999", std::nullopt},
-                      ParseCase{"\xff\xfe", std::nullopt}, ParseCase{"\xd9\xa4", std::nullopt}));
+                      ParseCase{"\xff\xfe", std::nullopt}, ParseCase{"\xd9\xa4", std::nullopt}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(PoolSize, FromEnvironment) {
   EXPECT_EQ(pool_size_from(nullptr, nullptr, 8), 8u);
