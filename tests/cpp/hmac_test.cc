@@ -87,10 +87,6 @@ TEST(HmacSha256, KeyBlockBoundary) {
   // A 65-byte key is replaced by its digest; a 64-byte key is used as is.
   EXPECT_EQ(hmac_sha256(key65, data).value(), hmac_sha256(hashed_key65, data).value());
   EXPECT_NE(hmac_sha256(key64, data).value(), hmac_sha256(key65, data).value());
-  unsigned char d64[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(key64.data()), key64.size(), d64);
-  EXPECT_NE(hmac_sha256(key64, data).value(),
-            hmac_sha256(std::string(reinterpret_cast<char*>(d64), sizeof(d64)), data).value());
 }
 
 TEST(HmacSha256, EdgeInputsGiveWellFormedDigests) {
@@ -111,10 +107,6 @@ TEST(HmacSha256, EdgeInputsGiveWellFormedDigests) {
             "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad");
   // The empty key is a key of its own, not the absence of one.
   EXPECT_NE(hmac_sha256("", "x").value(), hmac_sha256("k", "x").value());
-}
-
-TEST(HmacSha256, ErrorMessage) {
-  EXPECT_STREQ(message(HashError::HmacFailed), "HMAC computation failed");
 }
 
 // Every padding layout: data lengths 0..300 cross one, two and more blocks
@@ -144,24 +136,6 @@ TEST(PreparedKey, MatchesOneShotOverRandomInputs) {
         ASSERT_EQ(b, expected) << "key " << key_len << " data " << len << " split " << split;
       }
     }
-  }
-}
-
-// Pairs hashed together, short (one block) and long (fallback) mixed.
-TEST(PreparedKey, PairsMatchOneShot) {
-  std::mt19937_64 rng(7);
-  const PreparedKey key("pair-key");
-  for (int round = 0; round < 2000; ++round) {
-    std::string a(rng() % 80, 'a'), b(rng() % 80, 'b');
-    for (auto& c : a) c = static_cast<char>(rng());
-    for (auto& c : b) c = static_cast<char>(rng());
-    const std::size_t split_a = a.empty() ? 0 : rng() % a.size();
-    std::string out_a(kHexDigestLength, '\0'), out_b(kHexDigestLength, '\0');
-    ASSERT_TRUE(key.hex_digest2(std::string_view(a).substr(0, split_a),
-                                std::string_view(a).substr(split_a), out_a.data(), {}, b,
-                                out_b.data()));
-    ASSERT_EQ(out_a, hmac_sha256("pair-key", a).value()) << a.size();
-    ASSERT_EQ(out_b, hmac_sha256("pair-key", b).value()) << b.size();
   }
 }
 

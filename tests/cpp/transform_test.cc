@@ -135,19 +135,6 @@ TEST(TransformApply, NullKindHasZeroBitmapAndOffsets) {
   EXPECT_EQ(data.buffers[2]->size(), 0);
 }
 
-TEST(TransformApply, HashPositionsCountNullsAndRepeats) {
-  auto out = rows_of(*apply(Transform::Hash, utf8(kMixed), Key(kKey)).value());
-  // Same value, different positions: different tokens.
-  EXPECT_NE(out[0], out[7]);
-  EXPECT_EQ(*out[7], token(7, "alice@example.com"));
-  // Empty string is hashed as "2:".
-  EXPECT_EQ(*out[2], quillon_hash::hmac_sha256(kKey, "2:").value());
-  // Another key, the empty key included, gives other tokens.
-  auto empty_key = rows_of(*apply(Transform::Hash, utf8(kMixed), Key("")).value());
-  EXPECT_EQ(*empty_key[0], token(0, "alice@example.com", ""));
-  EXPECT_NE(empty_key[0], out[0]);
-}
-
 // The decimal prefix carries across digit-count boundaries.
 TEST(TransformApply, HashPositionsAcrossDigitBoundaries) {
   for (std::int64_t first : {std::int64_t{0}, std::int64_t{95}, std::int64_t{999990},
@@ -156,29 +143,6 @@ TEST(TransformApply, HashPositionsAcrossDigitBoundaries) {
     auto out = rows_of(*apply(Transform::Hash, utf8(rows), Key(kKey), first).value());
     EXPECT_EQ(out, expected(Transform::Hash, rows, first)) << first;
   }
-}
-
-TEST(TransformApply, RangeRunnerGivesSequentialResult) {
-  Rows rows;
-  for (int i = 0; i < 5000; ++i) {
-    if (i % 7 == 3) {
-      rows.emplace_back(std::nullopt);
-    } else {
-      rows.emplace_back("user" + std::to_string(i) + "@example.com");
-    }
-  }
-  auto input = utf8(rows)->Slice(11, 4900);
-  auto sequential = apply(Transform::Hash, input, Key(kKey), 42).value();
-  // Uneven ranges on real threads.
-  const RangeRunner runner = [](std::int64_t n, const RangeBody& body) {
-    std::vector<std::thread> threads;
-    const std::int64_t cuts[] = {0, 1, 777, 2048, n};
-    for (int k = 0; k < 4; ++k) threads.emplace_back(body, cuts[k], cuts[k + 1]);
-    for (auto& t : threads) t.join();
-  };
-  auto parallel = apply(Transform::Hash, input, Key(kKey), 42, &runner).value();
-  EXPECT_TRUE(parallel->Equals(*sequential));
-  EXPECT_EQ(rows_of(*sequential)[0], token(42, "user11@example.com"));
 }
 
 struct ErrorCase {
@@ -210,15 +174,6 @@ std::shared_ptr<arrow::Array> string_view_array() {
   return b.Finish().ValueOrDie();
 }
 
-std::shared_ptr<arrow::Array> dictionary_strings() {
-  auto dict = utf8({std::string("a")});
-  auto indices = testing::int64s({0, 0});
-  auto type = arrow::dictionary(arrow::int32(), arrow::utf8());
-  arrow::Int32Builder ib;
-  EXPECT_TRUE(ib.AppendValues({0, 0}).ok());
-  return arrow::DictionaryArray::FromArrays(type, ib.Finish().ValueOrDie(), dict).ValueOrDie();
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, TransformErrors,
     ::testing::Values(
@@ -230,23 +185,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "unsupported data type for column 'unknown': LargeUtf8"},
         ErrorCase{"utf8_view", string_view_array(), Transform::Null, Key(kKey),
                   "unsupported data type for column 'unknown': Utf8View"},
-        ErrorCase{"dictionary", dictionary_strings(), Transform::PassThrough, Key(kKey),
-                  "unsupported data type for column 'unknown': Dictionary(Int32, Utf8)"},
         ErrorCase{"missing_key", utf8({std::string("a")}), Transform::Hash, std::nullopt,
                   "HMAC key required for Hash transform"},
         ErrorCase{"missing_key_empty_array", utf8({}), Transform::Hash, std::nullopt,
                   "HMAC key required for Hash transform"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(MaskErrorText, FixedTextsAndPayloadsUnescaped) {
-  EXPECT_EQ(MaskError::NoColumns().to_string(), "no columns specified for masking");
-  EXPECT_EQ(MaskError::EmptyBatch().to_string(), "record batch has no rows");
-  EXPECT_EQ(MaskError::MissingKey().to_string(), "HMAC key required for Hash transform");
-  EXPECT_EQ(MaskError::UnsupportedDataType("a'b\nc", "Float64").to_string(),
-            "unsupported data type for column 'a'b\nc': Float64");
-  EXPECT_EQ(MaskError::Arrow(arrow::Status::Invalid("bad")).to_string(),
-            "arrow error: Invalid: bad");
-}
 
 // 33,554,432 non-null empty strings need 64 bytes of token each, one byte
 // over the 32-bit reach: refused before any digest is computed. Only the

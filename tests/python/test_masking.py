@@ -38,37 +38,10 @@ def test_all_four_transforms():
     assert plain(out["age"]) == AGES
 
 
-def test_input_frame_is_not_changed():
-    df = customers()
-    before = df.copy()
-    mask(df, ALL_FOUR, "secret")
-    pd.testing.assert_frame_equal(df, before)
-
-
 def test_unconfigured_and_unknown_columns_come_back_as_pyarrow_converts_them():
     df = customers()
     out = mask(df, [{"column": "no_such_column", "type": "hash"}, {"column": "", "type": "null"}], "k")
     pd.testing.assert_frame_equal(out, pa.Table.from_pandas(df).to_pandas())
-
-
-def test_index_is_handled_as_pyarrow_does():
-    df = customers().set_index("age")
-    out = mask(df, [{"column": "name", "type": "redact"}], "k")
-    assert out.index.tolist() == AGES
-
-
-def test_same_key_same_tokens_different_key_different_tokens():
-    a = mask(customers(), ALL_FOUR, "k1")["email"]
-    b = mask(customers(), ALL_FOUR, "k1")["email"]
-    c = mask(customers(), ALL_FOUR, "k2")["email"]
-    assert a.tolist() == b.tolist()
-    assert a[0] != c[0]
-
-
-def test_hash_without_key_makes_the_column_null():
-    out = mask(customers(), [{"column": "email", "type": "hash"}, {"column": "name", "type": "redact"}], None)
-    assert out["email"].isna().all()
-    assert plain(out["name"])[0] == "[REDACTED]"
 
 
 def test_non_utf8_column_fails_validation():
@@ -89,20 +62,6 @@ def test_large_string_column_is_refused():
     # The documented fix: object dtype gives Utf8.
     out = mask(df.astype({"email": object}), [{"column": "email", "type": "hash"}], "k")
     assert plain(out["email"]) == [token("k", 0, "a@x.io")]
-
-
-def test_empty_frame():
-    with pytest.raises(ValueError, match="^Empty DataFrame$"):
-        mask(text_frame(email=[]), [{"column": "email", "type": "bogus"}], "k")
-
-
-def test_pyarrow_table_as_df_propagates_pyarrow_error():
-    table = pa.table({"email": ["a"]})
-    with pytest.raises(Exception) as direct:
-        pa.Table.from_pandas(table)
-    with pytest.raises(type(direct.value)) as info:
-        mask(table, [{"column": "email", "type": "hash"}], "k")
-    assert str(info.value) == str(direct.value)
 
 
 @pytest.mark.parametrize("chunk", [1, 2, 3])
@@ -134,11 +93,6 @@ def test_first_batch_without_rows_fails(fake_batches):
 
 class NoArrowExport:
     pass
-
-
-class BadCapsules:
-    def __arrow_c_array__(self):
-        return (1, 2)
 
 
 class RaisingExport:
@@ -181,60 +135,3 @@ def test_batch_list_errors_come_before_transforms_are_read(fake_batches, to_batc
         mask(customers(), [42], "k")
     assert str(info.value) == message
 
-
-def test_capsules_of_the_wrong_kind_fail_conversion(fake_batches):
-    fake_batches(lambda t: [BadCapsules()])
-    with pytest.raises(ValueError, match="^Conversion failed: "):
-        mask(customers(), ALL_FOUR, "k")
-
-
-def test_non_struct_array_fails_conversion(fake_batches):
-    fake_batches(lambda t: [pa.array(["a", "b"])])
-    with pytest.raises(ValueError, match="^Conversion failed: "):
-        mask(customers(), ALL_FOUR, "k")
-
-
-def test_batch_from_export_to_c_path(fake_batches):
-    # pyarrow's RecordBatch has __arrow_c_array__; hide it behind a proxy
-    # that is still an instance of RecordBatch for the isinstance check.
-    batch = pa.Table.from_pandas(customers()).to_batches()[0]
-    calls = []
-
-    class Proxy(type(batch)):
-        def __getattribute__(self, name):
-            if name == "__arrow_c_array__":
-                raise AttributeError(name)
-            if name == "_export_to_c":
-                calls.append(name)
-                return batch._export_to_c
-            return object.__getattribute__(self, name)
-
-    try:
-        proxy = Proxy.__new__(Proxy)
-    except TypeError:
-        pytest.skip("pyarrow RecordBatch cannot be subclassed here")
-    fake_batches(lambda t: [proxy])
-    out = mask(customers(), ALL_FOUR, "secret")
-    assert calls == ["_export_to_c"]
-    assert plain(out["email"]) == expected_tokens("secret", EMAILS)
-
-
-def test_batch_list_shrunk_by_an_export_hook_is_not_read_past_its_end(fake_batches):
-    batches = []
-
-    class Shrinking:
-        def __init__(self, batch):
-            self._batch = batch
-
-        def __arrow_c_array__(self):
-            del batches[1:]
-            return self._batch.__arrow_c_array__()
-
-    def to_batches(table):
-        parts = table.to_batches(max_chunksize=2)
-        batches[:] = [Shrinking(parts[0]), *parts[1:]]
-        return batches
-
-    fake_batches(to_batches)
-    out = mask(customers(), ALL_FOUR, "secret")
-    assert plain(out["email"]) == expected_tokens("secret", EMAILS[:2])

@@ -17,30 +17,9 @@ def run_python(code):
     )
 
 
-def test_all_lists_the_added_names_in_order():
+def test_all_and_doc():
     assert quillon_mask.__all__ == ["mask", "version", "__version__"]
-
-
-def test_module_doc_is_empty_string():
     assert quillon_mask.__doc__ == ""
-
-
-def test_version_is_new_str_equal_to_dunder_version():
-    first = version()
-    assert first == quillon_mask.__version__ == "0.1.0"
-    assert type(first) is str
-
-
-@pytest.mark.parametrize("args", [(1,), (None,), ("x", "y")])
-def test_version_takes_no_arguments(args):
-    with pytest.raises(TypeError):
-        version(*args)
-
-
-def test_functions_are_bound_to_the_module():
-    for func in (mask, version):
-        assert func.__self__ is quillon_mask
-        assert func.__module__ == "quillon_mask"
 
 
 @pytest.mark.parametrize(
@@ -48,10 +27,6 @@ def test_functions_are_bound_to_the_module():
 )
 def test_text_signatures(func, signature):
     assert func.__text_signature__ == signature
-
-
-def test_version_has_no_doc_text():
-    assert version.__doc__ is None
 
 
 def test_mask_docstring_layout():
@@ -82,11 +57,6 @@ def test_panic_exception_derives_from_base_exception_only():
     assert not issubclass(exc_type, Exception)
     assert exc_type.__name__ == "PanicException"
     assert "BaseException" in exc_type.__doc__
-
-
-def test_panic_exception_is_one_type_and_not_a_module_attribute():
-    assert panic_type() is panic_type()
-    assert not hasattr(quillon_mask, "PanicException")
 
 
 def test_reimport_returns_the_same_module_object():
