@@ -112,6 +112,14 @@ TEST(MaskPipeline, SharesUnconfiguredColumnsAndKeepsOrder) {
   EXPECT_TRUE(capture.events().empty());
 }
 
+TEST(MaskPipeline, DuplicateNamesInBatchAreEachMasked) {
+  auto in = batch({{"x", utf8(kEmails), true}, {"x", utf8(kEmails), true}});
+  auto out = pipeline({{"x", Transform::Redact}}).process_batch(in, std::nullopt).value();
+  const Rows redacted = {std::string("[REDACTED]"), std::nullopt, std::string("[REDACTED]")};
+  EXPECT_EQ(rows_of(*out->column(0)), redacted);
+  EXPECT_EQ(rows_of(*out->column(1)), redacted);
+}
+
 struct FailureCase {
   const char* name;
   std::shared_ptr<arrow::RecordBatch> input;
