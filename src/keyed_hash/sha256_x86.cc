@@ -43,49 +43,9 @@ inline void four_rounds(__m128i& abef, __m128i& cdgh, __m128i w, int group) {
   abef = _mm_sha256rnds2_epu32(abef, cdgh, msg);
 }
 
-}  // namespace
-
-void sha256_compress_shani(std::uint32_t state[8], const std::uint8_t* data, std::size_t blocks) {
-  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
-
-  __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
-  __m128i cdgh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
-  tmp = _mm_shuffle_epi32(tmp, 0xB1);               // CDAB
-  cdgh = _mm_shuffle_epi32(cdgh, 0x1B);             // EFGH
-  __m128i abef = _mm_alignr_epi8(tmp, cdgh, 8);     // ABEF
-  cdgh = _mm_blend_epi16(cdgh, tmp, 0xF0);          // CDGH
-
-  for (; blocks > 0; --blocks, data += 64) {
-    const __m128i abef_save = abef;
-    const __m128i cdgh_save = cdgh;
-    __m128i w[4];
-    for (int g = 0; g < 4; ++g) {
-      w[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * g)),
-                              byte_swap);
-      four_rounds(abef, cdgh, w[g], g);
-    }
-    for (int g = 4; g < 16; ++g) {
-      // W[t..t+3] from W[t-16..t-13] (msg1), W[t-7..t-4] (alignr), W[t-2..t-1] (msg2).
-      __m128i next = _mm_sha256msg1_epu32(w[g & 3], w[(g + 1) & 3]);
-      next = _mm_add_epi32(next, _mm_alignr_epi8(w[(g + 3) & 3], w[(g + 2) & 3], 4));
-      next = _mm_sha256msg2_epu32(next, w[(g + 3) & 3]);
-      w[g & 3] = next;
-      four_rounds(abef, cdgh, next, g);
-    }
-    abef = _mm_add_epi32(abef, abef_save);
-    cdgh = _mm_add_epi32(cdgh, cdgh_save);
-  }
-
-  tmp = _mm_shuffle_epi32(abef, 0x1B);              // FEBA
-  cdgh = _mm_shuffle_epi32(cdgh, 0xB1);             // DCHG
-  abef = _mm_blend_epi16(tmp, cdgh, 0xF0);          // DCBA
-  cdgh = _mm_alignr_epi8(cdgh, tmp, 8);             // HGFE
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), abef);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), cdgh);
-}
-
-namespace {
-
+// One compression's state in the ABEF/CDGH lane order, with its message
+// schedule window; W[t..t+3] comes from W[t-16..t-13] (msg1), W[t-7..t-4]
+// (alignr) and W[t-2..t-1] (msg2).
 struct Lane {
   __m128i abef, cdgh, abef_save, cdgh_save, w[4];
 
@@ -120,6 +80,24 @@ struct Lane {
 };
 
 }  // namespace
+
+void sha256_compress_shani(std::uint32_t state[8], const std::uint8_t* data, std::size_t blocks) {
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  for (; blocks > 0; --blocks, data += 64) {
+    Lane lane;
+    lane.load(state);
+    for (int g = 0; g < 4; ++g) {
+      lane.schedule_load(data, g, byte_swap);
+      four_rounds(lane.abef, lane.cdgh, lane.w[g], g);
+    }
+    for (int g = 4; g < 16; ++g) {
+      lane.schedule_next(g);
+      four_rounds(lane.abef, lane.cdgh, lane.w[g & 3], g);
+    }
+    lane.store(state);
+  }
+}
+
 
 void sha256_compress_shani_x2(std::uint32_t state_a[8], const std::uint8_t* block_a,
                               std::uint32_t state_b[8], const std::uint8_t* block_b) {
