@@ -1,0 +1,298 @@
+#include "arrow_c/bridge.h"
+
+#include <cerrno>
+#include <deque>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "arrow_c/owner.h"
+
+namespace arrow_c {
+namespace {
+
+constexpr int kMaxDepth = 64;
+
+// The producer's struct array, released when the last node that points into
+// it is gone.
+struct ImportedRoot {
+  ArrayOwner array;
+};
+
+// A decimal count without sign; -1 when not one or too large.
+std::int64_t parse_count(std::string_view text) {
+  if (text.empty() || text.size() > 18) return -1;
+  std::int64_t value = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return -1;
+    value = value * 10 + (ch - '0');
+  }
+  return value;
+}
+
+std::string describe(const std::string& path, const std::string& what) {
+  return path.empty() ? what : path + ": " + what;
+}
+
+Result<ArrayRef> import_node(const ArrowArray& c, const SchemaRef& type,
+                             const std::shared_ptr<const void>& root, const std::string& path,
+                             int depth) {
+  auto fail = [&](const std::string& what) { return Status::Invalid(describe(path, what)); };
+  if (c.release == nullptr) return fail("array is released");
+  if (depth > kMaxDepth) return fail("array nests deeper than 64 levels");
+  if (c.length < 0) return fail("expected a length of at least 0, found " + std::to_string(c.length));
+  if (c.offset < 0) return fail("expected an offset of at least 0, found " + std::to_string(c.offset));
+  if (c.null_count < -1 || c.null_count > c.length) {
+    return fail("expected a null_count from -1 to " + std::to_string(c.length) + ", found " +
+                std::to_string(c.null_count));
+  }
+  auto layout_result = layout_of(*type);
+  if (!layout_result.ok()) return fail(layout_result.error().message());
+  const Layout layout = layout_result.value();
+  if (c.n_buffers < layout.min_buffers || c.n_buffers > layout.max_buffers) {
+    const std::string expected =
+        layout.min_buffers == layout.max_buffers
+            ? std::to_string(layout.min_buffers)
+            : "at least " + std::to_string(layout.min_buffers);
+    return fail("expected " + expected + " buffers for format '" + type->format + "', found " +
+                std::to_string(c.n_buffers));
+  }
+  if (c.n_buffers > 0 && c.buffers == nullptr) return fail("expected a buffer list, found none");
+  if (c.n_children != static_cast<std::int64_t>(type->children.size())) {
+    return fail("expected " + std::to_string(type->children.size()) +
+                " children as the schema says, found " + std::to_string(c.n_children));
+  }
+  if (c.n_children > 0 && c.children == nullptr) return fail("expected a child list, found none");
+  if ((c.dictionary != nullptr) != (type->dictionary != nullptr)) {
+    return fail(type->dictionary ? "expected a dictionary, found none"
+                                 : "found a dictionary the schema does not declare");
+  }
+  if (layout.validity && c.null_count > 0 && c.buffers[0] == nullptr) {
+    return fail("expected a validity buffer for " + std::to_string(c.null_count) +
+                " nulls, found none");
+  }
+
+  auto node = std::make_shared<Array>();
+  node->type = type;
+  node->length = c.length;
+  node->offset = c.offset;
+  node->null_count = c.null_count;
+  node->keep_alive = root;
+  node->buffers.assign(c.buffers, c.buffers + c.n_buffers);
+  // Children that must hold at least as many rows as the parent reaches.
+  std::int64_t needed = -1;
+  const std::string& f = type->format;
+  const bool per_row = f == "+s" || f.compare(0, 4, "+us:") == 0;
+  const bool fixed_list = f.compare(0, 3, "+w:") == 0;
+  if (per_row || fixed_list) {
+    std::int64_t width = 1;
+    if (fixed_list) {
+      width = parse_count(std::string_view(f).substr(3));
+      if (width < 0) return fail("expected a list size in format '" + f + "'");
+    }
+    if (__builtin_add_overflow(c.offset, c.length, &needed) ||
+        __builtin_mul_overflow(needed, width, &needed)) {
+      return fail("offset and length overflow");
+    }
+  }
+  node->children.reserve(type->children.size());
+  for (std::int64_t i = 0; i < c.n_children; ++i) {
+    const Schema& child_type = *type->children[static_cast<std::size_t>(i)];
+    // The root's children are the batch's columns.
+    const std::string child_path =
+        describe(path, (depth == 0 ? "column " : "child ") + std::to_string(i) + " ('" +
+                           child_type.name + "')");
+    if (c.children[i] == nullptr) return Status::Invalid(child_path + ": child is null");
+    auto child = import_node(*c.children[i], type->children[static_cast<std::size_t>(i)], root,
+                             child_path, depth + 1);
+    if (!child.ok()) return std::move(child).error();
+    if (needed >= 0 && child.value()->length < needed) {
+      return Status::Invalid(child_path + ": expected at least " + std::to_string(needed) +
+                             " rows, found " + std::to_string(child.value()->length));
+    }
+    node->children.push_back(std::move(child).value());
+  }
+  if (c.dictionary != nullptr) {
+    auto dict = import_node(*c.dictionary, type->dictionary, root, describe(path, "dictionary"),
+                            depth + 1);
+    if (!dict.ok()) return std::move(dict).error();
+    node->dictionary = std::move(dict).value();
+  }
+  return ArrayRef(std::move(node));
+}
+
+// Export of one node; its private data owns its children's structs.
+struct ExportedArray {
+  ArrayRef array;  // keeps the buffers (and an imported root) alive
+  std::vector<const void*> buffers;
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> child_pointers;
+  std::unique_ptr<ArrowArray> dictionary;
+  std::vector<std::unique_ptr<ExportedArray>> child_private;
+  std::unique_ptr<ExportedArray> dictionary_private;
+  std::int64_t null_count = 0;
+};
+
+void release_exported(ArrowArray* array) {
+  if (array == nullptr || array->release == nullptr) return;
+  auto* priv = static_cast<ExportedArray*>(array->private_data);
+  for (auto& child : priv->children) {
+    if (child.release != nullptr) child.release(&child);
+  }
+  if (priv->dictionary && priv->dictionary->release != nullptr) {
+    priv->dictionary->release(priv->dictionary.get());
+  }
+  delete priv;
+  array->release = nullptr;
+}
+
+std::unique_ptr<ExportedArray> prepare(const ArrayRef& array) {
+  auto priv = std::make_unique<ExportedArray>();
+  priv->array = array;
+  priv->buffers = array->buffers;
+  priv->null_count = exact_null_count(*array);
+  priv->children.resize(array->children.size());
+  priv->child_pointers.resize(array->children.size());
+  for (const auto& child : array->children) priv->child_private.push_back(prepare(child));
+  if (array->dictionary) {
+    priv->dictionary = std::make_unique<ArrowArray>();
+    priv->dictionary_private = prepare(array->dictionary);
+  }
+  return priv;
+}
+
+void link(std::unique_ptr<ExportedArray> priv, ArrowArray* out) noexcept {
+  const Array& array = *priv->array;
+  out->length = array.length;
+  out->null_count = priv->null_count;
+  out->offset = array.offset;
+  out->n_buffers = static_cast<std::int64_t>(priv->buffers.size());
+  out->buffers = priv->buffers.empty() ? nullptr : priv->buffers.data();
+  out->n_children = static_cast<std::int64_t>(priv->children.size());
+  for (std::size_t i = 0; i < priv->children.size(); ++i) {
+    priv->child_pointers[i] = &priv->children[i];
+    link(std::move(priv->child_private[i]), &priv->children[i]);
+  }
+  out->children = priv->child_pointers.empty() ? nullptr : priv->child_pointers.data();
+  if (priv->dictionary) link(std::move(priv->dictionary_private), priv->dictionary.get());
+  out->dictionary = priv->dictionary.get();
+  out->release = release_exported;
+  out->private_data = priv.release();
+}
+
+// The batch as a struct array without a validity bitmap.
+ArrayRef as_struct(const RecordBatch& batch) {
+  auto node = std::make_shared<Array>();
+  node->type = batch.schema;
+  node->length = batch.num_rows;
+  node->null_count = 0;
+  node->buffers = {nullptr};
+  node->children = batch.columns;
+  return node;
+}
+
+struct StreamState {
+  SchemaRef schema;
+  std::deque<RecordBatch> batches;
+  std::string last_error;
+};
+
+int stream_error(ArrowArrayStream* stream, const Status& status) {
+  auto* state = static_cast<StreamState*>(stream->private_data);
+  state->last_error = status.ToString();
+  return status.code() == Status::Code::OutOfMemory ? ENOMEM : EINVAL;
+}
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  auto* state = static_cast<StreamState*>(stream->private_data);
+  Status st = export_schema(state->schema, out);
+  return st.ok() ? 0 : stream_error(stream, st);
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+  auto* state = static_cast<StreamState*>(stream->private_data);
+  if (state->batches.empty()) {
+    out->release = nullptr;  // end of stream
+    return 0;
+  }
+  Status st = export_record_batch(state->batches.front(), out);
+  if (!st.ok()) return stream_error(stream, st);
+  state->batches.pop_front();
+  return 0;
+}
+
+const char* stream_last_error(ArrowArrayStream* stream) {
+  auto* state = static_cast<StreamState*>(stream->private_data);
+  return state->last_error.empty() ? nullptr : state->last_error.c_str();
+}
+
+void stream_release(ArrowArrayStream* stream) {
+  if (stream == nullptr || stream->release == nullptr) return;
+  delete static_cast<StreamState*>(stream->private_data);
+  stream->release = nullptr;
+}
+
+}  // namespace
+
+Result<RecordBatch> import_record_batch(ArrowSchema* c_schema, ArrowArray* c_array) {
+  SchemaOwner schema_owner = SchemaOwner::take(c_schema);
+  auto root = std::make_shared<ImportedRoot>();
+  root->array = ArrayOwner::take(c_array);
+  if (schema_owner.released()) return Status::Invalid("schema is released");
+  if (root->array.released()) return Status::Invalid("array is released");
+
+  auto schema = copy_schema(*schema_owner.get());
+  if (!schema.ok()) return std::move(schema).error();
+  const SchemaRef& type = schema.value();
+  if (type->format != "+s") {
+    return Status::Invalid("expected a struct array (format '+s'), found format '" + type->format + "'");
+  }
+  if (type->dictionary) return Status::Invalid("expected a struct array, found a dictionary");
+  const ArrowArray& c = *root->array.get();
+  if (c.null_count > 0) {
+    return Status::Invalid("expected a struct array without nulls, found " +
+                           std::to_string(c.null_count));
+  }
+  auto imported = import_node(c, type, root, "", 0);
+  if (!imported.ok()) return std::move(imported).error();
+  const Array& parent = *imported.value();
+
+  RecordBatch batch;
+  batch.schema = type;
+  batch.num_rows = parent.length;
+  batch.columns.reserve(parent.children.size());
+  for (const auto& child : parent.children) {
+    batch.columns.push_back(slice(child, parent.offset, parent.length));
+  }
+  return batch;
+}
+
+Status export_record_batch(const RecordBatch& batch, ArrowArray* out) {
+  std::unique_ptr<ExportedArray> priv;
+  try {
+    priv = prepare(as_struct(batch));
+  } catch (const std::bad_alloc&) {
+    return Status::OutOfMemory("cannot export the record batch");
+  }
+  link(std::move(priv), out);
+  return Status::OK();
+}
+
+Status export_stream(SchemaRef schema, std::vector<RecordBatch> batches, ArrowArrayStream* out) {
+  auto state = std::unique_ptr<StreamState>(new (std::nothrow) StreamState());
+  if (!state) return Status::OutOfMemory("cannot export the stream");
+  state->schema = std::move(schema);
+  try {
+    for (auto& batch : batches) state->batches.push_back(std::move(batch));
+  } catch (const std::bad_alloc&) {
+    return Status::OutOfMemory("cannot export the stream");
+  }
+  out->get_schema = stream_get_schema;
+  out->get_next = stream_get_next;
+  out->get_last_error = stream_last_error;
+  out->release = stream_release;
+  out->private_data = state.release();
+  return Status::OK();
+}
+
+}  // namespace arrow_c

@@ -1,0 +1,19 @@
+#include "arrow_c/status.h"
+
+namespace arrow_c {
+
+std::string Status::ToString() const {
+  switch (code_) {
+    case Code::Ok:
+      return "OK";
+    case Code::Invalid:
+      return "Invalid: " + message_;
+    case Code::CapacityError:
+      return "Capacity error: " + message_;
+    case Code::OutOfMemory:
+      return "Out of memory: " + message_;
+  }
+  return message_;
+}
+
+}  // namespace arrow_c
