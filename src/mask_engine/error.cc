@@ -13,7 +13,7 @@ MaskError MaskError::NoColumns() { return MaskError(Kind::NoColumns); }
 MaskError MaskError::EmptyBatch() { return MaskError(Kind::EmptyBatch); }
 MaskError MaskError::MissingKey() { return MaskError(Kind::MissingKey); }
 
-MaskError MaskError::Arrow(arrow::Status status) {
+MaskError MaskError::Arrow(arrow_c::Status status) {
   MaskError e(Kind::Arrow);
   e.status_ = std::move(status);
   return e;

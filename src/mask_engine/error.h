@@ -3,13 +3,12 @@
 // Values are moved, never shared, and never changed after creation.
 #pragma once
 
-#include <arrow/status.h>
-
 #include <cstdint>
 #include <ostream>
 #include <string>
 
-#include "keyed_hash/result.h"
+#include "arrow_c/status.h"
+#include "common/result.h"
 
 namespace mask_engine {
 
@@ -24,13 +23,13 @@ class MaskError {
   static MaskError NoColumns();
   // "record batch has no rows"
   static MaskError EmptyBatch();
-  // "arrow error: " + the status as Arrow renders it
-  static MaskError Arrow(arrow::Status status);
+  // "arrow error: " + the status as Arrow renders its errors
+  static MaskError Arrow(arrow_c::Status status);
   // "HMAC key required for Hash transform"
   static MaskError MissingKey();
 
   Kind kind() const { return kind_; }
-  const arrow::Status& arrow_status() const { return status_; }
+  const arrow_c::Status& arrow_status() const { return status_; }
   std::string to_string() const;
 
  private:
@@ -39,12 +38,12 @@ class MaskError {
   Kind kind_;
   std::string column_;
   std::string data_type_;
-  arrow::Status status_;
+  arrow_c::Status status_;
 };
 
 std::ostream& operator<<(std::ostream& os, const MaskError& error);
 
 template <typename T>
-using MaskResult = quillon_hash::Result<T, MaskError>;
+using MaskResult = qm::Result<T, MaskError>;
 
 }  // namespace mask_engine

@@ -1,7 +1,5 @@
 #include "mask_engine/pipeline.h"
 
-#include <arrow/status.h>
-
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -11,6 +9,8 @@
 
 namespace mask_engine {
 namespace {
+
+using arrow_c::Status;
 
 constexpr std::string_view kTarget = "mask_engine::pipeline";
 
@@ -23,15 +23,41 @@ bool falls_back_to_nulls(const MaskError& error) {
          error.kind() == MaskError::Kind::MissingKey;
 }
 
-arrow::Status check_nullability(const arrow::Schema& schema, const arrow::ArrayVector& columns) {
-  for (int i = 0; i < schema.num_fields(); ++i) {
-    const auto& field = schema.field(i);
-    if (!field->nullable() && columns[i]->null_count() > 0) {
-      return arrow::Status::Invalid("column '", field->name(), "' is declared non-nullable but holds ",
-                                    columns[i]->null_count(), " null value(s)");
+std::string column_label(std::size_t index, const arrow_c::Schema& field) {
+  return "column " + std::to_string(index) + " ('" + field.name + "')";
+}
+
+// The checks a validating record batch construction makes.
+Status validate_output(const arrow_c::Schema& schema, const std::vector<ArrayRef>& columns) {
+  if (columns.size() != schema.children.size()) {
+    return Status::Invalid("expected " + std::to_string(schema.children.size()) +
+                           " columns as the schema has fields, found " +
+                           std::to_string(columns.size()));
+  }
+  if (columns.empty()) {
+    return Status::Invalid("a record batch needs at least one column: its row count comes from the first column");
+  }
+  const std::int64_t rows = columns[0]->length;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const arrow_c::Schema& field = *schema.children[i];
+    const arrow_c::Array& column = *columns[i];
+    if (column.type.get() != &field && !arrow_c::same_type(*column.type, field)) {
+      return Status::Invalid(column_label(i, field) + " is " + arrow_c::type_name(*column.type) +
+                             " but its field is " + arrow_c::type_name(field));
+    }
+    if (column.length != rows) {
+      return Status::Invalid(column_label(i, field) + " has " + std::to_string(column.length) +
+                             " rows, expected " + std::to_string(rows));
+    }
+    if (!field.nullable()) {
+      const std::int64_t nulls = arrow_c::exact_null_count(column);
+      if (nulls > 0) {
+        return Status::Invalid(column_label(i, field) + " is declared non-nullable but holds " +
+                               std::to_string(nulls) + (nulls == 1 ? " null" : " nulls"));
+      }
     }
   }
-  return arrow::Status::OK();
+  return Status::OK();
 }
 
 }  // namespace
@@ -50,24 +76,22 @@ MaskResult<MaskPipeline> PipelineBuilder::build(PipelineBuilder builder) {
   return MaskPipeline(std::move(builder.column_transforms_));
 }
 
-MaskResult<std::shared_ptr<arrow::RecordBatch>> MaskPipeline::process_batch(
-    const std::shared_ptr<arrow::RecordBatch>& batch, const Key& key,
-    std::int64_t first_position) const {
-  if (batch->num_rows() == 0) return MaskError::EmptyBatch();
+MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, const Key& key,
+                                                    std::int64_t first_position) const {
+  if (batch.num_rows == 0) return MaskError::EmptyBatch();
 
-  std::shared_ptr<arrow::Schema> schema = batch->schema();
-  // Boxed once here so worker threads only read.
-  const arrow::ArrayVector& inputs = batch->columns();
-  const int num_columns = batch->num_columns();
-  arrow::ArrayVector outputs(static_cast<std::size_t>(num_columns));
+  const arrow_c::SchemaRef& schema = batch.schema;
+  const std::vector<ArrayRef>& inputs = batch.columns;
+  const std::size_t num_columns = std::min(inputs.size(), schema->children.size());
+  std::vector<ArrayRef> outputs(inputs.size());
   // A column whose output cannot be built at all fails the batch; the first
   // such column (by index) names the error.
-  std::vector<std::optional<MaskError>> failures(static_cast<std::size_t>(num_columns));
+  std::vector<std::optional<MaskError>> failures(num_columns);
 
   WorkerPool& pool = WorkerPool::global();
   const RangeRunner split_rows = [&pool](std::int64_t rows, const RangeBody& body) {
-    const std::int64_t per_thread = rows / static_cast<std::int64_t>(pool.size());
-    const std::int64_t grain = std::max(kRowGrain, per_thread / 4 + 1);
+    const std::int64_t threads = static_cast<std::int64_t>(std::max<std::size_t>(pool.size(), 1));
+    const std::int64_t grain = std::max(kRowGrain, rows / threads / 4 + 1);
     const std::int64_t ranges = (rows + grain - 1) / grain;
     if (ranges <= 1) return body(0, rows);
     pool.parallel_for(ranges, [&](std::int64_t r) { body(r * grain, std::min(rows, (r + 1) * grain)); });
@@ -75,51 +99,84 @@ MaskResult<std::shared_ptr<arrow::RecordBatch>> MaskPipeline::process_batch(
 
   const auto column_step = [&](std::int64_t index) {
     const auto i = static_cast<std::size_t>(index);
-    const auto& field = schema->field(static_cast<int>(index));
-    auto it = column_transforms_.find(field->name());
+    const arrow_c::Schema& field = *schema->children[i];
+    auto it = column_transforms_.find(field.name);
     if (it == column_transforms_.end()) {
       outputs[i] = inputs[i];
       return;
     }
-    auto masked = apply(it->second, inputs[i], key, first_position, &split_rows);
+    auto masked = apply(it->second, *inputs[i], key, first_position, &split_rows);
     if (masked.ok()) {
       outputs[i] = std::move(masked).value();
       return;
     }
     const MaskError& error = masked.error();
     if (!falls_back_to_nulls(error)) {
-      failures[i] = std::move(masked).error();
+      failures[i] = MaskError::Arrow(error.arrow_status().with_context(column_label(i, field)));
       return;
     }
     QM_EVENT(Warn, kTarget, {"message", "transform failed, using null fallback"},
-             {"column", field->name()}, {"error", error.to_string()});
-    auto nulls = make_null_utf8(inputs[i]->length());
+             {"column", field.name}, {"error", error.to_string()});
+    auto nulls = arrow_c::make_null_utf8(inputs[i]->length);
     if (!nulls.ok()) {
-      failures[i] = MaskError::Arrow(nulls.status());
+      failures[i] = MaskError::Arrow(std::move(nulls).error());
       return;
     }
-    outputs[i] = std::move(nulls).ValueUnsafe();
+    outputs[i] = std::move(nulls).value();
   };
 
   if (num_columns == 1) {
     column_step(0);
-  } else {
-    pool.parallel_for(num_columns, column_step);
+  } else if (num_columns > 1) {
+    pool.parallel_for(static_cast<std::int64_t>(num_columns), column_step);
   }
   for (auto& failure : failures) {
     if (failure) return std::move(*failure);
   }
 
-  if (num_columns == 0) {
-    return MaskError::Arrow(arrow::Status::Invalid(
-        "cannot build a record batch without columns: its row count comes from the first column"));
-  }
-  const std::int64_t rows = outputs[0]->length();
-  auto out = arrow::RecordBatch::Make(schema, rows, std::move(outputs));
-  arrow::Status st = out->Validate();
-  if (st.ok()) st = check_nullability(*schema, out->columns());
+  Status st = validate_output(*schema, outputs);
   if (!st.ok()) return MaskError::Arrow(std::move(st));
+  RecordBatch out;
+  out.schema = schema;
+  out.num_rows = outputs[0]->length;
+  out.columns = std::move(outputs);
   return out;
+}
+
+std::int64_t MaskPipeline::rows_per_slice(const RecordBatch& batch,
+                                          std::int64_t max_value_bytes) const {
+  std::int64_t widest = 0;
+  for (const auto& field : batch.schema->children) {
+    auto it = column_transforms_.find(field->name);
+    // Columns of other types fall back to nulls, which hold no bytes.
+    if (it != column_transforms_.end() && field->format == "u" && !field->dictionary) {
+      widest = std::max(widest, max_row_bytes(it->second));
+    }
+  }
+  std::int64_t bytes = 0;
+  if (widest == 0 || (!__builtin_mul_overflow(batch.num_rows, widest, &bytes) && bytes <= max_value_bytes)) {
+    return batch.num_rows;
+  }
+  return std::max<std::int64_t>(1, max_value_bytes / widest);
+}
+
+MaskResult<std::vector<RecordBatch>> MaskPipeline::process_table(
+    const std::vector<RecordBatch>& batches, const Key& key, std::int64_t max_value_bytes) const {
+  if (batches.empty() || batches[0].num_rows == 0) return MaskError::EmptyBatch();
+  std::vector<RecordBatch> outputs;
+  std::int64_t position = 0;
+  for (const RecordBatch& batch : batches) {
+    if (batch.num_rows == 0) continue;
+    const std::int64_t step = rows_per_slice(batch, max_value_bytes);
+    for (std::int64_t start = 0; start < batch.num_rows; start += step) {
+      const std::int64_t rows = std::min(step, batch.num_rows - start);
+      const RecordBatch part = rows == batch.num_rows ? batch : arrow_c::slice(batch, start, rows);
+      QM_ASSIGN_OR_RETURN(RecordBatch masked, process_batch(part, key, position + start));
+      outputs.push_back(std::move(masked));
+    }
+    position += batch.num_rows;
+  }
+  return outputs;
 }
 
 }  // namespace mask_engine

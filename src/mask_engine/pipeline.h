@@ -8,17 +8,18 @@
 // null and emits one warning event; the batch goes on. Batch-level failures
 // are MaskError values; the input is never changed and no partial batch is
 // returned. A pipeline is immutable, so several threads may use one at once.
+// Worker threads only read the input's arrays; no reference to an imported
+// array is dropped on them.
 #pragma once
 
-#include <arrow/record_batch.h>
-
 #include <cstdint>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
+#include "arrow_c/array.h"
 #include "mask_engine/error.h"
 #include "mask_engine/transform.h"
 
@@ -33,6 +34,7 @@ class DuplicateColumnError : public std::logic_error {
 };
 
 using ColumnTransforms = std::unordered_map<std::string, Transform>;
+using arrow_c::RecordBatch;
 
 class MaskPipeline;
 
@@ -68,14 +70,27 @@ class MaskPipeline {
   // gets positions counted over the whole table.
   //
   // Errors: MaskError::EmptyBatch for zero rows (nothing else is done, no
-  // event); MaskError::Arrow when the output batch fails validation (no
-  // columns, a type that differs from its field, a null in a non-nullable
-  // field) or when a column cannot be built at all (its output would pass
-  // the 32-bit offset reach, or memory ran out). An exception thrown while a
-  // column is worked on is rethrown here once all work has ended.
-  MaskResult<std::shared_ptr<arrow::RecordBatch>> process_batch(
-      const std::shared_ptr<arrow::RecordBatch>& batch, const Key& key,
-      std::int64_t first_position = 0) const;
+  // event); MaskError::Arrow when a column a transform reads is malformed
+  // (its offsets), when a column cannot be built at all (its output would
+  // pass the 32-bit offset reach, or memory ran out), or when the output
+  // batch fails validation: field count, at least one column, equal
+  // lengths, exact types, no null in a non-nullable field. An exception
+  // thrown while a column is worked on is rethrown here once all work ended.
+  MaskResult<RecordBatch> process_batch(const RecordBatch& batch, const Key& key,
+                                        std::int64_t first_position = 0) const;
+
+  // Masks a table given as batches; positions count over the whole table.
+  // The first batch must have rows; later empty batches add nothing. A batch
+  // whose masked columns would pass `max_value_bytes` of string data (the
+  // reach of 32-bit offsets) is cut into slices that fit, so the output may
+  // hold more batches than the input, with the same tokens.
+  MaskResult<std::vector<RecordBatch>> process_table(
+      const std::vector<RecordBatch>& batches, const Key& key,
+      std::int64_t max_value_bytes = arrow_c::kMaxUtf8Bytes) const;
+
+  // Rows per slice of `batch` so that no masked column passes
+  // `max_value_bytes`; the batch's row count when it fits whole.
+  std::int64_t rows_per_slice(const RecordBatch& batch, std::int64_t max_value_bytes) const;
 
   const ColumnTransforms& column_transforms() const { return column_transforms_; }
 

@@ -1,18 +1,15 @@
 #include "mask_engine/transform.h"
 
-#include <arrow/buffer.h>
-#include <arrow/type.h>
-#include <arrow/util/bit_util.h>
-#include <arrow/util/bitmap_ops.h>
-
 #include <atomic>
 #include <cstring>
-#include <limits>
 
 #include "keyed_hash/hmac.h"
 
 namespace mask_engine {
 namespace {
+
+using arrow_c::Utf8Builder;
+using arrow_c::Utf8View;
 
 constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(quillon_hash::kHexDigestLength);
 constexpr std::string_view kRedacted = "[REDACTED]";
@@ -42,66 +39,55 @@ class PositionPrefix {
     }
   }
 
- static constexpr int kSize = 24;  // 19 digits of an int64, the colon, slack
+  static constexpr int kSize = 24;  // 19 digits of an int64, the colon, slack
 
  private:
   char buf_[kSize];
   int start_;
 };
 
-// The pieces every output column is built from: the input viewed as Utf8,
-// its validity, and the output's own validity copy.
+// The input rows and how many of them are values.
 struct Input {
-  const arrow::StringArray& array;
-  std::int64_t length;
+  Utf8View view;
   std::int64_t null_count;
-  const std::uint8_t* validity;  // null when the array has no null rows
-  std::int64_t offset;
-
-  explicit Input(const arrow::StringArray& a)
-      : array(a),
-        length(a.length()),
-        null_count(a.null_count()),
-        validity(a.null_count() > 0 ? a.null_bitmap_data() : nullptr),
-        offset(a.offset()) {}
-
-  bool valid(std::int64_t i) const {
-    return validity == nullptr || arrow::bit_util::GetBit(validity, offset + i);
-  }
 };
 
-struct Output {
-  std::shared_ptr<arrow::Buffer> validity;
-  std::shared_ptr<arrow::ResizableBuffer> offsets;
-  std::shared_ptr<arrow::ResizableBuffer> values;
-  std::int32_t* offset_data() { return reinterpret_cast<std::int32_t*>(offsets->mutable_data()); }
-  char* value_data() { return reinterpret_cast<char*>(values->mutable_data()); }
-};
-
-// Allocates the output once, validity carried over from the input slice.
-arrow::Result<Output> allocate(const Input& in, std::int64_t value_bytes) {
-  ARROW_RETURN_NOT_OK(check_output_capacity(value_bytes));
-  Output out;
-  if (in.validity != nullptr) {
-    ARROW_ASSIGN_OR_RAISE(out.validity, arrow::internal::CopyBitmap(arrow::default_memory_pool(),
-                                                                    in.validity, in.offset,
-                                                                    in.length));
+MaskResult<Input> read_input(const arrow_c::Array& column) {
+  auto view = arrow_c::view_utf8(column);
+  if (!view.ok()) return MaskError::Arrow(std::move(view).error());
+  Input in{std::move(view).value(), 0};
+  if (in.view.validity != nullptr) {
+    in.null_count =
+        in.view.length - arrow_c::count_set_bits(in.view.validity, in.view.bit_offset, in.view.length);
   }
-  ARROW_ASSIGN_OR_RAISE(out.offsets, arrow::AllocateResizableBuffer((in.length + 1) * 4));
-  ARROW_ASSIGN_OR_RAISE(out.values, arrow::AllocateResizableBuffer(value_bytes));
+  return in;
+}
+
+// Allocates the output once; the validity bitmap is the input's, moved to
+// bit 0.
+MaskResult<Utf8Builder> allocate(const Input& in, std::int64_t value_bytes) {
+  auto built = Utf8Builder::allocate(in.view.length, value_bytes, in.view.validity != nullptr);
+  if (!built.ok()) return MaskError::Arrow(std::move(built).error());
+  Utf8Builder out = std::move(built).value();
+  if (in.view.validity != nullptr) {
+    std::uint8_t* bits = out.validity();
+    const std::int64_t bytes = (in.view.length + 7) / 8;
+    std::memset(bits, 0, static_cast<std::size_t>(bytes));
+    if (in.view.bit_offset % 8 == 0) {
+      std::memcpy(bits, in.view.validity + in.view.bit_offset / 8, static_cast<std::size_t>(bytes));
+      // Bits past the last row are not the input's to give away.
+      if (in.view.length % 8 != 0) bits[bytes - 1] &= static_cast<std::uint8_t>((1u << (in.view.length % 8)) - 1);
+    } else {
+      for (std::int64_t i = 0; i < in.view.length; ++i) {
+        if (in.view.valid(i)) bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+      }
+    }
+  }
   return out;
 }
 
-ArrayRef finish(const Input& in, Output&& out) {
-  auto data = arrow::ArrayData::Make(arrow::utf8(), in.length,
-                                     {std::move(out.validity), std::move(out.offsets),
-                                      std::move(out.values)},
-                                     in.null_count);
-  return arrow::MakeArray(data);
-}
-
 // Offsets for an output whose every non-null row has `width` bytes.
-void fixed_width_offsets(const Input& in, std::int32_t width, std::int32_t* offsets) {
+void fixed_width_offsets(const Utf8View& in, std::int32_t width, std::int32_t* offsets) {
   std::int32_t at = 0;
   offsets[0] = 0;
   for (std::int64_t i = 0; i < in.length; ++i) {
@@ -113,9 +99,9 @@ void fixed_width_offsets(const Input& in, std::int32_t width, std::int32_t* offs
 // Rows whose both digests failed hold "HASH_ERROR" (10 bytes) at the start
 // of their 64-byte slot. Close the gaps and fix the offsets. This runs only
 // after a failure of the cryptographic library, so it need not be fast.
-std::int64_t compact_hash_errors(const Input& in, std::int32_t* offsets, char* values) {
+void compact_hash_errors(std::int64_t length, std::int32_t* offsets, char* values) {
   std::int32_t write = 0;
-  for (std::int64_t i = 0; i < in.length; ++i) {
+  for (std::int64_t i = 0; i < length; ++i) {
     const std::int32_t read = offsets[i];
     std::int32_t len = offsets[i + 1] - read;
     if (len > 0 && std::memcmp(values + read, kHashError.data(), kHashError.size()) == 0) {
@@ -125,19 +111,16 @@ std::int64_t compact_hash_errors(const Input& in, std::int32_t* offsets, char* v
     offsets[i] = write;
     write += len;
   }
-  offsets[in.length] = write;
-  return write;
+  offsets[length] = write;
 }
 
 MaskResult<ArrayRef> hash_column(const Input& in, std::string_view key,
                                  std::int64_t first_position, const RangeRunner* runner) {
-  const std::int64_t bytes = kTokenBytes * (in.length - in.null_count);
-  auto allocated = allocate(in, bytes);
-  if (!allocated.ok()) return MaskError::Arrow(allocated.status());
-  Output out = std::move(allocated).ValueUnsafe();
-  std::int32_t* offsets = out.offset_data();
-  char* values = out.value_data();
-  fixed_width_offsets(in, static_cast<std::int32_t>(kTokenBytes), offsets);
+  const Utf8View& rows = in.view;
+  QM_ASSIGN_OR_RETURN(Utf8Builder out, allocate(in, kTokenBytes * (rows.length - in.null_count)));
+  std::int32_t* offsets = out.offsets();
+  char* values = out.values();
+  fixed_width_offsets(rows, static_cast<std::int32_t>(kTokenBytes), offsets);
 
   const quillon_hash::PreparedKey prepared(key);
   std::atomic<bool> any_hash_error{false};
@@ -156,7 +139,7 @@ MaskResult<ArrayRef> hash_column(const Input& in, std::string_view key,
     std::size_t held_head_len = 0;
     std::int64_t held = -1;
     for (std::int64_t i = begin; i < end; ++i, prefix.increment()) {
-      if (!in.valid(i)) continue;
+      if (!rows.valid(i)) continue;
       const std::string_view head = prefix.view();
       if (held < 0) {
         std::memcpy(held_head, head.data(), head.size());
@@ -165,8 +148,8 @@ MaskResult<ArrayRef> hash_column(const Input& in, std::string_view key,
         continue;
       }
       const std::string_view first_head(held_head, held_head_len);
-      const std::string_view first_value = in.array.GetView(held);
-      const std::string_view value = in.array.GetView(i);
+      const std::string_view first_value = rows.value(held);
+      const std::string_view value = rows.value(i);
       char* first_slot = values + offsets[held];
       char* slot = values + offsets[i];
       if (!prepared.hex_digest2(first_head, first_value, first_slot, head, value, slot)) {
@@ -175,108 +158,92 @@ MaskResult<ArrayRef> hash_column(const Input& in, std::string_view key,
       }
       held = -1;
     }
-    if (held >= 0) {
-      hash_row({held_head, held_head_len}, in.array.GetView(held), values + offsets[held]);
-    }
+    if (held >= 0) hash_row({held_head, held_head_len}, rows.value(held), values + offsets[held]);
   };
-  if (runner != nullptr && in.length > 0) {
-    (*runner)(in.length, body);
+  if (runner != nullptr && rows.length > 0) {
+    (*runner)(rows.length, body);
   } else {
-    body(0, in.length);
+    body(0, rows.length);
   }
-  if (any_hash_error.load()) {
-    const std::int64_t used = compact_hash_errors(in, offsets, values);
-    auto st = out.values->Resize(used, /*shrink_to_fit=*/false);
-    if (!st.ok()) return MaskError::Arrow(st);
-  }
-  return finish(in, std::move(out));
+  if (any_hash_error.load()) compact_hash_errors(rows.length, offsets, values);
+  return std::move(out).finish(in.null_count);
 }
 
 MaskResult<ArrayRef> redact_column(const Input& in) {
+  const Utf8View& rows = in.view;
   const std::int64_t width = static_cast<std::int64_t>(kRedacted.size());
-  auto allocated = allocate(in, width * (in.length - in.null_count));
-  if (!allocated.ok()) return MaskError::Arrow(allocated.status());
-  Output out = std::move(allocated).ValueUnsafe();
-  std::int32_t* offsets = out.offset_data();
-  char* values = out.value_data();
-  fixed_width_offsets(in, static_cast<std::int32_t>(width), offsets);
-  for (std::int64_t i = 0; i < in.length; ++i) {
-    if (in.valid(i)) std::memcpy(values + offsets[i], kRedacted.data(), kRedacted.size());
+  QM_ASSIGN_OR_RETURN(Utf8Builder out, allocate(in, width * (rows.length - in.null_count)));
+  std::int32_t* offsets = out.offsets();
+  char* values = out.values();
+  fixed_width_offsets(rows, static_cast<std::int32_t>(width), offsets);
+  for (std::int64_t i = 0; i < rows.length; ++i) {
+    if (rows.valid(i)) std::memcpy(values + offsets[i], kRedacted.data(), kRedacted.size());
   }
-  return finish(in, std::move(out));
+  return std::move(out).finish(in.null_count);
 }
 
 MaskResult<ArrayRef> copy_column(const Input& in) {
-  const std::int32_t* in_offsets = in.array.raw_value_offsets();
-  const std::uint8_t* in_values = in.array.raw_data();
+  const Utf8View& rows = in.view;
+  const std::int32_t* in_offsets = rows.offsets;
   // Null rows may own bytes in the input; the copy drops them.
   std::int64_t bytes = 0;
-  if (in.validity == nullptr) {
-    bytes = in_offsets[in.length] - in_offsets[0];
+  if (rows.validity == nullptr) {
+    bytes = in_offsets[rows.length] - in_offsets[0];
   } else {
-    for (std::int64_t i = 0; i < in.length; ++i) {
-      if (in.valid(i)) bytes += in_offsets[i + 1] - in_offsets[i];
+    for (std::int64_t i = 0; i < rows.length; ++i) {
+      if (rows.valid(i)) bytes += in_offsets[i + 1] - in_offsets[i];
     }
   }
-  auto allocated = allocate(in, bytes);
-  if (!allocated.ok()) return MaskError::Arrow(allocated.status());
-  Output out = std::move(allocated).ValueUnsafe();
-  std::int32_t* offsets = out.offset_data();
-  char* values = out.value_data();
-  if (in.validity == nullptr) {
+  QM_ASSIGN_OR_RETURN(Utf8Builder out, allocate(in, bytes));
+  std::int32_t* offsets = out.offsets();
+  char* values = out.values();
+  if (rows.validity == nullptr) {
     const std::int32_t base = in_offsets[0];
-    for (std::int64_t i = 0; i <= in.length; ++i) offsets[i] = in_offsets[i] - base;
-    if (bytes > 0) std::memcpy(values, in_values + base, static_cast<std::size_t>(bytes));
+    for (std::int64_t i = 0; i <= rows.length; ++i) offsets[i] = in_offsets[i] - base;
+    if (bytes > 0) std::memcpy(values, rows.data + base, static_cast<std::size_t>(bytes));
   } else {
     std::int32_t at = 0;
     offsets[0] = 0;
-    for (std::int64_t i = 0; i < in.length; ++i) {
-      if (in.valid(i)) {
+    for (std::int64_t i = 0; i < rows.length; ++i) {
+      if (rows.valid(i)) {
         const std::int32_t len = in_offsets[i + 1] - in_offsets[i];
-        std::memcpy(values + at, in_values + in_offsets[i], static_cast<std::size_t>(len));
+        std::memcpy(values + at, rows.data + in_offsets[i], static_cast<std::size_t>(len));
         at += len;
       }
       offsets[i + 1] = at;
     }
   }
-  return finish(in, std::move(out));
+  return std::move(out).finish(in.null_count);
 }
 
 }  // namespace
 
-arrow::Status check_output_capacity(std::int64_t bytes) {
-  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-  if (bytes > kMax) {
-    return arrow::Status::CapacityError("masked column needs ", bytes,
-                                        " bytes of string data, more than the ", kMax,
-                                        " that one Utf8 array can hold");
+std::int64_t max_row_bytes(Transform transform) {
+  switch (transform) {
+    case Transform::Hash:
+      return kTokenBytes;
+    case Transform::Redact:
+      return static_cast<std::int64_t>(kRedacted.size());
+    case Transform::Null:
+    case Transform::PassThrough:
+      return 0;
   }
-  return arrow::Status::OK();
+  return 0;
 }
 
-arrow::Result<ArrayRef> make_null_utf8(std::int64_t length) {
-  ARROW_ASSIGN_OR_RAISE(auto validity, arrow::AllocateBuffer(arrow::bit_util::BytesForBits(length)));
-  std::memset(validity->mutable_data(), 0, static_cast<std::size_t>(validity->size()));
-  ARROW_ASSIGN_OR_RAISE(auto offsets, arrow::AllocateBuffer((length + 1) * 4));
-  std::memset(offsets->mutable_data(), 0, static_cast<std::size_t>(offsets->size()));
-  ARROW_ASSIGN_OR_RAISE(auto values, arrow::AllocateBuffer(0));
-  auto data = arrow::ArrayData::Make(
-      arrow::utf8(), length,
-      {std::shared_ptr<arrow::Buffer>(std::move(validity)),
-       std::shared_ptr<arrow::Buffer>(std::move(offsets)),
-       std::shared_ptr<arrow::Buffer>(std::move(values))},
-      length);
-  return arrow::MakeArray(data);
-}
-
-MaskResult<ArrayRef> apply(Transform transform, const ArrayRef& column, const Key& key,
+MaskResult<ArrayRef> apply(Transform transform, const arrow_c::Array& column, const Key& key,
                            std::int64_t first_position, const RangeRunner* runner) {
-  if (column->type_id() != arrow::Type::STRING) {
-    return MaskError::UnsupportedDataType("unknown", data_type_name(*column->type()));
+  if (column.type->format != "u" || column.type->dictionary) {
+    return MaskError::UnsupportedDataType("unknown", arrow_c::type_name(*column.type));
   }
   if (transform == Transform::Hash && !key.has_value()) return MaskError::MissingKey();
+  if (transform == Transform::Null) {
+    auto nulls = arrow_c::make_null_utf8(column.length);
+    if (!nulls.ok()) return MaskError::Arrow(std::move(nulls).error());
+    return std::move(nulls).value();
+  }
 
-  const Input in(static_cast<const arrow::StringArray&>(*column));
+  QM_ASSIGN_OR_RETURN(const Input in, read_input(column));
   switch (transform) {
     case Transform::Hash:
       return hash_column(in, *key, first_position, runner);
@@ -287,9 +254,7 @@ MaskResult<ArrayRef> apply(Transform transform, const ArrayRef& column, const Ke
     case Transform::Null:
       break;
   }
-  auto nulls = make_null_utf8(in.length);
-  if (!nulls.ok()) return MaskError::Arrow(nulls.status());
-  return std::move(nulls).ValueUnsafe();
+  return MaskError::Arrow(arrow_c::Status::Invalid("unknown transform"));
 }
 
 }  // namespace mask_engine

@@ -1,10 +1,12 @@
 // Transforms: the four masking kinds and their application to one column.
 //
-// apply() accepts exactly an Arrow Utf8 array (32-bit offsets) and returns a
-// new Utf8 array of the same length; the input is never returned, never
-// shared and never changed. Nulls stay null under every kind; an empty string
-// is a value. The type check comes first, then Hash's key check (an empty key
-// is a key), then the rows.
+// apply() accepts exactly a Utf8 array (32-bit offsets) and returns a new
+// Utf8 array of the same length over buffers of its own; the input is never
+// returned, never shared and never changed. Nulls stay null under every
+// kind, counted from the validity bitmap (a producer's null count is only a
+// hint); an empty string is a value. The type check comes first, then Hash's
+// key check (an empty key is a key), then the offsets of the rows it reads
+// (first offset >= 0, never decreasing), then the rows.
 //
 // Hash tokens are the hex HMAC-SHA-256 of "<position>:<value>", where the
 // position is first_position plus the row's index in the array (in a sliced
@@ -14,27 +16,23 @@
 //
 // Output is sized before any row is touched: if one call's string data would
 // pass the 2,147,483,647-byte reach of 32-bit offsets, apply() returns
-// MaskError::Arrow with Arrow's capacity error and hashes nothing.
-// Thread-safe: apply() writes no shared state.
+// MaskError::Arrow with a capacity error and hashes nothing.
+// Thread-safe: apply() only reads its input and writes no shared state.
 #pragma once
-
-#include <arrow/array.h>
-#include <arrow/status.h>
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
-#include <string>
 #include <string_view>
 
+#include "arrow_c/array.h"
 #include "mask_engine/error.h"
 
 namespace mask_engine {
 
 enum class Transform : std::uint8_t { Hash, Redact, Null, PassThrough };
 
-using ArrayRef = std::shared_ptr<arrow::Array>;
+using ArrayRef = arrow_c::ArrayRef;
 // Absent and present-but-empty are different keys.
 using Key = std::optional<std::string_view>;
 
@@ -44,18 +42,11 @@ using Key = std::optional<std::string_view>;
 using RangeBody = std::function<void(std::int64_t begin, std::int64_t end)>;
 using RangeRunner = std::function<void(std::int64_t rows, const RangeBody& body)>;
 
-MaskResult<ArrayRef> apply(Transform transform, const ArrayRef& column, const Key& key,
+MaskResult<ArrayRef> apply(Transform transform, const arrow_c::Array& column, const Key& key,
                            std::int64_t first_position = 0, const RangeRunner* runner = nullptr);
 
-// A Utf8 array of `length` rows, every row null: validity bitmap of zeros,
-// all offsets 0, no value bytes.
-arrow::Result<ArrayRef> make_null_utf8(std::int64_t length);
-
-// OK when `bytes` of string data fit one Utf8 array, else a capacity error.
-arrow::Status check_output_capacity(std::int64_t bytes);
-
-// The display name of a data type used in error texts: Int64, Float64,
-// Boolean, Utf8, LargeUtf8, Utf8View, Dictionary(Int32, Utf8), ...
-std::string data_type_name(const arrow::DataType& type);
+// The most value bytes one row can produce: 64 for Hash, 10 for Redact, 0
+// for Null; PassThrough copies the input, which always fits, so 0.
+std::int64_t max_row_bytes(Transform transform);
 
 }  // namespace mask_engine

@@ -5,17 +5,21 @@
 // Every batch of the table is masked. Hash positions count over the whole
 // table: a batch's first position is the number of rows before it, so a
 // frame's tokens do not depend on how pyarrow cut it into batches.
+//
+// Imported data is checked before the engine reads it: pyarrow's own cheap
+// structural validation of each batch (it knows the buffer sizes, which the
+// C interface does not carry), field names without NUL (C strings would cut
+// them), one schema for all batches, then the layer's own structural checks.
 #include <Python.h>
-#include <arrow/c/abi.h>
-#include <arrow/c/bridge.h>
-#include <arrow/record_batch.h>
+#include <openssl/crypto.h>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "arrow_c/bridge.h"
+#include "arrow_c/owner.h"
 #include "internal.h"
 #include "mask_engine/pipeline.h"
 #include "py_handle.h"
@@ -23,7 +27,7 @@
 namespace quillon_py {
 namespace {
 
-using BatchRef = std::shared_ptr<arrow::RecordBatch>;
+using arrow_c::RecordBatch;
 using mask_engine::MaskPipeline;
 using mask_engine::PipelineBuilder;
 
@@ -101,75 +105,132 @@ PyRef call_attr(PyObject* borrowed_obj, const char* name, PyObject* borrowed_arg
   return PyRef::steal(PyObject_CallOneArg(attr.get(), borrowed_arg));
 }
 
-// Raises a Python exception for a failed Arrow status (caught below and
-// reported as a conversion failure).
-bool raise_status(const arrow::Status& status) {
-  return raise_text(PyExc_ValueError, status.ToString());
+// Raises ValueError with a layer status's message (reported by the caller as
+// a conversion failure).
+bool raise_status(const arrow_c::Status& status) {
+  return raise_text(PyExc_ValueError, status.message());
 }
 
-// Releases a C struct that nobody took over.
-template <typename CStruct>
-struct CReleaseGuard {
-  CStruct* c;
-  ~CReleaseGuard() {
-    if (c->release != nullptr) c->release(c);
+std::optional<RecordBatch> take_batch(ArrowSchema* schema, ArrowArray* array) {
+  auto batch = arrow_c::import_record_batch(schema, array);
+  if (!batch.ok()) {
+    raise_status(batch.error());
+    return std::nullopt;
   }
-};
+  return std::move(batch).value();
+}
 
-// Imports one batch; null with a Python error set on failure.
-BatchRef import_batch(PyObject* borrowed_pyarrow, PyObject* borrowed_item) {
+constexpr int kMaxNameDepth = 64;
+
+// ValueError when a field name under `borrowed_type` (a pyarrow DataType)
+// holds a NUL. Types whose children pyarrow does not list by index are not
+// descended into.
+bool check_child_names(PyObject* borrowed_type, int depth);
+
+bool check_field_name(PyObject* borrowed_field, int depth) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(borrowed_field, "name"));
+  if (!name) return false;
+  if (PyUnicode_Check(name.get())) {
+    const Py_ssize_t at = PyUnicode_FindChar(name.get(), 0, 0, PyUnicode_GET_LENGTH(name.get()), 1);
+    if (at == -2) return false;
+    if (at >= 0) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s name %R holds a NUL character, which the Arrow C Data Interface cannot carry",
+                   depth == 0 ? "column" : "field", name.get());
+      return false;
+    }
+  }
+  PyRef type = PyRef::steal(PyObject_GetAttrString(borrowed_field, "type"));
+  if (!type) return false;
+  return check_child_names(type.get(), depth + 1);
+}
+
+bool check_child_names(PyObject* borrowed_type, int depth) {
+  if (depth > kMaxNameDepth) return true;
+  PyRef count_obj = PyRef::steal(PyObject_GetAttrString(borrowed_type, "num_fields"));
+  if (!count_obj) {
+    PyErr_Clear();
+    return true;
+  }
+  const Py_ssize_t count = PyLong_AsSsize_t(count_obj.get());
+  if (count < 0) {
+    PyErr_Clear();
+    return true;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef field = PyRef::steal(PyObject_CallMethod(borrowed_type, "field", "n", i));
+    if (!field) {
+      PyErr_Clear();
+      return true;
+    }
+    if (!check_field_name(field.get(), depth)) return false;
+  }
+  return true;
+}
+
+// A pyarrow RecordBatch is checked before it crosses: its own cheap
+// validation, then its field names.
+bool check_pyarrow_batch(PyObject* borrowed_item) {
+  PyRef validated = call_attr(borrowed_item, "validate");
+  if (!validated) return false;
+  PyRef schema = PyRef::steal(PyObject_GetAttrString(borrowed_item, "schema"));
+  if (!schema) return false;
+  const Py_ssize_t count = PyObject_Length(schema.get());
+  if (count < 0) return false;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef field = PyRef::steal(PyObject_CallMethod(schema.get(), "field", "n", i));
+    if (!field) return false;
+    if (!check_field_name(field.get(), 0)) return false;
+  }
+  return true;
+}
+
+// Imports one batch; nullopt with a Python error set on failure.
+std::optional<RecordBatch> import_batch(PyObject* borrowed_pyarrow, PyObject* borrowed_item) {
+  PyRef batch_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatch"));
+  if (!batch_type) return std::nullopt;
+  const int is_batch = PyObject_IsInstance(borrowed_item, batch_type.get());
+  if (is_batch < 0) return std::nullopt;
+  if (is_batch == 1 && !check_pyarrow_batch(borrowed_item)) return std::nullopt;
+
   PyRef c_array = PyRef::steal(PyObject_GetAttrString(borrowed_item, "__arrow_c_array__"));
   if (c_array) {
     PyRef capsules = PyRef::steal(PyObject_CallNoArgs(c_array.get()));
-    if (!capsules) return nullptr;
+    if (!capsules) return std::nullopt;
     if (!PyTuple_Check(capsules.get()) || PyTuple_GET_SIZE(capsules.get()) < 2) {
       PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a tuple of two capsules");
-      return nullptr;
+      return std::nullopt;
     }
     auto* schema = static_cast<ArrowSchema*>(
         PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema"));
-    if (schema == nullptr) return nullptr;
+    if (schema == nullptr) return std::nullopt;
     auto* array = static_cast<ArrowArray*>(
         PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array"));
-    if (array == nullptr) return nullptr;
-    // Import moves the structs out and marks them released; the capsules'
-    // destructors then have nothing left to free.
-    auto imported_schema = arrow::ImportSchema(schema);
-    if (!imported_schema.ok()) return raise_status(imported_schema.status()), nullptr;
-    auto batch = arrow::ImportRecordBatch(array, *imported_schema);
-    if (!batch.ok()) return raise_status(batch.status()), nullptr;
-    return *batch;
+    if (array == nullptr) return std::nullopt;
+    // The import moves both structs out and marks them released; the
+    // capsules' destructors then have nothing left to free.
+    return take_batch(schema, array);
   }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
   PyErr_Clear();
 
-  PyRef batch_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatch"));
-  if (!batch_type) return nullptr;
-  int is_batch = PyObject_IsInstance(borrowed_item, batch_type.get());
-  if (is_batch < 0) return nullptr;
   if (is_batch == 0) {
     PyRef text = conversion_text(borrowed_item, "RecordBatch");
     if (text) PyErr_SetObject(PyExc_TypeError, text.get());
-    return nullptr;
+    return std::nullopt;
   }
-  ArrowSchema schema{};
-  ArrowArray array{};
-  CReleaseGuard<ArrowSchema> schema_guard{&schema};
-  CReleaseGuard<ArrowArray> array_guard{&array};
-  PyRef array_addr = PyRef::steal(PyLong_FromVoidPtr(&array));
-  if (!array_addr) return nullptr;
-  PyRef schema_addr = PyRef::steal(PyLong_FromVoidPtr(&schema));
-  if (!schema_addr) return nullptr;
+  arrow_c::SchemaOwner schema;
+  arrow_c::ArrayOwner array;
+  PyRef array_addr = PyRef::steal(PyLong_FromVoidPtr(array.get()));
+  if (!array_addr) return std::nullopt;
+  PyRef schema_addr = PyRef::steal(PyLong_FromVoidPtr(schema.get()));
+  if (!schema_addr) return std::nullopt;
   PyRef export_fn = PyRef::steal(PyObject_GetAttrString(borrowed_item, "_export_to_c"));
-  if (!export_fn) return nullptr;
+  if (!export_fn) return std::nullopt;
   PyRef done = PyRef::steal(
       PyObject_CallFunctionObjArgs(export_fn.get(), array_addr.get(), schema_addr.get(), nullptr));
-  if (!done) return nullptr;
-  auto imported_schema = arrow::ImportSchema(&schema);
-  if (!imported_schema.ok()) return raise_status(imported_schema.status()), nullptr;
-  auto batch = arrow::ImportRecordBatch(&array, *imported_schema);
-  if (!batch.ok()) return raise_status(batch.status()), nullptr;
-  return *batch;
+  if (!done) return std::nullopt;
+  return take_batch(schema.get(), array.get());
 }
 
 // Replaces the pending exception with ValueError "Conversion failed: <type>: <str>".
@@ -198,6 +259,14 @@ void raise_conversion_failed() {
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());
 }
 
+// Wipes a key copy when the call ends, on every path.
+struct KeyWipe {
+  std::optional<std::string>* key;
+  ~KeyWipe() {
+    if (*key && !(*key)->empty()) OPENSSL_cleanse((*key)->data(), (*key)->size());
+  }
+};
+
 // Lets other Python threads run while the engine works on native data only.
 class GilRelease {
  public:
@@ -223,8 +292,10 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     raise_arg_conversion("transforms", borrowed_transforms, "PyList");
     return fail();
   }
-  // The key bytes are copied once and live until the call returns.
+  // The key bytes are copied once, live until the call returns and are
+  // wiped before their memory is freed.
   std::optional<std::string> key_bytes;
+  const KeyWipe wipe_key{&key_bytes};
   if (borrowed_key != Py_None) {
     if (!PyUnicode_Check(borrowed_key)) {
       raise_arg_conversion("key", borrowed_key, "PyString");
@@ -259,20 +330,24 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return fail();
   }
 
-  // Imported batches may hold references into pyarrow; they are dropped
-  // with the interpreter lock held, as every local here is.
-  std::vector<BatchRef> inputs;
+  // Imported batches hold references into pyarrow; they are dropped with
+  // the interpreter lock held, as every local here is.
+  std::vector<RecordBatch> inputs;
   inputs.reserve(static_cast<std::size_t>(batch_count));
   // An item's export hook is Python code that may shrink the list; never
   // read past its current end.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch_list.get()); ++i) {
     PyRef item = PyRef::new_ref(PyList_GET_ITEM(batch_list.get(), i));
-    BatchRef batch = import_batch(pyarrow.get(), item.get());
+    std::optional<RecordBatch> batch = import_batch(pyarrow.get(), item.get());
+    if (batch && !inputs.empty() && !arrow_c::same_schema(*batch->schema, *inputs[0].schema)) {
+      PyErr_Format(PyExc_ValueError, "the schema of record batch %zd differs from that of record batch 0", i);
+      batch.reset();
+    }
     if (!batch) {
       raise_conversion_failed();
       return fail();
     }
-    inputs.push_back(std::move(batch));
+    inputs.push_back(std::move(*batch));
   }
 
   PipelineBuilder builder = MaskPipeline::builder();
@@ -284,45 +359,30 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   }
   const MaskPipeline& pipeline = built.value();
 
-  std::vector<BatchRef> outputs;
-  outputs.reserve(inputs.size());
-  std::int64_t first_position = 0;
-  for (std::size_t i = 0; i < inputs.size(); ++i) {
-    const BatchRef& input = inputs[i];
-    // An empty batch after the first adds no rows; the pipeline refuses it.
-    if (i > 0 && input->num_rows() == 0) continue;
-    std::optional<mask_engine::MaskResult<BatchRef>> masked;
-    {
-      GilRelease unlocked;
-      masked.emplace(QM_NATIVE(pipeline.process_batch(input, key, first_position)));
-    }
-    if (!masked->ok()) {
-      raise_text(PyExc_ValueError, "Masking failed: " + masked->error().to_string());
-      return fail();
-    }
-    first_position += input->num_rows();
-    outputs.push_back(std::move(*masked).value());
+  std::optional<mask_engine::MaskResult<std::vector<RecordBatch>>> masked;
+  {
+    // The engine touches native data only; other Python threads may run.
+    GilRelease unlocked;
+    masked.emplace(QM_NATIVE(pipeline.process_table(inputs, key)));
   }
-
-  const std::size_t output_count = outputs.size();
-  std::shared_ptr<arrow::Schema> schema = outputs.front()->schema();
-  auto reader = arrow::RecordBatchReader::Make(std::move(outputs), schema);
-  if (!reader.ok()) {
-    raise_text(PyExc_ValueError, reader.status().ToString());
+  if (!masked->ok()) {
+    raise_text(PyExc_ValueError, "Masking failed: " + masked->error().to_string());
     return fail();
   }
-  ArrowArrayStream stream{};
-  // Released here unless pyarrow took the stream over.
-  CReleaseGuard<ArrowArrayStream> stream_guard{&stream};
-  arrow::Status exported = arrow::ExportRecordBatchReader(*reader, &stream);
+  std::vector<RecordBatch> outputs = std::move(*masked).value();
+  const std::size_t output_count = outputs.size();
+  arrow_c::StreamOwner stream;
+  arrow_c::Status exported = arrow_c::export_stream(inputs[0].schema, std::move(outputs), stream.get());
   if (!exported.ok()) {
-    raise_text(PyExc_ValueError, exported.ToString());
+    raise_text(PyExc_MemoryError, exported.ToString());
     return fail();
   }
   PyRef reader_type = PyRef::steal(PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader"));
   if (!reader_type) return fail();
-  PyRef stream_addr = PyRef::steal(PyLong_FromVoidPtr(&stream));
+  PyRef stream_addr = PyRef::steal(PyLong_FromVoidPtr(stream.get()));
   if (!stream_addr) return fail();
+  // pyarrow takes the stream over and marks ours released; if it fails
+  // first, the owner releases it here.
   PyRef py_reader = call_attr(reader_type.get(), "_import_from_c", stream_addr.get());
   if (!py_reader) return fail();
   PyRef masked_list = PyRef::steal(PyList_New(0));

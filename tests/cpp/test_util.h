@@ -1,46 +1,302 @@
-// Small builders shared by the engine tests.
+// A producer for the tests: builds ArrowSchema/ArrowArray trees over buffers
+// it owns, the way pyarrow hands them over, so the engine sees imported data
+// and a test can bend any field of a struct before the import.
 #pragma once
 
-#include <arrow/api.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace mask_engine::testing {
+#include "arrow_c/abi.h"
+#include "arrow_c/array.h"
+#include "arrow_c/bridge.h"
+
+namespace arrow_c::testing {
 
 using Rows = std::vector<std::optional<std::string>>;
+using Bytes = std::vector<std::uint8_t>;
 
-inline std::shared_ptr<arrow::Array> utf8(const Rows& rows) {
-  arrow::StringBuilder b;
-  for (const auto& r : rows) {
-    EXPECT_TRUE((r ? b.Append(*r) : b.AppendNull()).ok());
+struct Node {
+  std::string format;
+  std::string name;
+  std::int64_t flags = ARROW_FLAG_NULLABLE;
+  std::optional<std::string> metadata;
+  std::int64_t length = 0;
+  std::int64_t offset = 0;
+  std::int64_t null_count = 0;
+  std::vector<std::optional<Bytes>> buffers;  // nullopt: a null pointer
+  std::vector<Node> children;
+  std::shared_ptr<Node> dictionary;
+  int misalign = 0;  // bytes by which every buffer pointer is shifted off alignment
+};
+
+// Root trees the producer has released, over the whole test binary.
+inline std::atomic<int>& producer_releases() {
+  static std::atomic<int> count{0};
+  return count;
+}
+
+namespace detail {
+
+struct ArrayPrivate {
+  std::vector<Bytes> storage;
+  std::vector<const void*> pointers;
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> child_pointers;
+  std::unique_ptr<ArrowArray> dictionary;
+  bool root = false;
+};
+
+struct SchemaPrivate {
+  std::string format, name;
+  std::optional<std::string> metadata;
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> child_pointers;
+  std::unique_ptr<ArrowSchema> dictionary;
+};
+
+inline void release_array(ArrowArray* a) {
+  auto* p = static_cast<ArrayPrivate*>(a->private_data);
+  for (auto& c : p->children) {
+    if (c.release != nullptr) c.release(&c);
   }
-  std::shared_ptr<arrow::Array> out;
-  EXPECT_TRUE(b.Finish(&out).ok());
+  if (p->dictionary && p->dictionary->release != nullptr) p->dictionary->release(p->dictionary.get());
+  if (p->root) ++producer_releases();
+  delete p;
+  a->release = nullptr;
+}
+
+inline void release_schema(ArrowSchema* s) {
+  auto* p = static_cast<SchemaPrivate*>(s->private_data);
+  for (auto& c : p->children) {
+    if (c.release != nullptr) c.release(&c);
+  }
+  if (p->dictionary && p->dictionary->release != nullptr) p->dictionary->release(p->dictionary.get());
+  delete p;
+  s->release = nullptr;
+}
+
+inline void fill_array(const Node& n, ArrowArray* out, bool root) {
+  auto* p = new ArrayPrivate();
+  p->root = root;
+  for (const auto& b : n.buffers) {
+    if (!b) {
+      p->storage.emplace_back();
+      continue;
+    }
+    Bytes s(static_cast<std::size_t>(n.misalign) + b->size() + 8);
+    std::memcpy(s.data() + n.misalign, b->data(), b->size());
+    p->storage.push_back(std::move(s));
+  }
+  for (std::size_t i = 0; i < n.buffers.size(); ++i) {
+    p->pointers.push_back(n.buffers[i] ? p->storage[i].data() + n.misalign : nullptr);
+  }
+  p->children.resize(n.children.size());
+  for (std::size_t i = 0; i < n.children.size(); ++i) {
+    fill_array(n.children[i], &p->children[i], false);
+    p->child_pointers.push_back(&p->children[i]);
+  }
+  if (n.dictionary) {
+    p->dictionary = std::make_unique<ArrowArray>();
+    fill_array(*n.dictionary, p->dictionary.get(), false);
+  }
+  out->length = n.length;
+  out->null_count = n.null_count;
+  out->offset = n.offset;
+  out->n_buffers = static_cast<std::int64_t>(p->pointers.size());
+  out->buffers = p->pointers.data();
+  out->n_children = static_cast<std::int64_t>(p->child_pointers.size());
+  out->children = p->child_pointers.data();
+  out->dictionary = p->dictionary.get();
+  out->release = release_array;
+  out->private_data = p;
+}
+
+inline void fill_schema(const Node& n, ArrowSchema* out) {
+  auto* p = new SchemaPrivate();
+  p->format = n.format;
+  p->name = n.name;
+  p->metadata = n.metadata;
+  p->children.resize(n.children.size());
+  for (std::size_t i = 0; i < n.children.size(); ++i) {
+    fill_schema(n.children[i], &p->children[i]);
+    p->child_pointers.push_back(&p->children[i]);
+  }
+  if (n.dictionary) {
+    p->dictionary = std::make_unique<ArrowSchema>();
+    fill_schema(*n.dictionary, p->dictionary.get());
+  }
+  out->format = p->format.c_str();
+  out->name = p->name.c_str();
+  out->metadata = p->metadata ? p->metadata->data() : nullptr;
+  out->flags = n.flags;
+  out->n_children = static_cast<std::int64_t>(p->child_pointers.size());
+  out->children = p->child_pointers.data();
+  out->dictionary = p->dictionary.get();
+  out->release = release_schema;
+  out->private_data = p;
+}
+
+template <typename T>
+Bytes bytes_of(const std::vector<T>& v) {
+  Bytes out(v.size() * sizeof(T));
+  if (!v.empty()) std::memcpy(out.data(), v.data(), out.size());
   return out;
 }
 
-inline std::shared_ptr<arrow::Array> int64s(const std::vector<std::int64_t>& v) {
-  arrow::Int64Builder b;
-  EXPECT_TRUE(b.AppendValues(v).ok());
-  std::shared_ptr<arrow::Array> out;
-  EXPECT_TRUE(b.Finish(&out).ok());
-  return out;
+}  // namespace detail
+
+// The producer's two structs for `root`.
+struct Produced {
+  ArrowSchema schema;
+  ArrowArray array;
+  explicit Produced(const Node& root) {
+    detail::fill_schema(root, &schema);
+    detail::fill_array(root, &array, true);
+  }
+  ~Produced() {
+    if (schema.release != nullptr) schema.release(&schema);
+    if (array.release != nullptr) array.release(&array);
+  }
+};
+
+inline Bytes validity_of(const Rows& rows) {
+  Bytes bits((rows.size() + 7) / 8 + 1, 0);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i]) bits[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+  }
+  return bits;
 }
 
-inline Rows rows_of(const arrow::Array& array) {
-  const auto& s = static_cast<const arrow::StringArray&>(array);
+inline std::int64_t nulls_in(const Rows& rows) {
+  std::int64_t n = 0;
+  for (const auto& r : rows) n += r ? 0 : 1;
+  return n;
+}
+
+template <typename Offset>
+Node string_node(const char* format, const Rows& rows) {
+  Node n;
+  n.format = format;
+  n.length = static_cast<std::int64_t>(rows.size());
+  n.null_count = nulls_in(rows);
+  std::vector<Offset> offsets{0};
+  std::string data;
+  for (const auto& r : rows) {
+    if (r) data += *r;
+    offsets.push_back(static_cast<Offset>(data.size()));
+  }
+  if (n.null_count > 0) {
+    n.buffers.emplace_back(validity_of(rows));
+  } else {
+    n.buffers.emplace_back(std::nullopt);
+  }
+  n.buffers.emplace_back(detail::bytes_of(offsets));
+  n.buffers.emplace_back(Bytes(data.begin(), data.end()));
+  return n;
+}
+
+inline Node utf8(const Rows& rows) { return string_node<std::int32_t>("u", rows); }
+inline Node large_utf8(const Rows& rows) { return string_node<std::int64_t>("U", rows); }
+
+inline Node int64s(const std::vector<std::int64_t>& values) {
+  Node n;
+  n.format = "l";
+  n.length = static_cast<std::int64_t>(values.size());
+  n.buffers = {std::nullopt, detail::bytes_of(values)};
+  return n;
+}
+
+inline Node int32s(const std::vector<std::int32_t>& values) {
+  Node n;
+  n.format = "i";
+  n.length = static_cast<std::int64_t>(values.size());
+  n.buffers = {std::nullopt, detail::bytes_of(values)};
+  return n;
+}
+
+// A one-row string view column holding a short inline value.
+inline Node utf8_view(const std::string& value) {
+  Node n;
+  n.format = "vu";
+  n.length = 1;
+  Bytes view(16, 0);
+  const std::int32_t size = static_cast<std::int32_t>(value.size());
+  std::memcpy(view.data(), &size, 4);
+  std::memcpy(view.data() + 4, value.data(), std::min<std::size_t>(value.size(), 12));
+  n.buffers = {std::nullopt, view, Bytes{}};
+  return n;
+}
+
+inline Node named(Node n, std::string name, bool nullable = true) {
+  n.name = std::move(name);
+  n.flags = nullable ? ARROW_FLAG_NULLABLE : 0;
+  return n;
+}
+
+inline Node struct_of(std::vector<Node> children, std::int64_t length) {
+  Node n;
+  n.format = "+s";
+  n.length = length;
+  n.buffers = {std::nullopt};
+  n.children = std::move(children);
+  return n;
+}
+
+inline Node list_of(Node child, const std::vector<std::int32_t>& offsets) {
+  Node n;
+  n.format = "+l";
+  n.length = static_cast<std::int64_t>(offsets.size()) - 1;
+  n.buffers = {std::nullopt, detail::bytes_of(offsets)};
+  n.children = {named(std::move(child), "item")};
+  return n;
+}
+
+inline Node dictionary_of(const std::vector<std::int32_t>& indices, Node values) {
+  Node n = int32s(indices);
+  n.dictionary = std::make_shared<Node>(std::move(values));
+  return n;
+}
+
+// A record batch's root: a struct without a name, its columns as children.
+inline Node batch_node(std::vector<Node> columns) {
+  const std::int64_t rows = columns.empty() ? 3 : columns[0].length;
+  Node n = struct_of(std::move(columns), rows);
+  n.flags = 0;
+  return n;
+}
+
+inline RecordBatch import(const Node& root) {
+  Produced p(root);
+  auto r = import_record_batch(&p.schema, &p.array);
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().ToString());
+  return std::move(r).value();
+}
+
+inline ArrayRef column(const Node& node) {
+  return import(batch_node({named(node, "c")})).columns[0];
+}
+
+inline Rows rows_of(const Array& array) {
+  auto view = view_utf8(array);
+  EXPECT_TRUE(view.ok());
   Rows out;
-  for (std::int64_t i = 0; i < s.length(); ++i) {
-    if (s.IsNull(i)) {
-      out.emplace_back(std::nullopt);
+  if (!view.ok()) return out;
+  const Utf8View& v = view.value();
+  for (std::int64_t i = 0; i < v.length; ++i) {
+    if (v.valid(i)) {
+      out.emplace_back(std::string(v.value(i)));
     } else {
-      out.emplace_back(std::string(s.GetView(i)));
+      out.emplace_back(std::nullopt);
     }
   }
   return out;
 }
 
-}  // namespace mask_engine::testing
+}  // namespace arrow_c::testing
