@@ -31,18 +31,22 @@ _capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 class Producer:
     """A batch from some other Arrow library: only the C hook, so pyarrow checks nothing.
 
-    null_counts rewrites the null count a column's C struct claims.
+    null_counts rewrites the null count a column's C struct claims; bend
+    rewrites anything else of the exported struct (not what its release reads).
     """
 
-    def __init__(self, batch, null_counts=()):
+    def __init__(self, batch, null_counts=(), bend=None):
         self._batch = batch
         self._null_counts = dict(null_counts)
+        self._bend = bend
 
     def __arrow_c_array__(self, requested_schema=None):
         schema, array = self._batch.__arrow_c_array__()
         struct = CArray.from_address(_capsule_pointer(array, b"arrow_array"))
         for column, count in self._null_counts.items():
             struct.children[column].contents.null_count = count
+        if self._bend is not None:
+            self._bend(struct)
         return schema, array
 
 
@@ -99,6 +103,27 @@ def null_count_says_none(run):
     batch = pa.RecordBatch.from_arrays([array], ["email"])
     valid = [bool(bitmap[i // 8] >> (i % 8) & 1) for i in range(len(values))]
     return lambda t: run([Producer(batch, {0: 0})], t)[0], values, valid
+
+
+def set_field(field, value, column=None):
+    def bend(struct):
+        setattr(struct if column is None else struct.children[column].contents, field, value)
+    return bend
+
+
+@pytest.mark.parametrize("bend, problem", [
+    (set_field("length", 4), "column 0 ('email'): expected at least 4 rows, found 3"),
+    (set_field("length", -1, column=1), "column 1 ('n'): expected a length of at least 0, found -1"),
+    (set_field("offset", -2, column=0), "column 0 ('email'): expected an offset of at least 0, found -2"),
+    (set_field("n_buffers", 2, column=0), "column 0 ('email'): expected 3 buffers for format 'u', found 2"),
+    (set_field("null_count", 7, column=1), "column 1 ('n'): expected a null_count from -1 to 3, found 7"),
+])
+def test_malformed_structure_is_refused_at_import(run, bend, problem):
+    batch = pa.RecordBatch.from_arrays(
+        [pa.array(["a", None, "c"], pa.string()), pa.array([1, 2, 3])], ["email", "n"])
+    with pytest.raises(ValueError) as info:
+        run([Producer(batch, bend=bend)], [{"column": "email", "type": "hash"}])
+    assert str(info.value) == "Conversion failed: ValueError: " + problem
 
 
 @pytest.mark.parametrize("kind", ["hash", "redact", "null", "pass_through"])
