@@ -69,10 +69,11 @@ def masked_dtype(dtype):
     return object if dtype == object else pd.StringDtype("pyarrow")
 
 
-def masked_meta(meta, transforms):
-    """The empty frame that mask() gives for partitions shaped like `meta`."""
+def masked_meta(dtypes, transforms):
+    """The column dtypes of what mask() gives for partitions of `dtypes`,
+    as the `meta` of map_partitions."""
     masked = {t["column"] for t in transforms}
-    return meta.astype({c: masked_dtype(meta[c].dtype) for c in meta.columns if c in masked})
+    return {c: masked_dtype(d) if c in masked else d for c, d in dtypes.items()}
 
 
 def mask_from(part, transforms, key, starts, partition_info=None):
@@ -139,7 +140,7 @@ def main():
             print(ddf.dtypes.to_string())
 
             started = time.perf_counter()
-            out_meta = masked_meta(ddf._meta, TRANSFORMS)
+            out_meta = masked_meta(ddf.dtypes, TRANSFORMS)
             if args.whole_dataset_positions:
                 lengths = ddf.map_partitions(len).compute().tolist()
                 starts = np.concatenate([[0], np.cumsum(lengths)[:-1]]).tolist()

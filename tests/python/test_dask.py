@@ -93,7 +93,7 @@ def assert_rows_and_nulls(inputs, outputs):
 
 def test_each_partition_is_masked_like_a_local_call(client, frame):
     example = load_example()
-    masked = frame.map_partitions(mask, TRANSFORMS, KEY, meta=example.masked_meta(frame._meta, TRANSFORMS))
+    masked = frame.map_partitions(mask, TRANSFORMS, KEY, meta=example.masked_meta(frame.dtypes, TRANSFORMS))
     inputs, outputs = run(client, frame, masked)
 
     assert len(inputs) == PARTITIONS
@@ -112,7 +112,7 @@ def test_whole_dataset_positions_match_one_call(client, frame):
     example = load_example()
     lengths = frame.map_partitions(len).compute().tolist()
     starts = np.concatenate([[0], np.cumsum(lengths)[:-1]]).tolist()
-    meta = example.masked_meta(frame._meta, TRANSFORMS)
+    meta = example.masked_meta(frame.dtypes, TRANSFORMS)
     masked = frame.map_partitions(example.mask_from, TRANSFORMS, KEY, starts, meta=meta)
     inputs, outputs = run(client, frame, masked)
 
