@@ -16,6 +16,11 @@ VENV := .venv-$(PY)
 # The newest pyarrow and pandas for that interpreter.
 PY_PACKAGES := pyarrow pandas pytest scikit-build-core
 endif
+# For the Dask example and its test (which is skipped where they are missing);
+# 2024.8 is the last release for CPython 3.9.
+ifeq ($(PY),3.9)
+PY_PACKAGES += "dask[dataframe]==2024.8.0" distributed==2024.8.0
+endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
 CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release
@@ -71,6 +76,11 @@ test: test-cpp test-python
 
 demo: build
 	$(MODULE_PATH) $(VPY) examples/demo.py
+
+# The cluster's worker processes inherit PYTHONPATH and so find the module.
+.PHONY: demo-dask
+demo-dask: build
+	$(MODULE_PATH) $(VPY) examples/dask_mask.py --out $(CURDIR)/$(BUILD)/dask_masked
 
 test-asan: setup
 	cmake -S . -B build/asan $(CMAKE_ARGS) -DQM_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
