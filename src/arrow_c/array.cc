@@ -5,6 +5,8 @@
 #include <new>
 #include <string>
 
+#include <sys/mman.h>
+
 namespace arrow_c {
 namespace {
 
@@ -15,9 +17,19 @@ struct AlignedFree {
 };
 using AlignedBuffer = std::unique_ptr<std::uint8_t, AlignedFree>;
 
+// Large buffers are written once, front to back, right after allocation:
+// huge pages spare one page fault per 4 KiB of fresh memory.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
 AlignedBuffer allocate_aligned(std::int64_t bytes) {
-  const std::size_t size = static_cast<std::size_t>(((bytes + 63) / 64) * 64 + (bytes == 0 ? 64 : 0));
-  return AlignedBuffer(static_cast<std::uint8_t*>(std::aligned_alloc(64, size)));
+  const std::size_t want = bytes == 0 ? 64 : static_cast<std::size_t>(bytes);
+  if (want >= 2 * kHugePage) {
+    const std::size_t size = (want + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = std::aligned_alloc(kHugePage, size);
+    if (p != nullptr) madvise(p, size, MADV_HUGEPAGE);
+    return AlignedBuffer(static_cast<std::uint8_t*>(p));
+  }
+  return AlignedBuffer(static_cast<std::uint8_t*>(std::aligned_alloc(64, (want + 63) / 64 * 64)));
 }
 
 }  // namespace

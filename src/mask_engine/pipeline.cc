@@ -162,7 +162,11 @@ std::int64_t MaskPipeline::rows_per_slice(const RecordBatch& batch,
 
 MaskResult<std::vector<RecordBatch>> MaskPipeline::process_table(
     const std::vector<RecordBatch>& batches, const Key& key, std::int64_t max_value_bytes) const {
-  if (batches.empty() || batches[0].num_rows == 0) return MaskError::EmptyBatch();
+  // Empty batches add nothing wherever they stand; only a table without a
+  // single row is refused.
+  const bool any_rows = std::any_of(batches.begin(), batches.end(),
+                                    [](const RecordBatch& b) { return b.num_rows > 0; });
+  if (!any_rows) return MaskError::EmptyBatch();
   std::vector<RecordBatch> outputs;
   std::int64_t position = 0;
   for (const RecordBatch& batch : batches) {

@@ -80,7 +80,8 @@ class MaskPipeline {
                                         std::int64_t first_position = 0) const;
 
   // Masks a table given as batches; positions count over the whole table.
-  // The first batch must have rows; later empty batches add nothing. A batch
+  // Empty batches add nothing; MaskError::EmptyBatch when no batch has a
+  // row. A batch
   // whose masked columns would pass `max_value_bytes` of string data (the
   // reach of 32-bit offsets) is cut into slices that fit, so the output may
   // hold more batches than the input, with the same tokens.
