@@ -91,7 +91,7 @@ inline void fill_array(const Node& n, ArrowArray* out, bool root) {
       continue;
     }
     Bytes s(static_cast<std::size_t>(n.misalign) + b->size() + 8);
-    std::memcpy(s.data() + n.misalign, b->data(), b->size());
+    if (!b->empty()) std::memcpy(s.data() + n.misalign, b->data(), b->size());
     p->storage.push_back(std::move(s));
   }
   for (std::size_t i = 0; i < n.buffers.size(); ++i) {
