@@ -44,7 +44,7 @@ inline void store_be32(std::uint8_t* p, std::uint32_t v) {
   p[3] = static_cast<std::uint8_t>(v);
 }
 
-// Copies n < 64 bytes with a few overlapping moves instead of a library call;
+// Copies n <= 64 bytes with a few overlapping moves instead of a library call;
 // every read and write stays inside [src, src + n) and [dst, dst + n).
 inline void copy_short(std::uint8_t* dst, const char* src, std::size_t n) {
   if (n >= 16) {
@@ -85,10 +85,12 @@ inline void build_block(const Message& m, std::size_t index, std::uint8_t* block
   const std::size_t lo = index * kBlock, hi = lo + kBlock;
   std::memset(block, 0, kBlock);
   const std::size_t h = m.head.size();
-  if (lo < h) std::memcpy(block, m.head.data() + lo, (h < hi ? h : hi) - lo);
+  if (lo < h) copy_short(block, m.head.data() + lo, (h < hi ? h : hi) - lo);
   const std::size_t tail_lo = lo > h ? lo : h;
   const std::size_t tail_hi = n < hi ? n : hi;
-  if (tail_lo < tail_hi) std::memcpy(block + (tail_lo - lo), m.tail.data() + (tail_lo - h), tail_hi - tail_lo);
+  if (tail_lo < tail_hi) {
+    copy_short(block + (tail_lo - lo), m.tail.data() + (tail_lo - h), tail_hi - tail_lo);
+  }
   if (n >= lo && n < hi) block[n - lo] = 0x80;
   if (index + 1 == inner_blocks(n)) {
     const std::uint64_t bits = (static_cast<std::uint64_t>(n) + kBlock) * 8;

@@ -164,8 +164,8 @@ QM_SHANI void hmac_short(const KeyStates& keys, const Message* msgs, char* const
 }
 
 // N messages of any lengths. While every lane still has blocks they are
-// compressed together; a lane with more blocks than the others finishes
-// its inner hash alone.
+// compressed together; lanes with more blocks than the others finish their
+// inner hashes in pairs.
 template <std::size_t N>
 QM_SHANI void hmac_any(const KeyStates& keys, const Message* msgs, char* const* outs) {
   std::size_t blocks[N];
@@ -190,14 +190,32 @@ QM_SHANI void hmac_any(const KeyStates& keys, const Message* msgs, char* const* 
     }
     compress(l);
   }
-  for (std::size_t i = 0; i < N; ++i) {
-    Lane one[1] = {l[i]};
-    for (std::size_t s = least; s < blocks[i]; ++s) {
-      build_block(msgs[i], s, block[0]);
+  // Lanes with blocks left go on in pairs, then alone.
+  for (std::size_t s = least;; ++s) {
+    std::size_t active[N];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+      if (s < blocks[i]) active[count++] = i;
+    }
+    if (count == 0) break;
+    std::size_t j = 0;
+    for (; j + 2 <= count; j += 2) {
+      Lane two[2] = {l[active[j]], l[active[j + 1]]};
+      for (std::size_t k = 0; k < 2; ++k) {
+        build_block(msgs[active[j + k]], s, block[k]);
+        two[k].load_block(block[k], byte_swap);
+      }
+      compress(two);
+      l[active[j]] = two[0];
+      l[active[j + 1]] = two[1];
+    }
+    if (j < count) {
+      Lane one[1] = {l[active[j]]};
+      build_block(msgs[active[j]], s, block[0]);
       one[0].load_block(block[0], byte_swap);
       compress(one);
+      l[active[j]] = one[0];
     }
-    l[i] = one[0];
   }
   finish_outer(keys, l, outs);
 }
@@ -226,9 +244,7 @@ void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
   in_groups<kShaNiLanes>(
       msgs, n, outs,
       [&](const Message* m, char* const* o) { hmac_short<kShaNiLanes>(keys, m, o); },
-      [&](const Message* m, char* const* o) {
-        for (std::size_t i = 0; i < kShaNiLanes; i += 2) hmac_any<2>(keys, m + i, o + i);
-      },
+      [&](const Message* m, char* const* o) { hmac_any<kShaNiLanes>(keys, m, o); },
       [&](const Message* m, char* const* o, std::size_t count) {
         std::size_t i = 0;
         for (; i + 2 <= count; i += 2) hmac_any<2>(keys, m + i, o + i);
