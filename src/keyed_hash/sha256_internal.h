@@ -13,7 +13,9 @@
 
 #include "keyed_hash/hmac.h"
 
-#if defined(__x86_64__) || defined(_M_X64)
+// Other architectures build the portable path only; QM_PORTABLE_ONLY does
+// the same on x86, to check that build.
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(QM_PORTABLE_ONLY)
 #define QM_X86_KERNELS 1
 #endif
 
