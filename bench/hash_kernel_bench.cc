@@ -1,9 +1,11 @@
 // Keyed-hash kernels against the bound of the SHA-256 unit, one thread.
 //
-//   openssl_one_shot_tokens_per_s   OpenSSL's one-shot HMAC per value (baseline)
-//   sha_bound_tokens_per_s          independent single-block compressions at
-//                                   the widest interleave that pays, / 2 (a
-//                                   short token is two compressions)
+//   openssl_one_shot_tokens_per_s   OpenSSL's one-shot HMAC per value, on
+//                                   "<pos>:value" composed per call (baseline)
+//   *_compressions_per_s            independent chains of single-block
+//                                   compressions, state kept in registers
+//   sha_bound_tokens_per_s          the best of those (the widest interleave
+//                                   that pays) / 2: a short token is two
 //   <kernel>_{short,100b}_tokens_per_s  hex_digest_many per forced kernel, on
 //                                   1,000,000 "user123@example.com" values and
 //                                   on 100-byte values, "<pos>:" heads
@@ -26,6 +28,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,21 +43,46 @@ using quillon_hash::Kernel;
 using quillon_hash::Message;
 using quillon_hash::PreparedKey;
 
-template <typename F>
-double best_rate(std::size_t n, int reps, F&& run) {
-  double best = 0;
-  for (int rep = 0; rep < reps; ++rep) {
-    const auto t0 = Clock::now();
-    run();
-    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-    best = std::max(best, static_cast<double>(n) / s);
-  }
-  return best;
+double seconds(const std::function<void()>& run) {
+  const auto t0 = Clock::now();
+  run();
+  return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// Values, "<pos>:" heads and output slots for `rows` rows.
+// Rates measured in turns, best of several rounds each: on a shared machine
+// noise only slows a run down, and taking turns exposes the bound and the
+// kernels to the same conditions.
+class Measurements {
+ public:
+  std::size_t add(std::string name, double items, std::function<void()> run) {
+    entries_.push_back({std::move(name), items, std::move(run), 0});
+    return entries_.size() - 1;
+  }
+  void run(int rounds) {
+    for (int r = 0; r < rounds; ++r) {
+      for (auto& e : entries_) e.best = std::max(e.best, e.items / seconds(e.run));
+    }
+  }
+  double rate(std::size_t i) const { return entries_[i].best; }
+  void print(std::size_t i) const {
+    std::printf("%s=%.0f\n", entries_[i].name.c_str(), entries_[i].best);
+  }
+
+ private:
+  struct Entry {
+    std::string name;
+    double items;
+    std::function<void()> run;
+    double best;
+  };
+  std::vector<Entry> entries_;
+};
+
+// Values, "<pos>:" heads and output slots for `rows` rows. Values sit back
+// to back in one buffer, as in a string column's data buffer.
 struct Workload {
   std::vector<std::string> values;
+  std::vector<char> value_bytes;
   std::vector<char> head_bytes;
   std::vector<Message> msgs;
   std::vector<char> out_bytes;
@@ -61,17 +90,24 @@ struct Workload {
 
   Workload(std::size_t rows, std::size_t value_size) {
     values.reserve(rows);
+    std::size_t total = 0;
     for (std::size_t i = 0; i < rows; ++i) {
       std::string v = "user" + std::to_string(i % 100000) + "@example.com";
       if (value_size > v.size()) v.append(value_size - v.size(), 'x');
+      total += v.size();
       values.push_back(std::move(v));
     }
+    value_bytes.reserve(total);
+    for (const auto& v : values) value_bytes.insert(value_bytes.end(), v.begin(), v.end());
     head_bytes.resize(rows * 21);
     msgs.resize(rows);
+    std::size_t at = 0;
     for (std::size_t i = 0; i < rows; ++i) {
       char* h = head_bytes.data() + 21 * i;
       const int len = std::snprintf(h, 21, "%zu:", i);
-      msgs[i] = {std::string_view(h, static_cast<std::size_t>(len)), values[i]};
+      msgs[i] = {std::string_view(h, static_cast<std::size_t>(len)),
+                 std::string_view(value_bytes.data() + at, values[i].size())};
+      at += values[i].size();
     }
     out_bytes.resize(rows * quillon_hash::kHexDigestLength);
     outs.resize(rows);
@@ -91,26 +127,26 @@ struct Workload {
   }
 };
 
-// Single-block compressions per second: `lanes` independent chains, each
-// fed its own previous state.
-template <typename Compress>
-double compression_rate(std::size_t lanes, Compress&& compress) {
-  constexpr std::size_t kCompressions = 2000000;
-  std::vector<std::uint32_t> states(8 * lanes);
-  std::vector<std::uint8_t> blocks(64 * lanes);
-  std::vector<std::uint32_t*> state_ptrs(lanes);
-  std::vector<const std::uint8_t*> block_ptrs(lanes);
-  for (std::size_t i = 0; i < lanes; ++i) {
-    for (std::size_t w = 0; w < 8; ++w) states[8 * i + w] = static_cast<std::uint32_t>(i * 8 + w);
-    for (std::size_t b = 0; b < 64; ++b) blocks[64 * i + b] = static_cast<std::uint8_t>(i + b);
-    state_ptrs[i] = &states[8 * i];
-    block_ptrs[i] = &blocks[64 * i];
+// Independent chains of single-block compressions, each chain fed its own
+// previous state.
+struct Chains {
+  std::vector<std::uint32_t> states;
+  std::vector<std::uint8_t> blocks;
+  std::vector<std::uint32_t*> state_ptrs;
+  std::vector<const std::uint8_t*> block_ptrs;
+
+  explicit Chains(std::size_t lanes)
+      : states(8 * lanes), blocks(64 * lanes), state_ptrs(lanes), block_ptrs(lanes) {
+    for (std::size_t i = 0; i < lanes; ++i) {
+      for (std::size_t w = 0; w < 8; ++w) states[8 * i + w] = static_cast<std::uint32_t>(i * 8 + w);
+      for (std::size_t b = 0; b < 64; ++b) blocks[64 * i + b] = static_cast<std::uint8_t>(i + b);
+      state_ptrs[i] = &states[8 * i];
+      block_ptrs[i] = &blocks[64 * i];
+    }
   }
-  const double calls = best_rate(kCompressions / lanes, 3, [&] {
-    for (std::size_t c = 0; c < kCompressions / lanes; ++c) compress(state_ptrs.data(), block_ptrs.data());
-  });
-  return calls * static_cast<double>(lanes);
-}
+};
+
+constexpr std::size_t kCompressions = 1 << 21;
 
 const Kernel kKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2};
 
@@ -139,69 +175,93 @@ int main(int argc, char** argv) {
   const Workload long_work(kRows, 100);
 
   std::size_t sink = 0;
-  const double baseline = best_rate(kRows, 3, [&] {
-    for (std::size_t i = 0; i < kRows; ++i) {
+  Measurements m;
+  const std::size_t baseline = m.add("openssl_one_shot_tokens_per_s", kRows / 4, [&] {
+    for (std::size_t i = 0; i < kRows / 4; ++i) {
       sink += quillon_hash::hmac_sha256(key, std::to_string(i) + ":" + short_work.values[i])
                   .value()[0];
     }
   });
-  std::printf("openssl_one_shot_tokens_per_s=%.0f\n", baseline);
 
   // The bound: the widest interleave that pays on whichever unit is here.
-  double best_compressions = 0;
-  {
-    SHA256_CTX ctx;
-    SHA256_Init(&ctx);
-    const double r = compression_rate(1, [&](std::uint32_t* const*, const std::uint8_t* const* b) {
-      SHA256_Transform(&ctx, b[0]);
-    });
-    std::printf("openssl_compressions_per_s=%.0f\n", r);
-    best_compressions = r;
-  }
+  std::vector<std::size_t> bound_entries;
+  SHA256_CTX ctx;
+  SHA256_Init(&ctx);
+  const Chains one(1);
+  bound_entries.push_back(m.add("openssl_compressions_per_s", kCompressions, [&] {
+    for (std::size_t c = 0; c < kCompressions; ++c) SHA256_Transform(&ctx, one.blocks.data());
+  }));
+  std::vector<Chains> chains;
+  chains.reserve(5);
 #ifdef QM_X86_KERNELS
   if (quillon_hash::kernel_available(Kernel::ShaNi)) {
     for (std::size_t lanes = 1; lanes <= 4; ++lanes) {
-      const double r = compression_rate(lanes, [&](std::uint32_t* const* s, const std::uint8_t* const* b) {
-        quillon_hash::internal::shani_compress_lanes(lanes, s, b);
-      });
-      std::printf("sha_ni_x%zu_compressions_per_s=%.0f\n", lanes, r);
-      best_compressions = std::max(best_compressions, r);
+      chains.emplace_back(lanes);
+      Chains& c = chains.back();
+      bound_entries.push_back(
+          m.add("sha_ni_x" + std::to_string(lanes) + "_compressions_per_s",
+                static_cast<double>(kCompressions / lanes * lanes), [&c, lanes] {
+                  quillon_hash::internal::shani_compress_chains(lanes, c.state_ptrs.data(),
+                                                                c.block_ptrs.data(),
+                                                                kCompressions / lanes);
+                }));
     }
   }
   if (quillon_hash::kernel_available(Kernel::Avx2)) {
-    const double r = compression_rate(8, [&](std::uint32_t* const* s, const std::uint8_t* const* b) {
-      quillon_hash::internal::avx2_compress8(s, b);
-    });
-    std::printf("avx2_x8_compressions_per_s=%.0f\n", r);
-    best_compressions = std::max(best_compressions, r);
+    chains.emplace_back(8);
+    Chains& c = chains.back();
+    bound_entries.push_back(m.add("avx2_x8_compressions_per_s", kCompressions, [&c] {
+      quillon_hash::internal::avx2_compress_chains(c.state_ptrs.data(), c.block_ptrs.data(),
+                                                   kCompressions / 8);
+    }));
   }
 #endif
-  const double bound = best_compressions / 2;
-  std::printf("sha_bound_tokens_per_s=%.0f\n", bound);
 
-  double short_rate[3] = {}, long_rate[3] = {};
-  double best = 0;
+  struct PerKernel {
+    Kernel kernel;
+    std::unique_ptr<PreparedKey> key;
+    std::size_t short_entry, long_entry;
+  };
+  std::vector<PerKernel> kernels;
   for (Kernel k : kKernels) {
     if (!quillon_hash::kernel_available(k)) continue;
-    const PreparedKey prepared(key, k);
-    const auto i = static_cast<std::size_t>(k);
-    short_rate[i] = best_rate(kRows, 5, [&] { sink += short_work.run(prepared); });
-    long_rate[i] = best_rate(kRows, 3, [&] { sink += long_work.run(prepared); });
-    sink += static_cast<unsigned char>(short_work.out_bytes[0]) +
-            static_cast<unsigned char>(long_work.out_bytes[0]);
-    std::printf("%s_lanes=%zu\n", quillon_hash::kernel_name(k), prepared.lanes());
-    std::printf("%s_short_tokens_per_s=%.0f\n", quillon_hash::kernel_name(k), short_rate[i]);
-    std::printf("%s_100b_tokens_per_s=%.0f\n", quillon_hash::kernel_name(k), long_rate[i]);
-    best = std::max(best, short_rate[i]);
+    auto prepared = std::make_unique<PreparedKey>(key, k);
+    const PreparedKey* p = prepared.get();
+    const std::string name = quillon_hash::kernel_name(k);
+    const std::size_t s = m.add(name + "_short_tokens_per_s", kRows,
+                                [&, p] { sink += short_work.run(*p) ? short_work.out_bytes[7] : 0; });
+    const std::size_t l = m.add(name + "_100b_tokens_per_s", kRows,
+                                [&, p] { sink += long_work.run(*p) ? long_work.out_bytes[7] : 0; });
+    kernels.push_back({k, std::move(prepared), s, l});
   }
-  const auto portable = static_cast<std::size_t>(Kernel::Portable);
-  const auto avx2 = static_cast<std::size_t>(Kernel::Avx2);
-  if (short_rate[avx2] > 0) {
-    std::printf("avx2_over_portable_short=%.2f\n", short_rate[avx2] / short_rate[portable]);
-    std::printf("avx2_over_portable_100b=%.2f\n", long_rate[avx2] / long_rate[portable]);
+
+  m.run(7);
+
+  m.print(baseline);
+  double best_compressions = 0;
+  for (std::size_t e : bound_entries) {
+    m.print(e);
+    best_compressions = std::max(best_compressions, m.rate(e));
+  }
+  const double bound = best_compressions / 2;
+  std::printf("sha_bound_tokens_per_s=%.0f\n", bound);
+  double best = 0, portable_short = 0, portable_long = 0;
+  for (const auto& k : kernels) {
+    std::printf("%s_lanes=%zu\n", quillon_hash::kernel_name(k.kernel), k.key->lanes());
+    m.print(k.short_entry);
+    m.print(k.long_entry);
+    best = std::max(best, m.rate(k.short_entry));
+    if (k.kernel == Kernel::Portable) {
+      portable_short = m.rate(k.short_entry);
+      portable_long = m.rate(k.long_entry);
+    }
+    if (k.kernel == Kernel::Avx2) {
+      std::printf("avx2_over_portable_short=%.2f\n", m.rate(k.short_entry) / portable_short);
+      std::printf("avx2_over_portable_100b=%.2f\n", m.rate(k.long_entry) / portable_long);
+    }
   }
   std::fprintf(stderr, "(checksum %zu)\n", sink);
   std::printf("kernel_fraction_of_bound=%.3f\n", best / bound);
-  std::printf("hash_kernel_ratio=%.2f\n", best / baseline);
+  std::printf("hash_kernel_ratio=%.2f\n", best / m.rate(baseline));
   return 0;
 }

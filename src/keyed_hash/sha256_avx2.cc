@@ -196,14 +196,17 @@ QM_AVX2 void hmac8(const KeyStates& keys, const Message* msgs, char* const* outs
   for (int i = 0; i < 8; ++i) hex32(s[i], outs[i]);
 }
 
-QM_AVX2 void compress8(std::uint32_t* const* states, const std::uint8_t* const* blocks) {
+QM_AVX2 void compress8(std::uint32_t* const* states, const std::uint8_t* const* blocks,
+                       std::size_t rounds) {
   alignas(32) std::uint8_t copies[8][kBlock];
   for (int i = 0; i < 8; ++i) std::memcpy(copies[i], blocks[i], kBlock);
   V s[8], w[16];
   for (int i = 0; i < 8; ++i) s[i] = _mm256_loadu_si256(reinterpret_cast<const V*>(states[i]));
   transpose(s);
-  load_blocks(copies, w);
-  compress(s, w);
+  for (std::size_t r = 0; r < rounds; ++r) {
+    load_blocks(copies, w);
+    compress(s, w);
+  }
   transpose(s);
   for (int i = 0; i < 8; ++i) _mm256_storeu_si256(reinterpret_cast<V*>(states[i]), s[i]);
 }
@@ -233,8 +236,9 @@ void avx2_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
       });
 }
 
-void avx2_compress8(std::uint32_t* const* states, const std::uint8_t* const* blocks) {
-  compress8(states, blocks);
+void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* const* blocks,
+                          std::size_t rounds) {
+  compress8(states, blocks, rounds);
 }
 
 }  // namespace quillon_hash::internal

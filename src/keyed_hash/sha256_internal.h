@@ -156,16 +156,18 @@ const CpuFeatures& cpu_features();
 // busier than two on the parts measured.
 inline constexpr std::size_t kShaNiLanes = 4;
 void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
-// `lanes` (1 to 4) independent single-block compressions, interleaved;
-// for measuring the unit's bound.
-void shani_compress_lanes(std::size_t lanes, std::uint32_t* const* states,
-                          const std::uint8_t* const* blocks);
+// For measuring the unit's bound: `lanes` (1 to 4) independent chains of
+// `rounds` single-block compressions each, interleaved.
+void shani_compress_chains(std::size_t lanes, std::uint32_t* const* states,
+                           const std::uint8_t* const* blocks, std::size_t rounds);
 
 // AVX2, eight messages per group, one per 32-bit lane.
 inline constexpr std::size_t kAvx2Lanes = 8;
 void avx2_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
-// Eight single-block compressions, one per lane; for measuring the bound.
-void avx2_compress8(std::uint32_t* const* states, const std::uint8_t* const* blocks);
+// For measuring the bound: eight chains, one per lane, of `rounds`
+// single-block compressions each.
+void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* const* blocks,
+                          std::size_t rounds);
 #endif
 
 }  // namespace quillon_hash::internal

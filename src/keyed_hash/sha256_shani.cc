@@ -144,12 +144,11 @@ QM_SHANI inline void finish_outer(const KeyStates& keys, Lane (&l)[N], char* con
   }
 }
 
-// N messages of at most kOneBlockMax bytes: one inner and one outer
-// compression each.
+// N messages of at most kOneBlockMax bytes, already padded into their
+// blocks: one inner and one outer compression each.
 template <std::size_t N>
-QM_SHANI void hmac_short(const KeyStates& keys, const Message* msgs, char* const* outs) {
-  alignas(16) std::uint8_t blocks[N][kBlock];
-  for (std::size_t i = 0; i < N; ++i) build_short_block(msgs[i], blocks[i]);
+QM_SHANI void hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock],
+                          char* const* outs) {
   __m128i inner_abef, inner_cdgh;
   load_state(keys.inner, inner_abef, inner_cdgh);
   const __m128i byte_swap = byte_swap_mask();
@@ -220,15 +219,17 @@ QM_SHANI void hmac_any(const KeyStates& keys, const Message* msgs, char* const* 
   finish_outer(keys, l, outs);
 }
 
+// `rounds` compressions on each of N chains, the state kept in registers.
 template <std::size_t N>
-QM_SHANI void compress_independent(std::uint32_t* const* states, const std::uint8_t* const* blocks) {
+QM_SHANI void compress_chains(std::uint32_t* const* states, const std::uint8_t* const* blocks,
+                              std::size_t rounds) {
   const __m128i byte_swap = byte_swap_mask();
   Lane l[N];
-  for (std::size_t i = 0; i < N; ++i) {
-    load_state(states[i], l[i].abef, l[i].cdgh);
-    l[i].load_block(blocks[i], byte_swap);
+  for (std::size_t i = 0; i < N; ++i) load_state(states[i], l[i].abef, l[i].cdgh);
+  for (std::size_t r = 0; r < rounds; ++r) {
+    for (std::size_t i = 0; i < N; ++i) l[i].load_block(blocks[i], byte_swap);
+    compress(l);
   }
-  compress(l);
   for (std::size_t i = 0; i < N; ++i) {
     __m128i abcd, efgh;
     from_lanes(l[i].abef, l[i].cdgh, abcd, efgh);
@@ -241,28 +242,57 @@ QM_SHANI void compress_independent(std::uint32_t* const* states, const std::uint
 
 void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
                      char* const* outs) {
-  in_groups<kShaNiLanes>(
-      msgs, n, outs,
-      [&](const Message* m, char* const* o) { hmac_short<kShaNiLanes>(keys, m, o); },
-      [&](const Message* m, char* const* o) { hmac_any<kShaNiLanes>(keys, m, o); },
-      [&](const Message* m, char* const* o, std::size_t count) {
-        std::size_t i = 0;
-        for (; i + 2 <= count; i += 2) hmac_any<2>(keys, m + i, o + i);
-        if (i < count) hmac_any<1>(keys, m + i, o + i);
-      });
+  constexpr std::size_t L = kShaNiLanes;
+  // Short messages: a group's blocks are written one group ahead of its
+  // compression, so the block loads never wait on the byte-sized stores
+  // that built them.
+  alignas(16) std::uint8_t blocks[2][L][kBlock];
+  char* block_outs[2][L];
+  std::size_t filling = 0, filled = 0;
+  bool waiting = false;  // blocks[filling ^ 1] is a full group not yet hashed
+  Message long_msgs[L];
+  char* long_outs[L];
+  std::size_t n_long = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (message_size(msgs[i]) <= kOneBlockMax) {
+      build_short_block(msgs[i], blocks[filling][filled]);
+      block_outs[filling][filled] = outs[i];
+      if (++filled == L) {
+        if (waiting) hmac_blocks<L>(keys, blocks[filling ^ 1], block_outs[filling ^ 1]);
+        waiting = true;
+        filling ^= 1;
+        filled = 0;
+      }
+    } else {
+      long_msgs[n_long] = msgs[i];
+      long_outs[n_long] = outs[i];
+      if (++n_long == L) {
+        hmac_any<L>(keys, long_msgs, long_outs);
+        n_long = 0;
+      }
+    }
+  }
+  if (waiting) hmac_blocks<L>(keys, blocks[filling ^ 1], block_outs[filling ^ 1]);
+  // What is left, fewer than L of each kind: in pairs, then alone.
+  std::size_t j = 0;
+  for (; j + 2 <= filled; j += 2) hmac_blocks<2>(keys, blocks[filling] + j, block_outs[filling] + j);
+  if (j < filled) hmac_blocks<1>(keys, blocks[filling] + j, block_outs[filling] + j);
+  j = 0;
+  for (; j + 2 <= n_long; j += 2) hmac_any<2>(keys, long_msgs + j, long_outs + j);
+  if (j < n_long) hmac_any<1>(keys, long_msgs + j, long_outs + j);
 }
 
-void shani_compress_lanes(std::size_t lanes, std::uint32_t* const* states,
-                          const std::uint8_t* const* blocks) {
+void shani_compress_chains(std::size_t lanes, std::uint32_t* const* states,
+                           const std::uint8_t* const* blocks, std::size_t rounds) {
   switch (lanes) {
     case 1:
-      return compress_independent<1>(states, blocks);
+      return compress_chains<1>(states, blocks, rounds);
     case 2:
-      return compress_independent<2>(states, blocks);
+      return compress_chains<2>(states, blocks, rounds);
     case 3:
-      return compress_independent<3>(states, blocks);
+      return compress_chains<3>(states, blocks, rounds);
     default:
-      return compress_independent<4>(states, blocks);
+      return compress_chains<4>(states, blocks, rounds);
   }
 }
 
