@@ -128,21 +128,19 @@ struct Workload {
 };
 
 // Independent chains of single-block compressions, each chain fed its own
-// previous state.
+// previous state, over 64 different blocks (4 KiB, in L1) taken in turn.
 struct Chains {
+  static constexpr std::size_t kBlocks = 64;
   std::vector<std::uint32_t> states;
-  std::vector<std::uint8_t> blocks;
   std::vector<std::uint32_t*> state_ptrs;
-  std::vector<const std::uint8_t*> block_ptrs;
+  alignas(64) std::uint8_t blocks[kBlocks * 64];
 
-  explicit Chains(std::size_t lanes)
-      : states(8 * lanes), blocks(64 * lanes), state_ptrs(lanes), block_ptrs(lanes) {
+  explicit Chains(std::size_t lanes) : states(8 * lanes), state_ptrs(lanes) {
     for (std::size_t i = 0; i < lanes; ++i) {
       for (std::size_t w = 0; w < 8; ++w) states[8 * i + w] = static_cast<std::uint32_t>(i * 8 + w);
-      for (std::size_t b = 0; b < 64; ++b) blocks[64 * i + b] = static_cast<std::uint8_t>(i + b);
       state_ptrs[i] = &states[8 * i];
-      block_ptrs[i] = &blocks[64 * i];
     }
+    for (std::size_t b = 0; b < sizeof(blocks); ++b) blocks[b] = static_cast<std::uint8_t>(b * 131 + 7);
   }
 };
 
@@ -187,31 +185,32 @@ int main(int argc, char** argv) {
   std::vector<std::size_t> bound_entries;
   SHA256_CTX ctx;
   SHA256_Init(&ctx);
-  const Chains one(1);
+  std::vector<std::unique_ptr<Chains>> chains;
+  chains.push_back(std::make_unique<Chains>(1));
+  const Chains& one = *chains.back();
   bound_entries.push_back(m.add("openssl_compressions_per_s", kCompressions, [&] {
-    for (std::size_t c = 0; c < kCompressions; ++c) SHA256_Transform(&ctx, one.blocks.data());
+    for (std::size_t c = 0; c < kCompressions; ++c) {
+      SHA256_Transform(&ctx, one.blocks + 64 * (c % Chains::kBlocks));
+    }
   }));
-  std::vector<Chains> chains;
-  chains.reserve(5);
 #ifdef QM_X86_KERNELS
   if (quillon_hash::kernel_available(Kernel::ShaNi)) {
     for (std::size_t lanes = 1; lanes <= 4; ++lanes) {
-      chains.emplace_back(lanes);
-      Chains& c = chains.back();
+      chains.push_back(std::make_unique<Chains>(lanes));
+      Chains& c = *chains.back();
       bound_entries.push_back(
           m.add("sha_ni_x" + std::to_string(lanes) + "_compressions_per_s",
                 static_cast<double>(kCompressions / lanes * lanes), [&c, lanes] {
-                  quillon_hash::internal::shani_compress_chains(lanes, c.state_ptrs.data(),
-                                                                c.block_ptrs.data(),
-                                                                kCompressions / lanes);
+                  quillon_hash::internal::shani_compress_chains(
+                      lanes, c.state_ptrs.data(), c.blocks, Chains::kBlocks, kCompressions / lanes);
                 }));
     }
   }
   if (quillon_hash::kernel_available(Kernel::Avx2)) {
-    chains.emplace_back(8);
-    Chains& c = chains.back();
+    chains.push_back(std::make_unique<Chains>(8));
+    Chains& c = *chains.back();
     bound_entries.push_back(m.add("avx2_x8_compressions_per_s", kCompressions, [&c] {
-      quillon_hash::internal::avx2_compress_chains(c.state_ptrs.data(), c.block_ptrs.data(),
+      quillon_hash::internal::avx2_compress_chains(c.state_ptrs.data(), c.blocks, Chains::kBlocks,
                                                    kCompressions / 8);
     }));
   }

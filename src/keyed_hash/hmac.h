@@ -80,11 +80,12 @@ class PreparedKey {
                    std::string_view head_b, std::string_view tail_b, char* out_b) const;
 
   // Writes the digest of msgs[i] to outs[i] for every i < n, any n, any
-  // message lengths; as n hex_digest calls would. Callers get the most from
-  // it by passing at least lanes() messages, and more when some are longer
-  // than 55 bytes (those are grouped apart from the short ones). Outputs
-  // must not overlap. Returns false only if the cryptographic library fails
-  // (the Portable kernel); outputs are then unspecified.
+  // message lengths; as n hex_digest calls would. lanes() messages fill the
+  // kernel once; callers get the most from it with batches of hundreds,
+  // since messages longer than 55 bytes are grouped apart from the short
+  // ones and a batch's last group may run part-empty. Outputs must not
+  // overlap. Returns false only if the cryptographic library fails (the
+  // Portable kernel); outputs are then unspecified.
   bool hex_digest_many(const Message* msgs, std::size_t n, char* const* outs) const;
 
   // How many messages the serving kernel hashes at once.

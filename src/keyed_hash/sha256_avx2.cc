@@ -196,15 +196,15 @@ QM_AVX2 void hmac8(const KeyStates& keys, const Message* msgs, char* const* outs
   for (int i = 0; i < 8; ++i) hex32(s[i], outs[i]);
 }
 
-QM_AVX2 void compress8(std::uint32_t* const* states, const std::uint8_t* const* blocks,
-                       std::size_t rounds) {
-  alignas(32) std::uint8_t copies[8][kBlock];
-  for (int i = 0; i < 8; ++i) std::memcpy(copies[i], blocks[i], kBlock);
+QM_AVX2 void compress8(std::uint32_t* const* states, const std::uint8_t* blocks,
+                       std::size_t n_blocks, std::size_t rounds) {
   V s[8], w[16];
   for (int i = 0; i < 8; ++i) s[i] = _mm256_loadu_si256(reinterpret_cast<const V*>(states[i]));
   transpose(s);
+  std::size_t next = 0;
   for (std::size_t r = 0; r < rounds; ++r) {
-    load_blocks(copies, w);
+    load_blocks(reinterpret_cast<const std::uint8_t(*)[kBlock]>(blocks + kBlock * next), w);
+    next = next + 8 > n_blocks - 8 ? 0 : next + 8;
     compress(s, w);
   }
   transpose(s);
@@ -236,9 +236,9 @@ void avx2_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
       });
 }
 
-void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* const* blocks,
-                          std::size_t rounds) {
-  compress8(states, blocks, rounds);
+void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* blocks,
+                          std::size_t n_blocks, std::size_t rounds) {
+  compress8(states, blocks, n_blocks, rounds);
 }
 
 }  // namespace quillon_hash::internal

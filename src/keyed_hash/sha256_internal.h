@@ -152,22 +152,26 @@ struct CpuFeatures {
 // Read once from CPUID.
 const CpuFeatures& cpu_features();
 
-// SHA extensions. Lanes of the wide group: four chains keep sha256rnds2
-// busier than two on the parts measured.
+// SHA extensions: four chains in flight (two messages' outer hashes and the
+// next two's inner hashes for short messages, four long messages at once);
+// sha256rnds2 has several cycles of latency and more chains than two keep
+// it busier on the parts measured.
 inline constexpr std::size_t kShaNiLanes = 4;
 void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
 // For measuring the unit's bound: `lanes` (1 to 4) independent chains of
-// `rounds` single-block compressions each, interleaved.
+// `rounds` single-block compressions each, interleaved, over the
+// `n_blocks` 64-byte blocks at `blocks` taken in turn.
 void shani_compress_chains(std::size_t lanes, std::uint32_t* const* states,
-                           const std::uint8_t* const* blocks, std::size_t rounds);
+                           const std::uint8_t* blocks, std::size_t n_blocks, std::size_t rounds);
 
 // AVX2, eight messages per group, one per 32-bit lane.
 inline constexpr std::size_t kAvx2Lanes = 8;
 void avx2_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
 // For measuring the bound: eight chains, one per lane, of `rounds`
-// single-block compressions each.
-void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* const* blocks,
-                          std::size_t rounds);
+// single-block compressions each, over `n_blocks` (a multiple of 8, at
+// least 8) 32-byte-aligned blocks taken eight at a time.
+void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* blocks,
+                          std::size_t n_blocks, std::size_t rounds);
 #endif
 
 }  // namespace quillon_hash::internal
