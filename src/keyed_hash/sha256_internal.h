@@ -3,8 +3,8 @@
 // A kernel hashes a group of messages at once (its lanes) under one prepared
 // key and writes each digest as 64 hex characters. Every kernel accepts any
 // message lengths; it is fastest when all messages of a group fit one block
-// (at most 55 bytes after the key block), which is why the group driver
-// below sorts short and long messages into separate groups.
+// (at most 55 bytes after the key block), which is why the drivers sort
+// short and long messages into separate groups.
 #pragma once
 
 #include <cstddef>
