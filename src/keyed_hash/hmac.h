@@ -5,9 +5,11 @@
 // key on every call through OpenSSL's one-shot HMAC. PreparedKey is the hot
 // path for many values under one key: the inner and outer SHA-256 states of
 // the padded key are computed once, then each value costs one inner and one
-// outer finish. Both give byte-identical digests for every key and data.
+// outer finish, several values at a time on the widest kernel the CPU has.
+// Both give byte-identical digests for every key and data.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -28,43 +30,86 @@ inline constexpr std::size_t kHexDigestLength = 64;
 // HMAC-SHA-256 of `data` under `key` (any lengths, zero included).
 Result<std::string, HashError> hmac_sha256(std::string_view key, std::string_view data);
 
+// One message as two parts hashed as their concatenation, so callers need
+// not compose "position:value" in a temporary.
+struct Message {
+  std::string_view head;
+  std::string_view tail;
+};
+
+// Implementations of the keyed hash. Portable uses OpenSSL and runs
+// everywhere; the others are x86 kernels that hash several messages at once.
+enum class Kernel : std::uint8_t {
+  Portable,  // OpenSSL's SHA-256 from prepared contexts, one message at a time
+  ShaNi,     // SHA extensions, several chains interleaved
+  Avx2,      // eight messages in the 32-bit lanes of AVX2 registers
+};
+
+// True when `kernel` can serve on this CPU: built for this architecture,
+// its instructions present, and its digest of RFC 4231 vectors correct
+// (checked once per process). Portable is always available.
+bool kernel_available(Kernel kernel);
+
+// "portable", "sha-ni", "avx2".
+const char* kernel_name(Kernel kernel);
+
 // The key's ipad/opad SHA-256 states, computed once. Immutable after
 // construction, so one object may serve several threads at once. The states
-// are wiped when the object dies. Uses the CPU's SHA extensions when present,
-// OpenSSL otherwise.
+// are wiped when the object dies.
 class PreparedKey {
  public:
+  // Serves with the fastest available kernel: ShaNi, else Avx2, else
+  // Portable.
   explicit PreparedKey(std::string_view key);
+  // Serves with `kernel`, or with Portable when it is not available; for
+  // tests and benchmarks.
+  PreparedKey(std::string_view key, Kernel kernel);
+  // Same as Kernel::Portable.
+  struct ForceOpenSsl {};
+  PreparedKey(std::string_view key, ForceOpenSsl);
   ~PreparedKey();
   PreparedKey(const PreparedKey&) = delete;
   PreparedKey& operator=(const PreparedKey&) = delete;
 
-  // Writes the 64 hex characters of HMAC(key, head + tail) to `out`; the
-  // two-part message spares callers from composing "position:value" in a
-  // temporary. Returns false only if the cryptographic library fails.
+  // Writes the 64 hex characters of HMAC(key, head + tail) to `out`.
+  // Returns false only if the cryptographic library fails.
   bool hex_digest(std::string_view head, std::string_view tail, char* out) const;
 
-  // Two digests at once, as two hex_digest calls would write them; faster
-  // on the SHA extensions when both messages are short (<= 55 bytes).
+  // Two digests, as two hex_digest calls would write them.
   bool hex_digest2(std::string_view head_a, std::string_view tail_a, char* out_a,
                    std::string_view head_b, std::string_view tail_b, char* out_b) const;
 
-  // Which implementation serves this object; for tests and benchmarks.
-  bool uses_sha_extensions() const { return use_shani_; }
+  // Writes the digest of msgs[i] to outs[i] for every i < n, any n, any
+  // message lengths; as n hex_digest calls would. lanes() messages fill the
+  // kernel once; callers get the most from it with batches of hundreds,
+  // since messages longer than 55 bytes are grouped apart from the short
+  // ones and a batch's last group may run part-empty. Outputs must not
+  // overlap. Returns false only if the cryptographic library fails (the
+  // Portable kernel); outputs are then unspecified.
+  bool hex_digest_many(const Message* msgs, std::size_t n, char* const* outs) const;
 
-  // Forces the OpenSSL implementation, so both can be compared on one CPU.
-  struct ForceOpenSsl {};
-  PreparedKey(std::string_view key, ForceOpenSsl);
+  // How many messages the serving kernel hashes at once.
+  std::size_t lanes() const;
+  // The kernel serving this object.
+  Kernel kernel() const { return kernel_; }
+  bool uses_sha_extensions() const { return kernel_ == Kernel::ShaNi; }
 
  private:
-  void init(std::string_view key, bool allow_shani);
+  struct Unchecked {};
+  // Serves with `kernel` without asking whether it is available; the
+  // known-answer check itself builds its keys this way.
+  PreparedKey(std::string_view key, Kernel kernel, Unchecked);
+  friend bool passes_known_answers(Kernel kernel);
 
-  bool use_shani_ = false;
-  // SHA-NI path: raw chaining values after the ipad and opad blocks.
-  alignas(16) std::uint32_t inner_[8] = {};
-  alignas(16) std::uint32_t outer_[8] = {};
-  // OpenSSL path: SHA256_CTX states after the ipad and opad blocks, kept
-  // opaque here so this header does not pull in OpenSSL.
+  void init(std::string_view key);
+  bool portable_digest(std::string_view head, std::string_view tail, char* out) const;
+
+  Kernel kernel_ = Kernel::Portable;
+  // Fast kernels: raw chaining values after the ipad and opad blocks.
+  alignas(32) std::uint32_t inner_[8] = {};
+  alignas(32) std::uint32_t outer_[8] = {};
+  // Portable: SHA256_CTX states after the ipad and opad blocks, kept opaque
+  // here so this header does not pull in OpenSSL.
   alignas(16) unsigned char inner_ctx_[128] = {};
   alignas(16) unsigned char outer_ctx_[128] = {};
 };

@@ -1,22 +1,177 @@
-// SHA-256 compression with the x86 SHA extensions. Internal to keyed_hash.
+// SHA-256 kernels behind PreparedKey. Internal to keyed_hash.
+//
+// A kernel hashes a group of messages at once (its lanes) under one prepared
+// key and writes each digest as 64 hex characters. Every kernel accepts any
+// message lengths; it is fastest when all messages of a group fit one block
+// (at most 55 bytes after the key block), which is why the drivers sort
+// short and long messages into separate groups.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "keyed_hash/hmac.h"
+
+// Other architectures build the portable path only; QM_PORTABLE_ONLY does
+// the same on x86, to check that build.
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(QM_PORTABLE_ONLY)
+#define QM_X86_KERNELS 1
+#endif
 
 namespace quillon_hash::internal {
 
-// True when the CPU has SHA, SSSE3 and SSE4.1; checked once.
-bool cpu_has_sha_extensions();
+inline constexpr std::size_t kBlock = 64;
+// The longest message whose padding (0x80 and the 8-byte length) still fits
+// the same block.
+inline constexpr std::size_t kOneBlockMax = kBlock - 9;
 
-// Runs the compression function over `blocks` 64-byte blocks of `data`,
-// updating the eight chaining values in `state`. Only call when
-// cpu_has_sha_extensions() is true.
-void sha256_compress_shani(std::uint32_t state[8], const std::uint8_t* data, std::size_t blocks);
+// The chaining values after the ipad and opad blocks of the key, borrowed
+// from the PreparedKey that holds them.
+struct KeyStates {
+  const std::uint32_t* inner;
+  const std::uint32_t* outer;
+};
 
-// One block for each of two independent states, interleaved: sha256rnds2
-// has several cycles of latency, and two chains keep the unit busy.
-void sha256_compress_shani_x2(std::uint32_t state_a[8], const std::uint8_t* block_a,
-                              std::uint32_t state_b[8], const std::uint8_t* block_b);
+inline std::size_t message_size(const Message& m) { return m.head.size() + m.tail.size(); }
+
+// Inner compressions of a message: its blocks after the key block, padding
+// included.
+inline std::size_t inner_blocks(std::size_t n) { return (n + 9 + kBlock - 1) / kBlock; }
+
+inline void store_be32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 24);
+  p[1] = static_cast<std::uint8_t>(v >> 16);
+  p[2] = static_cast<std::uint8_t>(v >> 8);
+  p[3] = static_cast<std::uint8_t>(v);
+}
+
+// Copies n <= 64 bytes with a few overlapping moves instead of a library call;
+// every read and write stays inside [src, src + n) and [dst, dst + n).
+inline void copy_short(std::uint8_t* dst, const char* src, std::size_t n) {
+  if (n >= 16) {
+    std::size_t i = 0;
+    for (; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
+    std::memcpy(dst + n - 16, src + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(dst, src, 8);
+    std::memcpy(dst + n - 8, src + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(dst, src, 4);
+    std::memcpy(dst + n - 4, src + n - 4, 4);
+  } else if (n > 0) {
+    dst[0] = static_cast<std::uint8_t>(src[0]);
+    dst[n / 2] = static_cast<std::uint8_t>(src[n / 2]);
+    dst[n - 1] = static_cast<std::uint8_t>(src[n - 1]);
+  }
+}
+
+// The one padded block of a message of at most kOneBlockMax bytes that
+// follows the key block: head, tail, 0x80, zeros, bit length of key block
+// and message.
+inline void build_short_block(const Message& m, std::uint8_t* block) {
+  const std::size_t n = message_size(m);
+  std::memset(block, 0, kBlock);
+  copy_short(block, m.head.data(), m.head.size());
+  copy_short(block + m.head.size(), m.tail.data(), m.tail.size());
+  block[n] = 0x80;
+  const std::uint32_t bits = static_cast<std::uint32_t>((kBlock + n) * 8);
+  block[kBlock - 2] = static_cast<std::uint8_t>(bits >> 8);
+  block[kBlock - 1] = static_cast<std::uint8_t>(bits);
+}
+
+// Block `index` of a message of any length, padding included; `index` is
+// below inner_blocks(message_size(m)).
+inline void build_block(const Message& m, std::size_t index, std::uint8_t* block) {
+  const std::size_t n = message_size(m);
+  const std::size_t lo = index * kBlock, hi = lo + kBlock;
+  std::memset(block, 0, kBlock);
+  const std::size_t h = m.head.size();
+  if (lo < h) copy_short(block, m.head.data() + lo, (h < hi ? h : hi) - lo);
+  const std::size_t tail_lo = lo > h ? lo : h;
+  const std::size_t tail_hi = n < hi ? n : hi;
+  if (tail_lo < tail_hi) {
+    copy_short(block + (tail_lo - lo), m.tail.data() + (tail_lo - h), tail_hi - tail_lo);
+  }
+  if (n >= lo && n < hi) block[n - lo] = 0x80;
+  if (index + 1 == inner_blocks(n)) {
+    const std::uint64_t bits = (static_cast<std::uint64_t>(n) + kBlock) * 8;
+    store_be32(block + kBlock - 8, static_cast<std::uint32_t>(bits >> 32));
+    store_be32(block + kBlock - 4, static_cast<std::uint32_t>(bits));
+  }
+}
+
+// Sorts messages into groups of L short ones (one block each) and groups of
+// L long ones, so a long message never keeps a group of short ones waiting
+// for extra compressions. Outputs are addressed per message, so the order
+// of the work does not matter. `rest` gets what is left, fewer than 2 * L
+// messages, short and long together.
+template <std::size_t L, typename Short, typename Long, typename Rest>
+void in_groups(const Message* msgs, std::size_t n, char* const* outs, Short&& full_short,
+               Long&& full_long, Rest&& rest) {
+  Message short_msgs[L], long_msgs[L];
+  char* short_outs[L];
+  char* long_outs[L];
+  std::size_t n_short = 0, n_long = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (message_size(msgs[i]) <= kOneBlockMax) {
+      short_msgs[n_short] = msgs[i];
+      short_outs[n_short] = outs[i];
+      if (++n_short == L) {
+        full_short(short_msgs, short_outs);
+        n_short = 0;
+      }
+    } else {
+      long_msgs[n_long] = msgs[i];
+      long_outs[n_long] = outs[i];
+      if (++n_long == L) {
+        full_long(long_msgs, long_outs);
+        n_long = 0;
+      }
+    }
+  }
+  Message left[2 * L];
+  char* left_outs[2 * L];
+  std::size_t n_left = 0;
+  for (std::size_t i = 0; i < n_short; ++i, ++n_left) {
+    left[n_left] = short_msgs[i];
+    left_outs[n_left] = short_outs[i];
+  }
+  for (std::size_t i = 0; i < n_long; ++i, ++n_left) {
+    left[n_left] = long_msgs[i];
+    left_outs[n_left] = long_outs[i];
+  }
+  if (n_left > 0) rest(left, left_outs, n_left);
+}
+
+#ifdef QM_X86_KERNELS
+struct CpuFeatures {
+  bool sha = false;   // SHA extensions with SSSE3 and SSE4.1
+  bool avx2 = false;  // AVX2, with the OS saving the ymm registers
+};
+// Read once from CPUID.
+const CpuFeatures& cpu_features();
+
+// SHA extensions: four chains in flight (two messages' outer hashes and the
+// next two's inner hashes for short messages, four long messages at once);
+// sha256rnds2 has several cycles of latency and more chains than two keep
+// it busier on the parts measured.
+inline constexpr std::size_t kShaNiLanes = 4;
+void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
+// For measuring the unit's bound: `lanes` (1 to 4) independent chains of
+// `rounds` single-block compressions each, interleaved, over the
+// `n_blocks` 64-byte blocks at `blocks` taken in turn.
+void shani_compress_chains(std::size_t lanes, std::uint32_t* const* states,
+                           const std::uint8_t* blocks, std::size_t n_blocks, std::size_t rounds);
+
+// AVX2, eight messages per group, one per 32-bit lane.
+inline constexpr std::size_t kAvx2Lanes = 8;
+void avx2_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
+// For measuring the bound: eight chains, one per lane, of `rounds`
+// single-block compressions each, over `n_blocks` (a multiple of 8, at
+// least 8) 32-byte-aligned blocks taken eight at a time.
+void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* blocks,
+                          std::size_t n_blocks, std::size_t rounds);
+#endif
 
 }  // namespace quillon_hash::internal

@@ -19,6 +19,8 @@ constexpr std::string_view kHashError = "HASH_ERROR";
 // costs no conversion. Digits are right-aligned in buf_, the colon last.
 class PositionPrefix {
  public:
+  static constexpr int kSize = 24;  // 19 digits of an int64, the colon, slack
+
   explicit PositionPrefix(std::int64_t n) {
     buf_[kSize - 1] = ':';
     start_ = kSize - 1;
@@ -28,6 +30,12 @@ class PositionPrefix {
     } while (n > 0);
   }
   std::string_view view() const { return {buf_ + start_, static_cast<std::size_t>(kSize - start_)}; }
+  // Copies the whole buffer (a fixed size, so a few moves) and returns the
+  // prefix as it stands in the copy.
+  std::string_view copy_to(char (&dest)[kSize]) const {
+    std::memcpy(dest, buf_, kSize);
+    return {dest + start_, static_cast<std::size_t>(kSize - start_)};
+  }
   void increment() {
     int i = kSize - 2;
     while (i >= start_ && buf_[i] == '9') buf_[i--] = '0';
@@ -38,8 +46,6 @@ class PositionPrefix {
       ++buf_[i];
     }
   }
-
-  static constexpr int kSize = 24;  // 19 digits of an int64, the colon, slack
 
  private:
   char buf_[kSize];
@@ -88,6 +94,10 @@ MaskResult<Utf8Builder> allocate(const Input& in, std::int64_t value_bytes) {
 
 // Offsets for an output whose every non-null row has `width` bytes.
 void fixed_width_offsets(const Utf8View& in, std::int32_t width, std::int32_t* offsets) {
+  if (in.validity == nullptr) {
+    for (std::int64_t i = 0; i <= in.length; ++i) offsets[i] = static_cast<std::int32_t>(i * width);
+    return;
+  }
   std::int32_t at = 0;
   offsets[0] = 0;
   for (std::int64_t i = 0; i < in.length; ++i) {
@@ -132,33 +142,35 @@ MaskResult<ArrayRef> hash_column(const Input& in, std::string_view key,
     std::memcpy(slot, kHashError.data(), kHashError.size());
     any_hash_error.store(true, std::memory_order_relaxed);
   };
-  // Rows go in pairs, which the SHA extensions hash faster than one by one.
+  // Valid rows go to the kernel in groups, which it hashes several at a
+  // time; each row's "<position>:" head is kept in the group's own buffer
+  // until the group is hashed.
+  constexpr std::size_t kGroup = 256;
   const RangeBody body = [&](std::int64_t begin, std::int64_t end) {
     PositionPrefix prefix(first_position + begin);
-    char held_head[PositionPrefix::kSize];
-    std::size_t held_head_len = 0;
-    std::int64_t held = -1;
-    for (std::int64_t i = begin; i < end; ++i, prefix.increment()) {
-      if (!rows.valid(i)) continue;
-      const std::string_view head = prefix.view();
-      if (held < 0) {
-        std::memcpy(held_head, head.data(), head.size());
-        held_head_len = head.size();
-        held = i;
-        continue;
+    quillon_hash::Message msgs[kGroup];
+    char* outs[kGroup];
+    char heads[kGroup][PositionPrefix::kSize];
+    std::size_t n = 0;
+    const auto flush = [&] {
+      if (n > 0 && !prepared.hex_digest_many(msgs, n, outs)) {
+        for (std::size_t k = 0; k < n; ++k) hash_row(msgs[k].head, msgs[k].tail, outs[k]);
       }
-      const std::string_view first_head(held_head, held_head_len);
-      const std::string_view first_value = rows.value(held);
-      const std::string_view value = rows.value(i);
-      char* first_slot = values + offsets[held];
-      char* slot = values + offsets[i];
-      if (!prepared.hex_digest2(first_head, first_value, first_slot, head, value, slot)) {
-        hash_row(first_head, first_value, first_slot);
-        hash_row(head, value, slot);
+      n = 0;
+    };
+    const auto gather = [&](std::int64_t i) {
+      msgs[n] = {prefix.copy_to(heads[n]), rows.value(i)};
+      outs[n] = values + offsets[i];
+      if (++n == kGroup) flush();
+    };
+    if (rows.validity == nullptr) {
+      for (std::int64_t i = begin; i < end; ++i, prefix.increment()) gather(i);
+    } else {
+      for (std::int64_t i = begin; i < end; ++i, prefix.increment()) {
+        if (rows.valid(i)) gather(i);
       }
-      held = -1;
     }
-    if (held >= 0) hash_row({held_head, held_head_len}, rows.value(held), values + offsets[held]);
+    flush();
   };
   if (runner != nullptr && rows.length > 0) {
     (*runner)(rows.length, body);

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace quillon_hash {
 namespace {
@@ -46,6 +48,10 @@ TEST_P(Rfc4231, MatchesPublishedDigest) {
   EXPECT_EQ(prepared_digest(PreparedKey(c.key), c.data), one_shot.value());
   EXPECT_EQ(prepared_digest(PreparedKey(c.key, PreparedKey::ForceOpenSsl{}), c.data),
             one_shot.value());
+  for (Kernel k : {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2}) {
+    if (!kernel_available(k)) continue;
+    EXPECT_EQ(prepared_digest(PreparedKey(c.key, k), c.data), one_shot.value()) << kernel_name(k);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -111,7 +117,12 @@ TEST(HmacSha256, EdgeInputsGiveWellFormedDigests) {
 
 // Every padding layout: data lengths 0..300 cross one, two and more blocks
 // with the length field falling in the same block or spilling into the next.
-TEST(PreparedKey, MatchesOneShotOverRandomInputs) {
+// Each kernel is forced, one message at a time and all of a key's messages
+// in one batch (so short and long ones share groups and lane positions).
+class EveryKernel : public ::testing::TestWithParam<Kernel> {};
+
+TEST_P(EveryKernel, MatchesOneShotOverRandomInputs) {
+  if (!kernel_available(GetParam())) GTEST_SKIP() << "not on this CPU";
   std::mt19937_64 rng(20261207);
   auto random_bytes = [&](std::size_t n) {
     std::string s(n, '\0');
@@ -121,23 +132,47 @@ TEST(PreparedKey, MatchesOneShotOverRandomInputs) {
   const std::size_t key_lengths[] = {0, 1, 31, 32, 55, 63, 64, 65, 100, 200};
   for (std::size_t key_len : key_lengths) {
     const std::string key = random_bytes(key_len);
-    const PreparedKey fast(key);
-    const PreparedKey portable(key, PreparedKey::ForceOpenSsl{});
+    const PreparedKey prepared(key, GetParam());
+    ASSERT_EQ(prepared.kernel(), GetParam());
+    std::vector<std::string> data, expected;
+    std::vector<Message> msgs;
     for (std::size_t len = 0; len <= 300; ++len) {
-      const std::string data = random_bytes(len);
-      const std::string expected = hmac_sha256(key, data).value();
-      for (std::size_t split : {std::size_t{0}, len / 2, len}) {
-        std::string a(kHexDigestLength, '\0'), b(kHexDigestLength, '\0');
-        ASSERT_TRUE(fast.hex_digest(std::string_view(data).substr(0, split),
-                                    std::string_view(data).substr(split), a.data()));
-        ASSERT_TRUE(portable.hex_digest(std::string_view(data).substr(0, split),
-                                        std::string_view(data).substr(split), b.data()));
-        ASSERT_EQ(a, expected) << "key " << key_len << " data " << len << " split " << split;
-        ASSERT_EQ(b, expected) << "key " << key_len << " data " << len << " split " << split;
+      data.push_back(random_bytes(len));
+      expected.push_back(hmac_sha256(key, data.back()).value());
+    }
+    for (std::size_t len = 0; len <= 300; ++len) {
+      const std::string_view d = data[len];
+      const std::size_t split = std::uniform_int_distribution<std::size_t>(0, len)(rng);
+      msgs.push_back({d.substr(0, split), d.substr(split)});
+      for (std::size_t one_split : {std::size_t{0}, len / 2, len}) {
+        std::string out(kHexDigestLength, '\0');
+        ASSERT_TRUE(prepared.hex_digest(d.substr(0, one_split), d.substr(one_split), out.data()));
+        ASSERT_EQ(out, expected[len]) << "key " << key_len << " data " << len << " split " << one_split;
       }
+    }
+    // Shuffled, so groups hold messages of different block counts.
+    std::vector<std::size_t> order(msgs.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    std::vector<Message> batch;
+    for (std::size_t i : order) batch.push_back(msgs[i]);
+    std::vector<std::string> outs(batch.size(), std::string(kHexDigestLength, '\0'));
+    std::vector<char*> out_ptrs;
+    for (auto& o : outs) out_ptrs.push_back(o.data());
+    ASSERT_TRUE(prepared.hex_digest_many(batch.data(), batch.size(), out_ptrs.data()));
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      ASSERT_EQ(outs[i], expected[order[i]]) << "key " << key_len << " data " << order[i] << " (batch)";
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
+                         ::testing::Values(Kernel::Portable, Kernel::ShaNi, Kernel::Avx2),
+                         [](const auto& info) {
+                           std::string name = kernel_name(info.param);
+                           name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                           return name;
+                         });
 
 }  // namespace
 }  // namespace quillon_hash
