@@ -125,7 +125,7 @@ wheel: system-packages $(TOOLS)/.installed
 	rm -rf $(WHEEL_RAW) dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl
 	$(TOOLS)/bin/python -m pip wheel --no-deps -w $(WHEEL_RAW) .
 	PATH=$(CURDIR)/$(TOOLS)/bin:$$PATH auditwheel repair $(AUDITWHEEL_FLAGS) -w dist $(WHEEL_RAW)/*.whl
-	@ls -l dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl
+	scripts/check-wheel.sh $(TOOLS)/bin/python dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl
 
 # Tests the wheel that is in dist/ (made by `make wheel` when there is none;
 # run `make wheel` again after changing the code).
