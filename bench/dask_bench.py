@@ -28,9 +28,9 @@ EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "dask_mask.
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("dask_mask_example", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("dask_mask_example", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -57,36 +57,6 @@ TEST(PoolSize, FromEnvironment) {
   EXPECT_EQ(pool_size_from("99999999999999999999", nullptr, 6), 6u);
 }
 
-TEST(WorkerPool, ExceptionReachesCallerAfterAllTasksEnd) {
-  WorkerPool pool(2);
-  std::atomic<int> ran{0};
-  try {
-    pool.parallel_for(64, [&](std::int64_t i) {
-      ran++;
-      if (i == 5) throw std::runtime_error("task 5 failed");
-    });
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "task 5 failed");
-  }
-  EXPECT_EQ(ran.load(), 64);
-  // The pool still works afterwards.
-  std::atomic<int> again{0};
-  pool.parallel_for(10, [&](std::int64_t) { again++; });
-  EXPECT_EQ(again.load(), 10);
-}
-
-TEST(WorkerPool, NestedCallsOnEveryThreadFinish) {
-  for (std::size_t threads : {1u, 2u, 4u}) {
-    WorkerPool pool(threads);
-    std::atomic<std::int64_t> sum{0};
-    pool.parallel_for(8, [&](std::int64_t outer) {
-      pool.parallel_for(50, [&](std::int64_t inner) { sum += outer * 100 + inner; });
-    });
-    EXPECT_EQ(sum.load(), 8 * (50 * 49 / 2) + 100 * 50 * (8 * 7 / 2)) << threads;
-  }
-}
-
 // Starts real threads until `allowed` have started, then fails the way the
 // given failure says, as a system out of threads or memory would.
 enum class Refusal { SystemError, BadAlloc, NoThread };

@@ -35,11 +35,11 @@ HASHED = ["email", "ssn"]
 
 def load_example():
     path = pathlib.Path(__file__).parents[2] / "examples" / "dask_mask.py"
-    spec = importlib.util.spec_from_file_location("dask_mask_example", path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("dask_mask_example", path)
+    module = importlib.util.module_from_spec(found)
     # Kept out of sys.modules, so that its functions travel to the workers
     # by value (cloudpickle); the workers could not import it by name.
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

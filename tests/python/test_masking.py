@@ -44,16 +44,6 @@ def test_unconfigured_and_unknown_columns_come_back_as_pyarrow_converts_them():
     pd.testing.assert_frame_equal(out, pa.Table.from_pandas(df).to_pandas())
 
 
-@pytest.mark.parametrize("chunk", [1, 2, 3])
-def test_every_batch_is_masked_with_positions_over_the_whole_table(fake_batches, chunk):
-    whole = mask(customers(), ALL_FOUR, "secret")
-    fake_batches(lambda table: table.to_batches(max_chunksize=chunk))
-    out = mask(customers(), ALL_FOUR, "secret")
-    assert len(out) == len(EMAILS)
-    assert plain(out["email"]) == expected_tokens("secret", EMAILS)
-    pd.testing.assert_frame_equal(out, whole)
-
-
 @pytest.mark.parametrize("layout", ["first", "middle", "last"])
 def test_empty_batches_add_nothing(fake_batches, layout):
     # pyarrow gives an empty first batch for a column whose first chunk is
