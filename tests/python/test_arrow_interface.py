@@ -193,6 +193,17 @@ def test_column_name_with_nul_fails(columns, transforms, bad):
     assert any(repr(name) in message for name in bad)
 
 
+@pytest.mark.parametrize("column", [
+    pytest.param(pa.StructArray.from_arrays([pa.array([1])], ["a\x00b"]), id="struct-child"),
+    pytest.param(pa.array([[1]], pa.list_(pa.field("a\x00b", pa.int64()))), id="list-item"),
+])
+def test_nested_field_name_with_nul_fails(run, column):
+    batch = pa.RecordBatch.from_arrays([pa.array(["x"]), column], ["email", "nested"])
+    with pytest.raises(ValueError) as info:
+        run([batch], [{"column": "email", "type": "hash"}])
+    assert str(info.value).startswith("Conversion failed: ValueError: field name 'a\\x00b' holds a NUL")
+
+
 FIRST = pa.RecordBatch.from_arrays([pa.array(["a@x.io", None])], ["email"])
 
 
