@@ -78,12 +78,12 @@ MaskResult<Utf8Builder> allocate(const Input& in, std::int64_t value_bytes) {
   if (in.view.validity != nullptr) {
     std::uint8_t* bits = out.validity();
     const std::int64_t bytes = (in.view.length + 7) / 8;
-    std::memset(bits, 0, static_cast<std::size_t>(bytes));
     if (in.view.bit_offset % 8 == 0) {
       std::memcpy(bits, in.view.validity + in.view.bit_offset / 8, static_cast<std::size_t>(bytes));
       // Bits past the last row are not the input's to give away.
       if (in.view.length % 8 != 0) bits[bytes - 1] &= static_cast<std::uint8_t>((1u << (in.view.length % 8)) - 1);
     } else {
+      std::memset(bits, 0, static_cast<std::size_t>(bytes));
       for (std::int64_t i = 0; i < in.view.length; ++i) {
         if (in.view.valid(i)) bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
       }

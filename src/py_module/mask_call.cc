@@ -186,10 +186,8 @@ bool check_pyarrow_batch(PyObject* borrowed_item) {
 }
 
 // Imports one batch; nullopt with a Python error set on failure.
-std::optional<RecordBatch> import_batch(PyObject* borrowed_pyarrow, PyObject* borrowed_item) {
-  PyRef batch_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatch"));
-  if (!batch_type) return std::nullopt;
-  const int is_batch = PyObject_IsInstance(borrowed_item, batch_type.get());
+std::optional<RecordBatch> import_batch(PyObject* borrowed_batch_type, PyObject* borrowed_item) {
+  const int is_batch = PyObject_IsInstance(borrowed_item, borrowed_batch_type);
   if (is_batch < 0) return std::nullopt;
   if (is_batch == 1 && !check_pyarrow_batch(borrowed_item)) return std::nullopt;
 
@@ -334,11 +332,13 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   // the interpreter lock held, as every local here is.
   std::vector<RecordBatch> inputs;
   inputs.reserve(static_cast<std::size_t>(batch_count));
+  PyRef batch_type = PyRef::steal(PyObject_GetAttrString(pyarrow.get(), "RecordBatch"));
+  if (!batch_type) return fail();
   // An item's export hook is Python code that may shrink the list; never
   // read past its current end.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch_list.get()); ++i) {
     PyRef item = PyRef::new_ref(PyList_GET_ITEM(batch_list.get(), i));
-    std::optional<RecordBatch> batch = import_batch(pyarrow.get(), item.get());
+    std::optional<RecordBatch> batch = import_batch(batch_type.get(), item.get());
     if (batch && !inputs.empty() && !arrow_c::same_schema(*batch->schema, *inputs[0].schema)) {
       PyErr_Format(PyExc_ValueError, "the schema of record batch %zd differs from that of record batch 0", i);
       batch.reset();
