@@ -205,21 +205,17 @@ Node string_node(const char* format, const Rows& rows) {
 inline Node utf8(const Rows& rows) { return string_node<std::int32_t>("u", rows); }
 inline Node large_utf8(const Rows& rows) { return string_node<std::int64_t>("U", rows); }
 
-inline Node int64s(const std::vector<std::int64_t>& values) {
+template <typename T>
+Node fixed_width(const char* format, const std::vector<T>& values) {
   Node n;
-  n.format = "l";
+  n.format = format;
   n.length = static_cast<std::int64_t>(values.size());
   n.buffers = {std::nullopt, detail::bytes_of(values)};
   return n;
 }
 
-inline Node int32s(const std::vector<std::int32_t>& values) {
-  Node n;
-  n.format = "i";
-  n.length = static_cast<std::int64_t>(values.size());
-  n.buffers = {std::nullopt, detail::bytes_of(values)};
-  return n;
-}
+inline Node int64s(const std::vector<std::int64_t>& values) { return fixed_width("l", values); }
+inline Node int32s(const std::vector<std::int32_t>& values) { return fixed_width("i", values); }
 
 // A one-row string view column holding a short inline value.
 inline Node utf8_view(const std::string& value) {
