@@ -76,9 +76,6 @@ PreparedKey::PreparedKey(std::string_view key)
                                                    : Kernel::Portable,
                   Unchecked{}) {}
 
-PreparedKey::PreparedKey(std::string_view key, ForceOpenSsl)
-    : PreparedKey(key, Kernel::Portable, Unchecked{}) {}
-
 PreparedKey::~PreparedKey() {
   OPENSSL_cleanse(inner_, sizeof(inner_));
   OPENSSL_cleanse(outer_, sizeof(outer_));
@@ -134,14 +131,6 @@ bool PreparedKey::portable_digest(std::string_view head, std::string_view tail, 
 bool PreparedKey::hex_digest(std::string_view head, std::string_view tail, char* out) const {
   const Message m{head, tail};
   return hex_digest_many(&m, 1, &out);
-}
-
-bool PreparedKey::hex_digest2(std::string_view head_a, std::string_view tail_a, char* out_a,
-                              std::string_view head_b, std::string_view tail_b,
-                              char* out_b) const {
-  const Message m[2] = {{head_a, tail_a}, {head_b, tail_b}};
-  char* const outs[2] = {out_a, out_b};
-  return hex_digest_many(m, 2, outs);
 }
 
 std::size_t PreparedKey::lanes() const {

@@ -64,9 +64,6 @@ class PreparedKey {
   // Serves with `kernel`, or with Portable when it is not available; for
   // tests and benchmarks.
   PreparedKey(std::string_view key, Kernel kernel);
-  // Same as Kernel::Portable.
-  struct ForceOpenSsl {};
-  PreparedKey(std::string_view key, ForceOpenSsl);
   ~PreparedKey();
   PreparedKey(const PreparedKey&) = delete;
   PreparedKey& operator=(const PreparedKey&) = delete;
@@ -74,10 +71,6 @@ class PreparedKey {
   // Writes the 64 hex characters of HMAC(key, head + tail) to `out`.
   // Returns false only if the cryptographic library fails.
   bool hex_digest(std::string_view head, std::string_view tail, char* out) const;
-
-  // Two digests, as two hex_digest calls would write them.
-  bool hex_digest2(std::string_view head_a, std::string_view tail_a, char* out_a,
-                   std::string_view head_b, std::string_view tail_b, char* out_b) const;
 
   // Writes the digest of msgs[i] to outs[i] for every i < n, any n, any
   // message lengths; as n hex_digest calls would. lanes() messages fill the
@@ -92,7 +85,6 @@ class PreparedKey {
   std::size_t lanes() const;
   // The kernel serving this object.
   Kernel kernel() const { return kernel_; }
-  bool uses_sha_extensions() const { return kernel_ == Kernel::ShaNi; }
 
  private:
   struct Unchecked {};
