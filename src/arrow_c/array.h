@@ -27,6 +27,10 @@ struct Array {
   std::vector<std::shared_ptr<const Array>> children;
   std::shared_ptr<const Array> dictionary;
   std::shared_ptr<const void> keep_alive;
+  // Bytes in each buffer, where the producer said (pyarrow knows them; the C
+  // interface does not carry them): an upper bound for value ranges read
+  // from offsets. Empty, or -1 for one buffer: unknown.
+  std::vector<std::int64_t> buffer_sizes;
 };
 using ArrayRef = std::shared_ptr<const Array>;
 

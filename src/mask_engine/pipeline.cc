@@ -76,6 +76,12 @@ MaskResult<MaskPipeline> PipelineBuilder::build(PipelineBuilder builder) {
   return MaskPipeline(std::move(builder.column_transforms_));
 }
 
+MaskPipeline MaskPipeline::with_alias(std::string_view field_name, Transform transform) const {
+  ColumnTransforms transforms = column_transforms_;
+  transforms.emplace(std::string(field_name), transform);
+  return MaskPipeline(std::move(transforms));
+}
+
 MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, const Key& key,
                                                     std::int64_t first_position) const {
   if (batch.num_rows == 0) return MaskError::EmptyBatch();

@@ -95,6 +95,12 @@ class MaskPipeline {
 
   const ColumnTransforms& column_transforms() const { return column_transforms_; }
 
+  // A copy that also masks the field `field_name` with `transform`, unless
+  // that name is configured already. For fields that carry a configured
+  // column's values under another name (a pandas index level named like a
+  // column is stored as "__index_level_N__").
+  MaskPipeline with_alias(std::string_view field_name, Transform transform) const;
+
  private:
   friend class PipelineBuilder;
   explicit MaskPipeline(ColumnTransforms transforms) : column_transforms_(std::move(transforms)) {}
