@@ -1,13 +1,15 @@
-"""Masks a partitioned frame on a local Dask cluster, one mask() per partition.
+"""Masks a partitioned frame on a local Dask cluster, positions over the whole table.
 
-Generates a source dataset as Parquet (one file per partition, text columns
-both object and Arrow-backed), reads it back as a Dask DataFrame, masks each
-partition with mask() on a LocalCluster of two worker processes and writes
-the masked dataset to Parquet.
+Generates a source dataset as Parquet files of unequal sizes, reads it as a
+Dask DataFrame with one partition per file, takes each partition's first row
+over the whole table from the files' footers (row counts only, no data read),
+and masks every partition with quillon_mask.arrow.mask_frame(start=...) on a
+LocalCluster of two worker processes. The tokens are those of one
+mask_table() of the whole table, whatever the partitioning. The masked dataset
+is written to Parquet.
 
 Run with `make demo-dask`, or directly once the module is importable:
-    python examples/dask_mask.py [--rows N] [--partitions P] [--out DIR]
-                                 [--whole-dataset-positions]
+    python examples/dask_mask.py [--rows N] [--files F] [--out DIR]
 
 The workers are separate processes that import quillon_mask themselves: they
 inherit this process's environment (PYTHONPATH for the build tree), or find
@@ -18,15 +20,14 @@ import pathlib
 import shutil
 import tempfile
 import time
+from typing import List, Optional, Sequence
 
-import dask
 import dask.dataframe as dd
-import numpy as np
 import pandas as pd
-import pyarrow as pa
+import pyarrow.parquet as pq
 from distributed import Client, LocalCluster
 
-from quillon_mask import mask
+from quillon_mask.arrow import mask_frame
 
 TRANSFORMS = [
     {"column": "email", "type": "hash"},
@@ -35,118 +36,118 @@ TRANSFORMS = [
     {"column": "city", "type": "pass_through"},
 ]
 KEY = "demo-key-change-me"
-ARROW_TEXT = pd.ArrowDtype(pa.string())
-# How the text columns travel: mask() takes object columns and Arrow `string`
-# columns, not pandas' "string[pyarrow]" (large_string to pyarrow).
-TEXT_DTYPES = {"email": object, "name": ARROW_TEXT, "phone": object, "city": ARROW_TEXT}
-CITIES = np.array(["Lisbon", "Oslo", "Quito", "Hanoi", "Accra"], dtype=object)
+CITIES = ["Lisbon", "Oslo", "Quito", "Hanoi", "Accra"]
 
 
-def make_partition(number, rows):
-    """Rows number*rows .. (number+1)*rows - 1 of the source, every 7th email null."""
-    ids = np.arange(number * rows, (number + 1) * rows)
-    email = np.array([f"user{i}@example.com" for i in ids], dtype=object)
-    email[ids % 7 == 3] = None
+def make_rows(first: int, count: int) -> pd.DataFrame:
+    """Rows first .. first+count-1 of the source; every 7th email is null."""
+    ids = range(first, first + count)
     return pd.DataFrame(
         {
-            "id": ids,
-            "email": email,
-            "name": pd.array([f"Customer {i}" for i in ids], dtype=ARROW_TEXT),
-            "phone": np.array([f"+1-555-{i % 10_000:04d}" for i in ids], dtype=object),
-            "city": pd.array(CITIES[ids % len(CITIES)], dtype=ARROW_TEXT),
-        },
-        index=pd.RangeIndex(number * rows, (number + 1) * rows),
-    )
-
-
-def masked_dtype(dtype):
-    """The dtype mask() gives back a masked column of `dtype` in.
-
-    Masked columns are text: object when they went in as object, pandas'
-    "string[pyarrow]" when they went in Arrow-backed (pyarrow restores that
-    dtype from the frame's pandas metadata).
-    """
-    return object if dtype == object else pd.StringDtype("pyarrow")
-
-
-def masked_meta(dtypes, transforms):
-    """The column dtypes of what mask() gives for partitions of `dtypes`,
-    as the `meta` of map_partitions."""
-    masked = {t["column"] for t in transforms}
-    return {c: masked_dtype(d) if c in masked else d for c, d in dtypes.items()}
-
-
-def mask_from(part, transforms, key, starts, partition_info=None):
-    """mask() of a partition with hash positions counted over the whole dataset.
-
-    mask() counts positions from 0 in every call, and null rows take positions
-    too while staying null. So `start` null rows put in front of the hashed
-    columns move the partition's rows to positions start.., the tokens a single
-    mask() of the whole dataset gives them. The cost grows with `start`: the
-    last partition hashes past as many null rows as the dataset has before it.
-    """
-    start = starts[partition_info["number"]]
-    hashed = [t for t in transforms if t["type"] == "hash"]
-    others = [t for t in transforms if t["type"] != "hash"]
-    out = mask(part, others, key) if others else part.copy()
-    if not hashed:
-        return out
-    # One object column per hashed column, so pyarrow makes one Utf8 chunk.
-    padded = pd.DataFrame(
-        {
-            t["column"]: np.concatenate(
-                [np.full(start, None, dtype=object), part[t["column"]].to_numpy(dtype=object, na_value=None)]
-            )
-            for t in hashed
+            "id": pd.Series(ids, dtype="int64"),
+            "email": pd.Series([None if i % 7 == 3 else f"user{i}@example.com" for i in ids], dtype=object),
+            "name": pd.Series([f"Customer {i}" for i in ids], dtype=object),
+            "phone": pd.Series([f"+1-555-{i % 10_000:04d}" for i in ids], dtype=object),
+            "city": pd.Series([CITIES[i % len(CITIES)] for i in ids], dtype=object),
         }
     )
-    tokens = mask(padded, hashed, key)
-    for t in hashed:
-        c = t["column"]
-        out[c] = tokens[c].iloc[start:].set_axis(part.index).astype(masked_dtype(part[c].dtype))
-    return out
 
 
-def main():
+def write_source(directory: pathlib.Path, rows: int, files: int) -> List[pathlib.Path]:
+    """`rows` rows as `files` Parquet files, file f about twice as long as file 0."""
+    directory.mkdir(parents=True)
+    weights = [files + f for f in range(files)]
+    bounds = [0]
+    for w in weights:
+        bounds.append(bounds[-1] + rows * w // sum(weights))
+    bounds[-1] = rows
+    paths = []
+    for f in range(files):
+        path = directory / f"part-{f:05d}.parquet"
+        make_rows(bounds[f], bounds[f + 1] - bounds[f]).to_parquet(path, index=False)
+        paths.append(path)
+    return paths
+
+
+def running_starts(lengths: Sequence[int]) -> List[int]:
+    """Each partition's first row over the whole table, from the partition lengths."""
+    starts, total = [], 0
+    for length in lengths:
+        starts.append(total)
+        total += int(length)
+    return starts
+
+
+def parquet_starts(paths: Sequence[pathlib.Path]) -> List[int]:
+    """Partition starts for one partition per file, from the files' footers."""
+    return running_starts([pq.read_metadata(p).num_rows for p in paths])
+
+
+def partition_starts(ddf: dd.DataFrame) -> List[int]:
+    """Partition starts for any Dask DataFrame: one pass that counts rows."""
+    return running_starts(ddf.map_partitions(len).compute().tolist())
+
+
+def mask_partition(part: pd.DataFrame, transforms, key, starts: Sequence[int], partition_info=None) -> pd.DataFrame:
+    """One partition masked at its rows' positions over the whole table.
+
+    A pandas "string" column comes back from Arrow with pandas' default
+    storage; it is given its own storage back, so that every partition has
+    the dtypes of the meta.
+    """
+    out = mask_frame(part, transforms, key, start=starts[partition_info["number"]])
+    restore = {
+        c: part[c].dtype
+        for c in out.columns
+        if isinstance(part[c].dtype, pd.StringDtype)
+        and isinstance(out[c].dtype, pd.StringDtype)
+        and out[c].dtype != part[c].dtype
+    }
+    return out.astype(restore) if restore else out
+
+
+def mask_dataframe(ddf: dd.DataFrame, transforms, key, starts: Optional[Sequence[int]] = None) -> dd.DataFrame:
+    """`ddf` masked with positions over the whole table.
+
+    `starts` gives each partition's first row (counted with partition_starts()
+    when not given). The transforms are checked here against the columns, by
+    masking the frame's empty meta, which also gives the result's dtypes: an
+    unknown or unmaskable column raises ValueError before any task runs.
+    """
+    if starts is None:
+        starts = partition_starts(ddf)
+    if len(starts) != ddf.npartitions:
+        raise ValueError(f"{len(starts)} partition starts for {ddf.npartitions} partitions")
+    meta = mask_partition(ddf._meta, transforms, key, [0], {"number": 0})
+    return ddf.map_partitions(mask_partition, transforms, key, list(starts), meta=meta)
+
+
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=100_000, help="rows per partition")
-    parser.add_argument("--partitions", type=int, default=4)
+    parser.add_argument("--rows", type=int, default=400_000, help="rows in the whole dataset")
+    parser.add_argument("--files", type=int, default=4, help="Parquet files, one partition each")
     parser.add_argument("--out", type=pathlib.Path, help="output directory (default: a temporary one)")
-    parser.add_argument(
-        "--whole-dataset-positions",
-        action="store_true",
-        help="hash with positions over the whole dataset, as one mask() of it would",
-    )
     args = parser.parse_args()
 
     work = pathlib.Path(tempfile.mkdtemp(prefix="qm-dask-"))
     out_dir = args.out or work / "masked"
     if out_dir.exists():
         shutil.rmtree(out_dir)
-    # Off, Dask would turn object text columns into "string[pyarrow]", which
-    # mask() refuses; the columns keep the dtypes they were written with.
-    dask.config.set({"dataframe.convert-string": False})
-
     try:
+        paths = write_source(work / "source", args.rows, args.files)
         with LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
         ) as cluster, Client(cluster) as client:
-            source = work / "source"
-            meta = make_partition(0, 0)
-            dd.from_map(make_partition, range(args.partitions), rows=args.rows, meta=meta).to_parquet(source, write_index=False)
-
-            ddf = dd.read_parquet(source).astype(TEXT_DTYPES)
-            print(f"{ddf.npartitions} partitions of {args.rows} rows on {len(client.nthreads())} workers")
+            # One partition per file, in the files' order (Dask sorts the
+            # paths; the names sort as written), so the footers' row counts
+            # are the partitions' lengths.
+            ddf = dd.read_parquet([str(p) for p in paths], split_row_groups=False)
+            lengths = [pq.read_metadata(p).num_rows for p in paths]
+            print(f"{ddf.npartitions} partitions of {lengths} rows on {len(client.nthreads())} workers")
             print(ddf.dtypes.to_string())
 
             started = time.perf_counter()
-            out_meta = masked_meta(ddf.dtypes, TRANSFORMS)
-            if args.whole_dataset_positions:
-                lengths = ddf.map_partitions(len).compute().tolist()
-                starts = np.concatenate([[0], np.cumsum(lengths)[:-1]]).tolist()
-                masked = ddf.map_partitions(mask_from, TRANSFORMS, KEY, starts, meta=out_meta)
-            else:
-                masked = ddf.map_partitions(mask, TRANSFORMS, KEY, meta=out_meta)
+            masked = mask_dataframe(ddf, TRANSFORMS, KEY, parquet_starts(paths))
             masked.to_parquet(out_dir, write_index=False)
             elapsed = time.perf_counter() - started
 
