@@ -20,10 +20,11 @@ import pathlib
 import shutil
 import tempfile
 import time
-from typing import List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence
 
 import dask.dataframe as dd
 import pandas as pd
+import pyarrow as pa
 import pyarrow.parquet as pq
 from distributed import Client, LocalCluster
 
@@ -88,22 +89,39 @@ def partition_starts(ddf: dd.DataFrame) -> List[int]:
     return running_starts(ddf.map_partitions(len).compute().tolist())
 
 
-def mask_partition(part: pd.DataFrame, transforms, key, starts: Sequence[int], partition_info=None) -> pd.DataFrame:
+def is_text(dtype) -> bool:
+    return dtype == object or isinstance(dtype, pd.StringDtype) or (
+        isinstance(dtype, pd.ArrowDtype) and pa.types.is_string(dtype.pyarrow_dtype)
+    )
+
+
+def mask_partition(
+    part: pd.DataFrame, transforms, key, starts: Sequence[int], text_dtypes: Dict[str, object], partition_info=None
+) -> pd.DataFrame:
     """One partition masked at its rows' positions over the whole table.
 
-    A pandas "string" column comes back from Arrow with pandas' default
-    storage; it is given its own storage back, so that every partition has
-    the dtypes of the meta.
+    Text columns are given the dtypes in `text_dtypes` (the meta's) where
+    they came back with others: a partition whose object column holds only
+    nulls reads as Arrow type null and stays object, and pandas' "string"
+    comes back from Arrow with its default storage.
     """
     out = mask_frame(part, transforms, key, start=starts[partition_info["number"]])
-    restore = {
-        c: part[c].dtype
+    differ = {c: d for c, d in text_dtypes.items() if out[c].dtype != d}
+    return out.astype(differ) if differ else out
+
+
+def masked_meta(meta: pd.DataFrame, transforms, key) -> pd.DataFrame:
+    """The empty frame mask_partition() gives for partitions like `meta`.
+
+    A pandas "string" column keeps its storage (Arrow stays Arrow).
+    """
+    out = mask_frame(meta, transforms, key)
+    keep = {
+        c: meta[c].dtype
         for c in out.columns
-        if isinstance(part[c].dtype, pd.StringDtype)
-        and isinstance(out[c].dtype, pd.StringDtype)
-        and out[c].dtype != part[c].dtype
+        if isinstance(meta[c].dtype, pd.StringDtype) and isinstance(out[c].dtype, pd.StringDtype)
     }
-    return out.astype(restore) if restore else out
+    return out.astype(keep)
 
 
 def mask_dataframe(ddf: dd.DataFrame, transforms, key, starts: Optional[Sequence[int]] = None) -> dd.DataFrame:
@@ -118,8 +136,9 @@ def mask_dataframe(ddf: dd.DataFrame, transforms, key, starts: Optional[Sequence
         starts = partition_starts(ddf)
     if len(starts) != ddf.npartitions:
         raise ValueError(f"{len(starts)} partition starts for {ddf.npartitions} partitions")
-    meta = mask_partition(ddf._meta, transforms, key, [0], {"number": 0})
-    return ddf.map_partitions(mask_partition, transforms, key, list(starts), meta=meta)
+    meta = masked_meta(ddf._meta, transforms, key)
+    text_dtypes = {c: d for c, d in meta.dtypes.items() if is_text(d)}
+    return ddf.map_partitions(mask_partition, transforms, key, list(starts), text_dtypes, meta=meta)
 
 
 def main() -> None:

@@ -1,12 +1,14 @@
-"""mask() as the per-partition function of a Dask DataFrame on a local cluster.
+"""Dask partitions masked at their rows' positions over the whole table.
 
-Skipped when dask or distributed is not installed. The workers are separate
-processes; they import quillon_mask from the environment they inherit.
+Runs the example's mask_dataframe() on a local cluster of two worker
+processes, over several partition layouts of the same rows, and compares
+each result with one mask_table() of the whole table. Skipped when dask or
+distributed is not installed; the workers import quillon_mask from the
+environment they inherit.
 """
 import importlib.util
 import pathlib
 
-import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pytest
@@ -16,21 +18,20 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 from conftest import plain, token  # noqa: E402
-from quillon_mask import mask  # noqa: E402
+from quillon_mask.arrow import mask_table  # noqa: E402
 
 KEY = "partition-key"
-PARTITIONS = 4
-ROWS = 4 * 25
+ROWS = 101
 WAIT_S = 60
-ARROW_TEXT = pd.ArrowDtype(pa.string())
 TRANSFORMS = [
     {"column": "email", "type": "hash"},
     {"column": "ssn", "type": "hash"},
+    {"column": "city", "type": "hash"},
     {"column": "name", "type": "redact"},
     {"column": "phone", "type": "null"},
-    {"column": "city", "type": "pass_through"},
+    {"column": "note", "type": "pass_through"},
 ]
-HASHED = ["email", "ssn"]
+HASHED = ["email", "ssn", "city"]
 
 
 def load_example():
@@ -43,83 +44,134 @@ def load_example():
     return module
 
 
+@pytest.fixture(scope="module")
+def example():
+    return load_example()
+
+
 def text(values, nulls_every, dtype):
     return pd.Series([None if i % nulls_every == 0 else v for i, v in enumerate(values)], dtype=dtype)
 
 
 @pytest.fixture(scope="module")
-def client():
-    # Without this Dask turns object text into "string[pyarrow]", which mask() refuses.
-    with dask.config.set({"dataframe.convert-string": False}):
-        with distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-        ) as cluster, distributed.Client(cluster, timeout=WAIT_S) as c:
-            yield c
+def source():
+    """One frame with a text column of each pandas kind, nulls in every one."""
+    ids = range(ROWS)
+    return pd.DataFrame(
+        {
+            "id": pd.Series(ids, dtype="int64"),
+            "email": text([f"user{i}@example.com" for i in ids], 5, object),
+            "ssn": text([f"{i:03d}-55-{i * 37 % 10_000:04d}" for i in ids], 6, pd.StringDtype("pyarrow")),
+            "city": text([["Oslo", "Quito", "Accra"][i % 3] for i in ids], 9, "category"),
+            "name": text([f"Name {i}" for i in ids], 7, pd.ArrowDtype(pa.string())),
+            "phone": text([f"+1-555-{i:04d}" for i in ids], 4, object),
+            "note": text([f"note {i}" for i in ids], 8, pd.StringDtype("pyarrow")),
+        }
+    )
 
 
 @pytest.fixture(scope="module")
-def frame(client):
-    """Four partitions; built once the client has Dask's string conversion off."""
-    ids = range(ROWS)
-    df = pd.DataFrame(
-        {
-            "id": np.arange(ROWS),
-            "email": text([f"user{i}@example.com" for i in ids], 5, object),
-            "ssn": text([f"{i:03d}-55-{i * 37 % 10_000:04d}" for i in ids], 6, ARROW_TEXT),
-            "name": text([f"Name {i}" for i in ids], 7, ARROW_TEXT),
-            "phone": text([f"+1-555-{i:04d}" for i in ids], 4, object),
-            "city": text(["Oslo", "Quito", "Accra"] * (ROWS // 3) + ["Oslo"] * (ROWS % 3), 9, object),
-        }
-    )
-    return dd.from_pandas(df, npartitions=PARTITIONS, sort=False)
+def client():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+    ) as cluster, distributed.Client(cluster, timeout=WAIT_S) as c:
+        yield c
 
 
-def run(client, *collections):
-    """Each collection's partitions, computed on the cluster, in order."""
-    futures = [client.compute(c.to_delayed()) for c in collections]
-    return [[f.result(timeout=WAIT_S) for f in fs] for fs in futures]
+def in_memory(npartitions, keep=None):
+    """A layout of `npartitions` from_pandas partitions, rows filtered by `keep`."""
+
+    def layout(example, client, df, tmp_path):
+        ddf = dd.from_pandas(df, npartitions=npartitions, sort=False)
+        if keep is not None:
+            ddf = ddf[keep(ddf)]
+            df = df[keep(df)]
+        assert ddf.npartitions == npartitions
+        return ddf, df, example.partition_starts(ddf)
+
+    return layout
 
 
-def assert_rows_and_nulls(inputs, outputs):
-    assert [len(p) for p in outputs] == [len(p) for p in inputs]
-    source, masked = pd.concat(inputs), pd.concat(outputs)
-    assert masked["id"].tolist() == list(range(ROWS))
-    for column in ["email", "ssn", "name", "city"]:
-        assert masked[column].isna().tolist() == source[column].isna().tolist(), column
-    assert masked["phone"].isna().all()
-    clear = {v for c in HASHED for v in plain(source[c]) if v is not None}
-    shown = {v for c in masked.columns if c != "id" for v in plain(masked[c])}
-    assert not clear & shown
+def parquet_files(sizes):
+    """One Parquet file, and so one partition, per entry of `sizes`."""
+
+    def layout(example, client, df, tmp_path):
+        assert sum(sizes) == len(df)
+        directory = tmp_path / "source"
+        directory.mkdir()
+        paths, first = [], 0
+        for number, size in enumerate(sizes):
+            paths.append(directory / f"part-{number:05d}.parquet")
+            df.iloc[first : first + size].to_parquet(paths[-1], index=False)
+            first += size
+        ddf = dd.read_parquet([str(p) for p in paths], split_row_groups=False)
+        starts = example.parquet_starts(paths)
+        # The footers' row counts are the partitions' lengths, in order.
+        assert starts == example.partition_starts(ddf)
+        return ddf, df, starts
+
+    return layout
 
 
-def test_each_partition_is_masked_like_a_local_call(client, frame):
-    example = load_example()
-    masked = frame.map_partitions(mask, TRANSFORMS, KEY, meta=example.masked_meta(frame.dtypes, TRANSFORMS))
-    inputs, outputs = run(client, frame, masked)
+LAYOUTS = {
+    "3-partitions": in_memory(3),
+    "7-partitions": in_memory(7),
+    # Partition 1 of 4 (rows 26..51) is filtered away entirely.
+    "filtered-empty-partition": in_memory(4, keep=lambda f: ~f["id"].between(26, 51)),
+    "parquet-unequal-files": parquet_files([40, 1, 23, 37]),
+}
 
-    assert len(inputs) == PARTITIONS
-    assert_rows_and_nulls(inputs, outputs)
-    for part, out in zip(inputs, outputs):
-        pd.testing.assert_frame_equal(out, mask(part, TRANSFORMS, KEY))
-        # Positions restart at 0 in every partition.
-        for column in HASHED:
-            expected = [None if v is None else token(KEY, i, v) for i, v in enumerate(plain(part[column]))]
-            assert plain(out[column]) == expected, column
+
+def run(client, ddf):
+    """`ddf` computed on the cluster, its partitions concatenated in order.
+
+    Not through to_delayed(), which turns object text into "string[pyarrow]"
+    on the way out and so would hide a meta that differs from the result.
+    """
+    return client.compute(ddf).result(timeout=WAIT_S)
+
+
+def columns(frame):
+    """Every column's values as Python objects, nulls as None."""
+    table = pa.Table.from_pandas(frame, preserve_index=False)
+    return {name: table.column(name).to_pylist() for name in table.column_names}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
+def test_partitions_get_the_tokens_of_one_whole_table_run(example, client, source, tmp_path, layout):
+    ddf, rows, starts = layout(example, client, source, tmp_path)
+    masked = example.mask_dataframe(ddf, TRANSFORMS, KEY, starts)
+    out = run(client, masked)
+
     # The declared meta is what the workers return.
-    assert pd.concat(outputs).dtypes.to_dict() == masked.dtypes.to_dict()
+    assert out.dtypes.to_dict() == masked.dtypes.to_dict()
+    whole = mask_table(pa.Table.from_pandas(rows, preserve_index=False), TRANSFORMS, KEY)
+    assert columns(out) == {name: whole.column(name).to_pylist() for name in whole.column_names}
 
-
-def test_whole_dataset_positions_match_one_call(client, frame):
-    example = load_example()
-    lengths = client.compute(frame.map_partitions(len)).result(timeout=WAIT_S).tolist()
-    starts = np.concatenate([[0], np.cumsum(lengths)[:-1]]).tolist()
-    meta = example.masked_meta(frame.dtypes, TRANSFORMS)
-    masked = frame.map_partitions(example.mask_from, TRANSFORMS, KEY, starts, meta=meta)
-    inputs, outputs = run(client, frame, masked)
-
-    assert_rows_and_nulls(inputs, outputs)
-    whole = pd.concat(inputs)
-    pd.testing.assert_frame_equal(pd.concat(outputs), mask(whole, TRANSFORMS, KEY))
+    # Tokens at the rows' positions in the whole table, nulls kept.
     for column in HASHED:
-        expected = [None if v is None else token(KEY, i, v) for i, v in enumerate(plain(whole[column]))]
-        assert plain(pd.concat(outputs)[column]) == expected, column
+        expected = [None if v is None else token(KEY, i, v) for i, v in enumerate(plain(rows[column]))]
+        assert plain(out[column]) == expected, column
+    assert out["name"].isna().tolist() == rows["name"].isna().tolist()
+    assert out["phone"].isna().all()
+    assert plain(out["note"]) == plain(rows["note"])
+    assert out["id"].tolist() == rows["id"].tolist()
+    clear = {v for c in HASHED for v in plain(rows[c]) if v is not None}
+    assert not clear & {v for c in out.columns if c != "id" for v in plain(out[c])}
+
+
+@pytest.mark.parametrize(
+    "transforms, key, starts, message",
+    [
+        ([{"column": "e-mail", "type": "hash"}], KEY, None, "e-mail"),
+        ([{"column": "id", "type": "redact"}], KEY, None, "id"),
+        ([{"column": "email", "type": "hash"}], None, None, "HMAC key required for Hash transform"),
+        # Starts counted for another partitioning.
+        ([{"column": "email", "type": "hash"}], KEY, [0, 50], "2 partition starts for 3 partitions"),
+    ],
+    ids=["unknown-column", "integer-column", "hash-without-key", "stale-starts"],
+)
+def test_a_bad_configuration_fails_before_any_task(example, client, source, transforms, key, starts, message):
+    ddf = dd.from_pandas(source, npartitions=3, sort=False)
+    with pytest.raises(ValueError, match=message):
+        example.mask_dataframe(ddf, transforms, key, starts if starts is not None else [0, 34, 68])
