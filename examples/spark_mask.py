@@ -64,6 +64,7 @@ def write_source(directory: pathlib.Path, rows: int, files: int) -> None:
 def spark_session(master: str = "local[2]", conf: Optional[Dict[str, str]] = None):
     """A quiet local session whose Python workers run this interpreter."""
     os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+    os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
     from pyspark.sql import SparkSession
 
     builder = (
