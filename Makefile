@@ -1,13 +1,15 @@
 # Every target installs what it is missing, so each works on a fresh clone.
 #   make demo            mask the bundled sample
 #   make demo-dask       the same work on a local Dask cluster
+#   make demo-spark      the same work on a local Spark session
 #   make test            build, then run the C++ and Python tests (CPython 3.9)
 #   make test PY=3.13    the same on another CPython from pyenv
 #   make wheel           a manylinux wheel for CPython $(PY) in dist/
 #   make test-wheel      that wheel installed into fresh venvs, one per pyarrow
 #                        under test, and the Python tests run against it
 #   make test-asan       the C++ and the Python tests under ASan and UBSan
-#   make test-tsan, bench-kernel, bench-pipeline, bench-e2e
+#   make test-tsan, bench-kernel, bench-pipeline, bench-e2e, bench-dask,
+#   bench-spark
 
 PY ?= 3.9
 PYENV_ROOT ?= $(HOME)/.pyenv
@@ -18,12 +20,18 @@ CPTAG := cp$(subst .,,$(PY))
 # missing), in the main 3.9 venv only; 2024.8 is the last release for
 # CPython 3.9.
 DASK_PACKAGES := "dask[dataframe]==2024.8.0" distributed==2024.8.0
+# For the Spark example and its test, likewise: PySpark 3.5 runs on CPython
+# 3.9 with pyarrow 21, pandas 2.3 and numpy 2.0; it needs a Java runtime
+# (17), installed with the Debian packages.
+SPARK_PACKAGES := pyspark==3.5.9
+SPARK_JAVA := openjdk-17-jre-headless
 
 ifeq ($(PY),3.9)
 VENV := .venv
 # pyarrow 21 is the last release for CPython 3.9. The module builds without
 # pyarrow; the tests need it.
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" pytest $(DASK_PACKAGES)
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" pytest $(DASK_PACKAGES) $(SPARK_PACKAGES)
+JAVA_PACKAGE := $(SPARK_JAVA)
 else
 VENV := .venv-$(PY)
 # The newest pyarrow and pandas for that interpreter.
@@ -57,8 +65,9 @@ ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print
 # freed blocks back.
 ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_memory_growth_over_many_calls
 
-.PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask \
-        wheel test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e clean
+.PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask demo-spark \
+        wheel test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e bench-dask \
+        bench-spark clean
 
 setup: system-packages venv
 
@@ -70,6 +79,7 @@ system-packages:
 	command -v cmake >/dev/null || missing="$$missing cmake"; \
 	command -v ninja >/dev/null || missing="$$missing ninja-build"; \
 	command -v g++ >/dev/null || missing="$$missing g++"; \
+	$(if $(JAVA_PACKAGE),command -v java >/dev/null || missing="$$missing $(JAVA_PACKAGE)";) \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
@@ -108,6 +118,11 @@ demo: build
 # The cluster's worker processes inherit PYTHONPATH and so find the module.
 demo-dask: build
 	$(MODULE_PATH) $(VPY) examples/dask_mask.py --out $(CURDIR)/$(BUILD)/dask_masked
+
+# Spark starts its Python workers with PYSPARK_PYTHON (the venv's, which has
+# pyarrow); they inherit PYTHONPATH from the driver through the JVM.
+demo-spark: build
+	$(MODULE_PATH) PYSPARK_PYTHON=$(VPY) $(VPY) examples/spark_mask.py --out $(CURDIR)/$(BUILD)/spark_masked
 
 # The wheel is built with pip in an isolated build environment, as
 # `pip install .` builds it, then made a manylinux wheel by auditwheel.
@@ -162,6 +177,12 @@ bench-pipeline: build
 
 bench-e2e: build
 	$(MODULE_PATH) $(VPY) bench/e2e_bench.py
+
+bench-dask: build
+	$(MODULE_PATH) $(VPY) bench/dask_bench.py
+
+bench-spark: build
+	$(MODULE_PATH) PYSPARK_PYTHON=$(VPY) $(VPY) bench/spark_bench.py
 
 clean:
 	rm -rf build dist

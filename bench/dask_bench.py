@@ -1,29 +1,31 @@
-"""The Dask example against one mask() of the same rows in one process.
+"""Whole-table positions on a Dask cluster against per-partition positions.
 
-Runs examples/dask_mask.py on PARTITIONS x ROWS rows (read Parquet, mask each
-partition on two worker processes, write Parquet) and takes its timed step
-(mask_write_s), also with --whole-dataset-positions. Then, in this process,
-builds the same rows as one frame and times one mask() of it (best of two),
-and the same read, mask and write done by pandas alone. Prints the times, then, last,
-dask_over_single=<example's step / one mask()>.
+Writes ROWS rows as FILES Parquet files (the example's data), then, on one
+LocalCluster of two worker processes, times read -> mask -> write to Parquet
+with the example's mask_dataframe() three ways, interleaved, best of REPEATS:
+  partition  every partition from position 0 (positions restart per partition)
+  whole      each partition from its first row over the table, the starts
+             from the files' footers (included in the time)
+  whole_len  the same, the starts from a map_partitions(len) pass (included)
+Prints the times, then whole_len_over_partition=, and last
+whole_over_partition=<whole / partition>.
 
-    python bench/dask_bench.py [ROWS_PER_PARTITION] [PARTITIONS]
+    python bench/dask_bench.py [ROWS] [FILES] [REPEATS]
 """
 import importlib.util
 import pathlib
-import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 
-import pandas as pd
+import dask.dataframe as dd
+import pyarrow.parquet as pq
+from distributed import Client, LocalCluster
 
-from quillon_mask import mask
-
-ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
-PARTITIONS = int(sys.argv[2]) if len(sys.argv) > 2 else 4
+ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 4_000_000
+FILES = int(sys.argv[2]) if len(sys.argv) > 2 else 4
+REPEATS = int(sys.argv[3]) if len(sys.argv) > 3 else 3
 EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "dask_mask.py"
 
 
@@ -34,70 +36,51 @@ def load_example():
     return module
 
 
-def run_example(out, *flags):
-    """The example's own time for its read-mask-write step, and its wall time."""
-    started = time.perf_counter()
-    done = subprocess.run(
-        [sys.executable, str(EXAMPLE), "--rows", str(ROWS), "--partitions", str(PARTITIONS), "--out", str(out), *flags],
-        check=True,
-        capture_output=True,
-        text=True,
-    )
-    wall = time.perf_counter() - started
-    return float(re.search(r"^mask_write_s=([0-9.]+)$", done.stdout, re.M).group(1)), wall
-
-
-def timed(fn, repeats=2):
-    """Best of `repeats`: the first call also pays for touching fresh memory."""
-    best = float("inf")
-    for _ in range(repeats):
-        started = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - started)
-    return best, result
-
-
-def main():
+def main() -> None:
     example = load_example()
     work = pathlib.Path(tempfile.mkdtemp(prefix="qm-dask-bench-"))
     try:
-        measure(example, work)
+        paths = example.write_source(work / "source", ROWS, FILES)
+        with LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster, Client(cluster):
+            measure(example, work, [str(p) for p in paths])
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def measure(example, work):
-    dask_s, dask_wall = run_example(work / "dask")
-    whole_s, _ = run_example(work / "dask-whole", "--whole-dataset-positions")
+def measure(example, work: pathlib.Path, paths) -> None:
+    def starts_of(variant, ddf):
+        if variant == "partition":
+            return [0] * ddf.npartitions
+        if variant == "whole":
+            return example.parquet_starts(paths)
+        return example.partition_starts(ddf)
 
-    df = pd.concat([example.make_partition(i, ROWS) for i in range(PARTITIONS)])
-    source = work / "source"
-    source.mkdir()
-    for i in range(PARTITIONS):
-        df.iloc[i * ROWS : (i + 1) * ROWS].to_parquet(source / f"part.{i}.parquet", index=False)
+    def run(variant, attempt):
+        out = work / f"{variant}-{attempt}"
+        started = time.perf_counter()
+        ddf = dd.read_parquet(paths, split_row_groups=False)
+        example.mask_dataframe(ddf, example.TRANSFORMS, example.KEY, starts_of(variant, ddf)).to_parquet(
+            out, write_index=False
+        )
+        elapsed = time.perf_counter() - started
+        if pq.ParquetDataset(out).read(columns=["id"]).num_rows != ROWS:
+            raise SystemExit(f"{variant}: rows lost")
+        shutil.rmtree(out)
+        return elapsed
 
-    single_s, masked = timed(lambda: mask(df, example.TRANSFORMS, example.KEY))
-    if len(masked) != len(df):
-        raise SystemExit("mask() lost rows")
-    del masked
+    variants = ["partition", "whole", "whole_len"]
+    best = {v: float("inf") for v in variants}
+    for attempt in range(REPEATS):
+        for variant in variants:
+            best[variant] = min(best[variant], run(variant, attempt))
 
-    def pipeline():
-        frame = pd.read_parquet(source).astype(example.TEXT_DTYPES)
-        mask(frame, example.TRANSFORMS, example.KEY).to_parquet(work / "single.parquet", index=False)
-
-    pipeline_s, _ = timed(pipeline)
-    written = pd.read_parquet(work / "dask", columns=["id"])
-    if len(written) != len(df):
-        raise SystemExit("the example lost rows")
-
-    print(f"rows={PARTITIONS}x{ROWS}")
-    print(f"dask_example_wall_s={dask_wall:.3f}")
-    print(f"dask_mask_write_s={dask_s:.3f}")
-    print(f"dask_whole_positions_s={whole_s:.3f}")
-    print(f"single_read_mask_write_s={pipeline_s:.3f}")
-    print(f"single_mask_s={single_s:.3f}")
-    print(f"dask_over_single_pipeline={dask_s / pipeline_s:.2f}")
-    print(f"dask_over_single={dask_s / single_s:.2f}")
+    print(f"rows={ROWS} files={FILES} workers=2 repeats={REPEATS}")
+    for variant in variants:
+        print(f"{variant}_s={best[variant]:.3f}")
+    print(f"whole_len_over_partition={best['whole_len'] / best['partition']:.3f}")
+    print(f"whole_over_partition={best['whole'] / best['partition']:.3f}")
 
 
 if __name__ == "__main__":
