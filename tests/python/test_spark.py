@@ -7,12 +7,12 @@ Spark's order. Skipped when pyspark or java is missing; the Python workers
 run this interpreter and import quillon_mask from the environment they
 inherit. Every wait on the session is bounded.
 """
-import concurrent.futures
 import importlib.util
 import itertools
 import os
 import pathlib
 import shutil
+import threading
 
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -58,17 +58,27 @@ def example():
 
 
 def bounded(fn, session=None, timeout=WAIT_S):
-    """fn() on a helper thread, waited for at most `timeout` seconds; on
-    timeout the session's jobs are cancelled and the test fails."""
-    pool = concurrent.futures.ThreadPoolExecutor(max_workers=1)
-    try:
-        return pool.submit(fn).result(timeout=timeout)
-    except concurrent.futures.TimeoutError:
+    """fn() on a daemon thread, waited for at most `timeout` seconds (a hung
+    call cannot hold the interpreter at exit); on timeout the session's jobs
+    are cancelled and the test fails."""
+    outcome = {}
+
+    def call():
+        try:
+            outcome["value"] = fn()
+        except BaseException as error:  # handed to the waiting thread
+            outcome["error"] = error
+
+    thread = threading.Thread(target=call, daemon=True)
+    thread.start()
+    thread.join(timeout)
+    if thread.is_alive():
         if session is not None:
             session.sparkContext.cancelAllJobs()
         pytest.fail(f"no answer from Spark within {timeout} s")
-    finally:
-        pool.shutdown(wait=False)
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
 
 
 @pytest.fixture(scope="module")
@@ -81,7 +91,16 @@ def spark(example):
         "spark.sql.files.maxPartitionBytes": "1m",
         "spark.sql.files.openCostInBytes": "1m",
     }
-    session = bounded(lambda: example.spark_session(conf=conf))
+    # A preloaded sanitizer runtime (make test-asan) stalls the JVM's start:
+    # it goes to the Python workers only, which load the instrumented module.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    if preload:
+        conf["spark.executorEnv.LD_PRELOAD"] = preload
+    try:
+        session = bounded(lambda: example.spark_session(conf=conf))
+    finally:
+        if preload:
+            os.environ["LD_PRELOAD"] = preload
     try:
         yield session
     finally:
