@@ -132,11 +132,11 @@ def mask_dataframe(ddf: dd.DataFrame, transforms, key, starts: Optional[Sequence
     masking the frame's empty meta, which also gives the result's dtypes: an
     unknown or unmaskable column raises ValueError before any task runs.
     """
+    meta = masked_meta(ddf._meta, transforms, key)
     if starts is None:
         starts = partition_starts(ddf)
     if len(starts) != ddf.npartitions:
         raise ValueError(f"{len(starts)} partition starts for {ddf.npartitions} partitions")
-    meta = masked_meta(ddf._meta, transforms, key)
     text_dtypes = {c: d for c, d in meta.dtypes.items() if is_text(d)}
     return ddf.map_partitions(mask_partition, transforms, key, list(starts), text_dtypes, meta=meta)
 

@@ -173,5 +173,8 @@ def test_partitions_get_the_tokens_of_one_whole_table_run(example, client, sourc
 )
 def test_a_bad_configuration_fails_before_any_task(example, client, source, transforms, key, starts, message):
     ddf = dd.from_pandas(source, npartitions=3, sort=False)
-    with pytest.raises(ValueError, match=message):
-        example.mask_dataframe(ddf, transforms, key, starts if starts is not None else [0, 34, 68])
+    with distributed.get_task_stream(client) as tasks:
+        with pytest.raises(ValueError, match=message):
+            example.mask_dataframe(ddf, transforms, key, starts)
+    # Not even the pass that counts the partitions' rows.
+    assert tasks.data == []
