@@ -63,9 +63,6 @@ struct OffsetStrings : ProducerBits {
   Offset first = 0;  // offsets[0] as the check read it
   Offset bound = 0;  // offsets[length] as the check read it, within the values buffer
 
-  std::int64_t start(std::int64_t i) const {
-    return std::min(std::max(load_once(offsets + i), first), bound);
-  }
   std::string_view value(std::int64_t i) const {
     const Offset s = std::min(std::max(load_once(offsets + i), first), bound);
     const Offset e = std::min(std::max(load_once(offsets + i + 1), s), bound);
