@@ -31,7 +31,7 @@ PY_PACKAGES := pyarrow pandas pytest
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
-CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release
+CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release -DQM_WERROR=ON
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The pyarrow releases each interpreter's wheel is tested against, every one
