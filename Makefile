@@ -7,6 +7,8 @@
 #   make wheels          the wheels for every supported CPython in dist/
 #   make test-wheel      that wheel installed into fresh venvs, one per pyarrow
 #                        under test, and the Python tests run against it
+#                        (WHEEL_SWITCH=1: again after pyarrow is switched in
+#                        place)
 #   make test-asan       the C++ and the Python tests under ASan and UBSan
 #   make test-tsan, bench-kernel, bench-pipeline, bench-e2e
 
@@ -36,9 +38,12 @@ CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release -DQM_WERROR
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The pyarrow releases each interpreter's wheel is tested against, every one
-# in a fresh venv, then again after the packages after --then were installed
-# over them. pyarrow 14 is built against numpy 1.x, and pandas 3 needs
-# CPython 3.11 or newer.
+# in a fresh venv. With WHEEL_SWITCH=1 the suite runs again after the
+# WHEEL_THEN packages were installed over them (pyarrow up- or downgraded in
+# place); CI leaves that out, the fresh venvs already run one build against
+# both. pyarrow 14 is built against numpy 1.x, and pandas 3 needs CPython
+# 3.11 or newer.
+WHEEL_SWITCH ?= 0
 WHEEL_ENVS_3.9 := pa14 pa21
 WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest
 WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
@@ -171,7 +176,7 @@ test-wheel:
 define test_wheel_in
 	scripts/test-wheel.sh $(PYTHON_BASE) build/wheel-venv-py$(PY)-$(1) \
 	  "$$(ls $(WHEEL_GLOB))" $(WHEEL_PKGS_$(1)) \
-	  $(if $(WHEEL_THEN_$(1)),--then $(WHEEL_THEN_$(1)))
+	  $(if $(and $(filter 1,$(WHEEL_SWITCH)),$(WHEEL_THEN_$(1))),--then $(WHEEL_THEN_$(1)))
 
 endef
 
