@@ -21,13 +21,14 @@ DASK_PACKAGES := "dask[dataframe]==2024.8.0" distributed==2024.8.0
 
 ifeq ($(PY),3.9)
 VENV := .venv
-# pyarrow 21 is the last release for CPython 3.9. The module builds without
-# pyarrow; the tests need it.
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" pytest $(DASK_PACKAGES)
+# pyarrow 21, polars 1.36 and DuckDB 1.4 are the last releases for CPython
+# 3.9. The module builds without pyarrow; the tests need it, and polars and
+# DuckDB for the round trips through them.
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" pytest polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES)
 else
 VENV := .venv-$(PY)
-# The newest pyarrow and pandas for that interpreter.
-PY_PACKAGES := pyarrow pandas pytest
+# The newest pyarrow, pandas, polars and DuckDB for that interpreter.
+PY_PACKAGES := pyarrow pandas pytest polars duckdb
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
@@ -44,9 +45,9 @@ WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
 WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest
 WHEEL_THEN_pa21 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3
 WHEEL_ENVS_3.13 := pandas3
-WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest
-# Any other interpreter: the newest of both.
-WHEEL_PKGS_newest := pyarrow pandas pytest
+WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest polars duckdb
+# Any other interpreter: the newest of each.
+WHEEL_PKGS_newest := pyarrow pandas pytest polars duckdb
 WHEEL_ENVS := $(or $(WHEEL_ENVS_$(PY)),newest)
 
 # The sanitizer runtime has to come first into a Python process that loads an
