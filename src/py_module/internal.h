@@ -149,8 +149,14 @@ std::optional<mask_engine::MaskPipeline> parse_pipeline(PyObject* borrowed_list,
 std::optional<mask_engine::MaskPipeline> with_index_levels(mask_engine::MaskPipeline pipeline,
                                                            const arrow_c::Schema& schema);
 
-// The private module quillon_mask._native (the Arrow entry's native half),
-// or null with an error set.
-PyObject* create_native_module();
+// The functions of the private module quillon_mask._native, the native
+// half of quillon_mask.arrow (positional arguments only); each may throw
+// internal failures.
+//   plan(transforms, key) -> a plan capsule
+//   open_stream(plan, stream capsule, start) -> a stream capsule
+//   open_array(plan, schema capsule, array capsule, start) -> a stream capsule
+PyObject* plan_call(PyObject* const* args, Py_ssize_t nargs);
+PyObject* open_stream_call(PyObject* const* args, Py_ssize_t nargs);
+PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace quillon_py
