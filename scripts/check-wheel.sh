@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks what a built wheel holds: the module, its stub and py.typed; a
+# Checks what a built wheel holds: the module, its stub and py.typed, every
+# module and stub of python/quillon_mask; a
 # module that needs no shared library beyond the C and C++ runtimes (no
 # libarrow, no libparquet, no libpython, no libcrypto) and has no run path;
 # PyInit_quillon_mask as its one exported symbol.
@@ -11,7 +12,12 @@ trap 'rm -rf "$dir"' EXIT
 "$python" -m zipfile -e "$wheel" "$dir"
 fail() { echo "check-wheel: $*" >&2; exit 1; }
 
-for f in quillon_mask/__init__.pyi quillon_mask/py.typed; do
+root=$(cd "$(dirname "$0")/.." && pwd)
+expected=(quillon_mask/__init__.pyi quillon_mask/py.typed)
+for f in "$root"/python/quillon_mask/*.py "$root"/python/quillon_mask/*.pyi; do
+  expected+=("quillon_mask/$(basename "$f")")
+done
+for f in "${expected[@]}"; do
   [ -f "$dir/$f" ] || fail "$f missing from $wheel"
 done
 modules=("$dir"/quillon_mask/__init__.*.so)
