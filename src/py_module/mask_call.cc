@@ -416,36 +416,43 @@ bool mask_batches(const MaskPipeline& pipeline, const std::vector<RecordBatch>& 
   return true;
 }
 
-// The masked batches back as a pandas frame, through pyarrow.
+// The masked batches back as a pandas frame, through pyarrow. The batches
+// share imported buffers, so a failure is set aside before they are dropped.
 PyRef to_frame(PyObject* borrowed_pyarrow, const arrow_c::SchemaRef& schema,
-               std::vector<RecordBatch> outputs) {
+               std::vector<RecordBatch> outputs, ErrorAside& aside) {
+  auto fail = [&aside] {
+    aside.hold();
+    return PyRef();
+  };
   const std::size_t output_count = outputs.size();
   arrow_c::StreamOwner stream;
   arrow_c::Status exported = arrow_c::export_stream(schema, std::move(outputs), stream.get());
   if (!exported.ok()) {
     raise_text(PyExc_MemoryError, exported.ToString());
-    return PyRef();
+    return fail();
   }
   PyRef reader_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatchReader"));
-  if (!reader_type) return PyRef();
+  if (!reader_type) return fail();
   PyRef stream_addr = PyRef::steal(PyLong_FromVoidPtr(stream.get()));
-  if (!stream_addr) return PyRef();
+  if (!stream_addr) return fail();
   // pyarrow takes the stream over and marks ours released; if it fails
   // first, the owner releases it here.
   PyRef py_reader = call_attr(reader_type.get(), "_import_from_c", stream_addr.get());
-  if (!py_reader) return PyRef();
+  if (!py_reader) return fail();
   PyRef masked_list = PyRef::steal(PyList_New(0));
-  if (!masked_list) return PyRef();
+  if (!masked_list) return fail();
   for (std::size_t i = 0; i < output_count; ++i) {
     PyRef batch = call_attr(py_reader.get(), "read_next_batch");
-    if (!batch) return PyRef();
-    if (PyList_Append(masked_list.get(), batch.get()) < 0) return PyRef();
+    if (!batch) return fail();
+    if (PyList_Append(masked_list.get(), batch.get()) < 0) return fail();
   }
   PyRef table_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "Table"));
-  if (!table_type) return PyRef();
+  if (!table_type) return fail();
   PyRef out_table = call_attr(table_type.get(), "from_batches", masked_list.get());
-  if (!out_table) return PyRef();
-  return call_attr(out_table.get(), "to_pandas");
+  if (!out_table) return fail();
+  PyRef frame = call_attr(out_table.get(), "to_pandas");
+  if (!frame) return fail();
+  return frame;
 }
 
 // The call's steps. Each failure sets the error aside before this frame's
@@ -463,9 +470,8 @@ PyObject* mask_steps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   if (!pipeline) return aside.hold();
   std::vector<RecordBatch> outputs;
   if (!mask_batches(*pipeline, inputs, call.key.view(), outputs)) return aside.hold();
-  PyRef frame = to_frame(pyarrow.get(), inputs[0].schema, std::move(outputs));
-  if (!frame) return aside.hold();
-  return frame.release();
+  // On failure the error is set aside already.
+  return to_frame(pyarrow.get(), inputs[0].schema, std::move(outputs), aside).release();
 }
 
 }  // namespace

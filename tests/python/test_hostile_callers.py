@@ -139,13 +139,19 @@ def bad_length(batch):
                  id="masking-fails"),
     pytest.param([], [{"column": "email", "type": "hash"}] * 2, BaseException,
                  "transform already configured for column 'email'", id="duplicate-column"),
+    pytest.param(None, [{"column": "email", "type": "hash"}], RuntimeError, "no table today",
+                 id="conversion-back-fails"),
 ])
 def test_python_release_callback_runs_once_with_no_error_pending(
         fake_batches, monkeypatch, later, transforms, error, message):
     unraisable = []
     monkeypatch.setattr("sys.unraisablehook", unraisable.append)
     source = PythonReleased(GOOD)
-    fake_batches(lambda table: [source] + later)
+    fake_batches(lambda table: [source] + (later or []))
+    if later is None:
+        def from_batches(batches):
+            raise RuntimeError("no table today")
+        monkeypatch.setattr(pa.Table, "from_batches", staticmethod(from_batches))
     if error is None:
         out = mask(pd.DataFrame({"unused": [0]}), transforms, "k")
         assert plain(out["email"]) == [token("k", 0, "a@x.io"), None]
