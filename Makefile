@@ -7,7 +7,7 @@
 #   make test-wheel      that wheel installed into fresh venvs, one per pyarrow
 #                        under test, and the Python tests run against it
 #   make test-asan       the C++ and the Python tests under ASan and UBSan
-#   make test-tsan, bench-kernel, bench-pipeline, bench-e2e
+#   make test-tsan, bench-kernel, bench-pipeline, bench-e2e, bench-stream
 
 PY ?= 3.9
 PYENV_ROOT ?= $(HOME)/.pyenv
@@ -59,7 +59,7 @@ ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print
 ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_memory_growth_over_many_calls
 
 .PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask \
-        wheel test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e clean
+        wheel test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e bench-stream clean
 
 setup: system-packages venv
 
@@ -163,6 +163,12 @@ bench-pipeline: build
 
 bench-e2e: build
 	$(MODULE_PATH) $(VPY) bench/e2e_bench.py
+
+# Parquet -> mask_stream -> Parquet at 10,000,000 and 20,000,000 rows (about
+# 2 GiB of temporary files under build/); BENCH_STREAM_ARGS=--rows N for
+# other sizes.
+bench-stream: build
+	$(MODULE_PATH) $(VPY) bench/stream_bench.py --dir $(CURDIR)/build $(BENCH_STREAM_ARGS)
 
 clean:
 	rm -rf build dist
