@@ -56,6 +56,9 @@ decltype(auto) at_site(const char* file, int line, F&& f) {
 // the lookup's error set.
 PyRef conversion_text(PyObject* borrowed_obj, const char* target);
 
+// Raises TypeError "argument '<param>': " + the conversion text. Returns false.
+bool raise_arg_conversion(const char* param, PyObject* borrowed_obj, const char* target);
+
 // Raises `type` with the UTF-8 text (embedded NULs kept). Returns false.
 bool raise_text(PyObject* type, const std::string& text);
 

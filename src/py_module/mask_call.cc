@@ -38,14 +38,6 @@ using mask_engine::MaskPipeline;
 
 constexpr const char* kParamNames[3] = {"df", "transforms", "key"};
 
-bool raise_arg_conversion(const char* param, PyObject* borrowed_obj, const char* target) {
-  PyRef text = conversion_text(borrowed_obj, target);
-  if (!text) return false;
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
-  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
-  return false;
-}
-
 // Binds (df, transforms, key) by position or keyword, with the interpreter's
 // own wording for every mistake. Fills borrowed references.
 bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

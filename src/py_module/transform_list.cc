@@ -81,6 +81,14 @@ PyRef conversion_text(PyObject* borrowed_obj, const char* target) {
       PyUnicode_FromFormat("'%S' object cannot be converted to '%s'", qualname.get(), target));
 }
 
+bool raise_arg_conversion(const char* param, PyObject* borrowed_obj, const char* target) {
+  PyRef text = conversion_text(borrowed_obj, target);
+  if (!text) return false;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+  return false;
+}
+
 bool raise_text(PyObject* type, const std::string& text) {
   PyRef message = PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
