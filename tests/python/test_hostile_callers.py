@@ -10,6 +10,7 @@ import pyarrow as pa
 import pytest
 
 from quillon_mask import mask
+from quillon_mask.arrow import mask_frame
 
 from conftest import c_array, plain, text_frame, token
 
@@ -185,6 +186,7 @@ def masked(kind, values):
     return [None if v is None else MASKED[kind](i, v) for i, v in enumerate(values)]
 
 
+@pytest.mark.parametrize("entry", [mask, mask_frame], ids=["mask", "mask_frame"])
 @pytest.mark.parametrize("kind", ["hash", "redact", "null"])
 @pytest.mark.parametrize("index, levels", [
     pytest.param(lambda df: df.set_index("email", drop=False), [("email", True)], id="kept-column"),
@@ -195,9 +197,9 @@ def masked(kind, values):
     pytest.param(lambda df: df.set_index(pd.Index(EMAILS, dtype=object, name="mail")), [("mail", False)],
                  id="other-name"),
 ])
-def test_index_level_named_like_a_configured_column_is_masked_like_it(kind, index, levels):
+def test_index_level_named_like_a_configured_column_is_masked_like_it(entry, kind, index, levels):
     df = emails_frame(index)
-    out = mask(df, [{"column": "email", "type": kind}], "k")
+    out = entry(df, [{"column": "email", "type": kind}], "k")
     for i, (name, is_masked) in enumerate(levels):
         assert out.index.names[i] == name
         clear = NAMES if name == "name" else EMAILS
