@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "arrow_c/array.h"
+#include "arrow_c/strings.h"
 
 inline arrow_c::ArrayRef utf8_column(const std::vector<std::string>& values) {
   std::int64_t bytes = 0;
