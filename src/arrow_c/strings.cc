@@ -1,6 +1,8 @@
 #include "arrow_c/strings.h"
 
 #include <cstdlib>
+#include <limits>
+#include <type_traits>
 #include <new>
 #include <string>
 
@@ -223,6 +225,40 @@ Result<StringViews> view_string_views(const Array& array) {
   return view;
 }
 
+namespace {
+
+// Reads the indices of type T once into `out`; the first index of a valid
+// row outside [0, dictionary length) is refused.
+template <typename T>
+Status read_indices(const std::uint8_t* raw, const ProducerBits& bits, const ProducerBits& dict_bits,
+                    std::int64_t dict_length, DictionaryIndices& out) {
+  const std::int64_t length = out.length;
+  std::int64_t valid_rows = 0;
+  for (std::int64_t i = 0; i < length; ++i) {
+    if (!bits.valid(i)) {
+      out.index[static_cast<std::size_t>(i)] = 0;
+      continue;
+    }
+    T value;
+    std::memcpy(&value, raw + sizeof(T) * static_cast<std::size_t>(i), sizeof(T));
+    // Unsigned so negative values of a signed type land past the end too.
+    if (static_cast<std::uint64_t>(static_cast<std::int64_t>(value)) >= static_cast<std::uint64_t>(dict_length) ||
+        (std::is_unsigned_v<T> && sizeof(T) == 8 && static_cast<std::uint64_t>(value) >> 63 != 0)) {
+      return Status::Invalid("expected dictionary indices from 0 to " + std::to_string(dict_length - 1) +
+                             ", found " + std::to_string(value) + " at row " + std::to_string(i));
+    }
+    const auto index = static_cast<std::int32_t>(value);
+    const bool valid = dict_bits.valid(index);
+    out.index[static_cast<std::size_t>(i)] = valid ? index : 0;
+    out.bits[static_cast<std::size_t>(i >> 3)] |= static_cast<std::uint8_t>(valid ? 1u << (i & 7) : 0u);
+    valid_rows += valid;
+  }
+  out.null_count = length - valid_rows;
+  return Status::OK();
+}
+
+}  // namespace
+
 Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
   const std::string& f = array.type->format;
   if (!array.dictionary || f.size() != 1 || std::string_view("cCsSiIlL").find(f[0]) == std::string_view::npos) {
@@ -232,6 +268,10 @@ Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
     return Status::Invalid("expected 2 buffers, found " + std::to_string(array.buffers.size()));
   }
   const Array& dict = *array.dictionary;
+  if (dict.length > std::numeric_limits<std::int32_t>::max()) {
+    return Status::Invalid("expected a dictionary of at most 2147483647 values, found " +
+                           std::to_string(dict.length));
+  }
   const ProducerBits dict_bits{dict.length,
                                dict.buffers.empty() ? nullptr
                                                     : static_cast<const std::uint8_t*>(dict.buffers[0]),
@@ -239,14 +279,11 @@ Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
   const ProducerBits bits{array.length, static_cast<const std::uint8_t*>(array.buffers[0]), array.offset};
   DictionaryIndices out;
   out.length = array.length;
-  out.index.assign(static_cast<std::size_t>(array.length), 0);
-  out.bits.assign(static_cast<std::size_t>((array.length + 7) / 8), 0);
   if (array.length == 0) return out;
   const auto* raw = static_cast<const std::uint8_t*>(array.buffers[1]);
   if (raw == nullptr) return Status::Invalid("expected an indices buffer, found none");
   const std::size_t width = f[0] == 'c' || f[0] == 'C' ? 1 : f[0] == 's' || f[0] == 'S' ? 2
                             : f[0] == 'i' || f[0] == 'I' ? 4 : 8;
-  const bool is_signed = f[0] >= 'a';
   const std::int64_t told = known_size(array, 1);
   const std::int64_t needed = (array.offset + array.length) * static_cast<std::int64_t>(width);
   if (told >= 0 && told < needed) {
@@ -257,30 +294,25 @@ Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
     return Status::Invalid("expected a validity buffer for " + std::to_string(array.null_count) +
                            " nulls, found none");
   }
-  raw += width * static_cast<std::size_t>(array.offset);
-  std::int64_t valid_rows = 0;
-  for (std::int64_t i = 0; i < array.length; ++i) {
-    if (!bits.valid(i)) continue;
-    std::uint64_t u = 0;
-    std::memcpy(&u, raw + width * static_cast<std::size_t>(i), width);
-    std::int64_t index;
-    if (is_signed && width < 8 && (u >> (8 * width - 1)) != 0) {
-      index = static_cast<std::int64_t>(u | (~std::uint64_t{0} << (8 * width)));
-    } else {
-      index = static_cast<std::int64_t>(u);
-    }
-    if ((!is_signed && width == 8 && (u >> 63) != 0) || index < 0 || index >= dict.length) {
-      return Status::Invalid("expected dictionary indices from 0 to " + std::to_string(dict.length - 1) +
-                             ", found " +
-                             (!is_signed && width == 8 ? std::to_string(u) : std::to_string(index)) +
-                             " at row " + std::to_string(i));
-    }
-    if (!dict_bits.valid(index)) continue;
-    out.index[static_cast<std::size_t>(i)] = index;
-    out.bits[static_cast<std::size_t>(i >> 3)] |= static_cast<std::uint8_t>(1u << (i & 7));
-    ++valid_rows;
+  try {
+    out.index.resize(static_cast<std::size_t>(array.length));
+    out.bits.assign(static_cast<std::size_t>((array.length + 7) / 8), 0);
+  } catch (const std::bad_alloc&) {
+    return Status::OutOfMemory("cannot allocate the indices of " + std::to_string(array.length) + " rows");
   }
-  out.null_count = array.length - valid_rows;
+  raw += width * static_cast<std::size_t>(array.offset);
+  Status st;
+  switch (f[0]) {
+    case 'c': st = read_indices<std::int8_t>(raw, bits, dict_bits, dict.length, out); break;
+    case 'C': st = read_indices<std::uint8_t>(raw, bits, dict_bits, dict.length, out); break;
+    case 's': st = read_indices<std::int16_t>(raw, bits, dict_bits, dict.length, out); break;
+    case 'S': st = read_indices<std::uint16_t>(raw, bits, dict_bits, dict.length, out); break;
+    case 'i': st = read_indices<std::int32_t>(raw, bits, dict_bits, dict.length, out); break;
+    case 'I': st = read_indices<std::uint32_t>(raw, bits, dict_bits, dict.length, out); break;
+    case 'l': st = read_indices<std::int64_t>(raw, bits, dict_bits, dict.length, out); break;
+    default: st = read_indices<std::uint64_t>(raw, bits, dict_bits, dict.length, out); break;
+  }
+  if (!st.ok()) return st;
   return out;
 }
 
@@ -388,7 +420,7 @@ template class StringBuilder<std::int64_t>;
 // Buffers: 0 validity (reset when not asked for), 1 views, 2 the sizes (one
 // int64, written by finish() when there is a data buffer), 3 the data.
 StringViewBuilder::StringViewBuilder(std::int64_t length, std::unique_ptr<OwnedBuffers> buffers)
-    : length_(length), buffers_(std::move(buffers)) {}
+    : length_(length), buffers_(std::move(buffers)), views_(buffers_->buffers[1].get()) {}
 StringViewBuilder::StringViewBuilder(StringViewBuilder&&) noexcept = default;
 StringViewBuilder& StringViewBuilder::operator=(StringViewBuilder&&) noexcept = default;
 StringViewBuilder::~StringViewBuilder() = default;
@@ -406,7 +438,6 @@ Result<StringViewBuilder> StringViewBuilder::allocate(std::int64_t length, bool 
     return out_of_memory(length, 0);
   }
   if (!with_validity) buffers->buffers[0].reset();
-  std::memset(buffers->buffers[1].get(), 0, static_cast<std::size_t>(16 * length));
   return StringViewBuilder(length, std::move(buffers));
 }
 
@@ -422,13 +453,12 @@ Status StringViewBuilder::allocate_data(std::int64_t bytes) {
 }
 
 std::uint8_t* StringViewBuilder::validity() { return buffers_->buffers[0].get(); }
-std::uint8_t* StringViewBuilder::views() { return buffers_->buffers[1].get(); }
 char* StringViewBuilder::data() {
   return data_bytes_ < 0 ? nullptr : reinterpret_cast<char*>(buffers_->buffers[3].get());
 }
 
 void StringViewBuilder::set(std::int64_t i, std::string_view value, std::int64_t at) {
-  std::uint8_t* view = views() + 16 * i;
+  std::uint8_t* view = views_ + 16 * i;
   const std::int32_t length = static_cast<std::int32_t>(value.size());
   std::memcpy(view, &length, 4);
   if (value.size() <= 12) {

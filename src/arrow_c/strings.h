@@ -63,9 +63,6 @@ struct OffsetStrings : ProducerBits {
   Offset first = 0;  // offsets[0] as the check read it
   Offset bound = 0;  // offsets[length] as the check read it, within the values buffer
 
-  std::int64_t start(std::int64_t i) const {
-    return std::min(std::max(load_once(offsets + i), first), bound);
-  }
   std::string_view value(std::int64_t i) const {
     const Offset s = std::min(std::max(load_once(offsets + i), first), bound);
     const Offset e = std::min(std::max(load_once(offsets + i + 1), s), bound);
@@ -119,7 +116,7 @@ Result<StringViews> view_string_views(const Array& array);
 struct DictionaryIndices {
   std::int64_t length = 0;
   std::int64_t null_count = 0;
-  std::vector<std::int64_t> index;    // in [0, dictionary length)
+  std::vector<std::int32_t> index;    // in [0, dictionary length)
   std::vector<std::uint8_t> bits;     // (length + 7) / 8 bytes, bit 0 = row 0
 
   bool has_validity() const { return null_count > 0; }
@@ -130,8 +127,8 @@ struct DictionaryIndices {
   }
 };
 
-// Index formats c C s S i I l L; the dictionary must be attached. Refuses an
-// index of a valid row outside the dictionary.
+// Index formats c C s S i I l L; the dictionary must be attached and hold
+// at most 2^31-1 values. Refuses an index of a valid row outside it.
 Result<DictionaryIndices> read_dictionary_indices(const Array& array);
 
 // Buffers allocated here: 64-byte aligned, never null.
@@ -179,12 +176,20 @@ class StringViewBuilder {
   ~StringViewBuilder();
 
   std::uint8_t* validity();
-  std::uint8_t* views();  // 16 * length bytes
+  std::uint8_t* views() { return views_; }  // 16 * length bytes
   char* data();           // null until allocate_data()
 
   // Row i: `value`, inline when it fits, else at `at` in the data buffer
-  // (where its bytes already are).
+  // (where its bytes already are). The views are not cleared: every row is
+  // set, null rows by set_null().
   void set(std::int64_t i, std::string_view value, std::int64_t at);
+  // Row i: `length` (> 12) bytes at `at` in the data buffer; its prefix is
+  // for the caller to fill at bytes 4..7 of the view.
+  void set_long(std::int64_t i, std::int32_t length, std::int32_t at) {
+    const std::int32_t view[4] = {length, 0, 0, at};
+    std::memcpy(views_ + 16 * i, view, sizeof(view));
+  }
+  void set_null(std::int64_t i) { std::memset(views_ + 16 * i, 0, 16); }
 
   ArrayRef finish(std::int64_t null_count) &&;
 
@@ -193,6 +198,7 @@ class StringViewBuilder {
   std::int64_t length_;
   std::int64_t data_bytes_ = -1;  // -1: no data buffer
   std::unique_ptr<OwnedBuffers> buffers_;
+  std::uint8_t* views_ = nullptr;
 };
 
 // A Utf8 array of `length` rows, every row null: a zero bitmap, zero

@@ -42,8 +42,11 @@
 //
 // Threads: `out`'s callbacks may be called from any thread, with or without
 // the Python GIL, one call at a time (as the C stream interface requires);
-// they touch native data only. The source's callbacks and the release of
-// its arrays run on the thread that calls into `out`.
+// they touch native data only. The source's callbacks run on the thread that
+// calls into `out`. A source batch is released where its last holder lets
+// go: in get_next or `out`'s release, or, for columns an output batch
+// shares (unconfigured and passed-through ones), where the consumer
+// releases that batch.
 #pragma once
 
 #include <cstdint>

@@ -124,10 +124,10 @@ void compact_hash_errors(std::int64_t length, Offset* offsets, char* values) {
 }
 
 // Tokens of the valid rows (in `bits`) of `rows`, each written at
-// values + offsets[i]. Returns whether any row needed "HASH_ERROR".
-template <typename Rows, typename Offset>
-bool hash_rows(const Rows& rows, const std::uint8_t* bits, const Offset* offsets, char* values,
-               std::string_view key, std::int64_t first_position, const RangeRunner* runner) {
+// slot_of(i). Returns whether any row needed "HASH_ERROR".
+template <typename Rows, typename SlotOf>
+bool hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of, std::string_view key,
+               std::int64_t first_position, const RangeRunner* runner) {
   const quillon_hash::PreparedKey prepared(key);
   std::atomic<bool> any_hash_error{false};
   // One row's token, with the fallbacks: the value alone, then a fixed
@@ -156,7 +156,7 @@ bool hash_rows(const Rows& rows, const std::uint8_t* bits, const Offset* offsets
     };
     const auto gather = [&](std::int64_t i) {
       msgs[n] = {prefix.copy_to(heads[n]), rows.value(i)};
-      outs[n] = values + offsets[i];
+      outs[n] = slot_of(i);
       if (++n == kGroup) flush();
     };
     if (bits == nullptr) {
@@ -246,7 +246,8 @@ MaskResult<ArrayRef> to_offsets(Transform transform, const Rows& rows, const Key
   char* values = out.values();
   fixed_width_offsets(bits, rows.length, static_cast<Offset>(width), offsets);
   if (transform == Transform::Hash) {
-    if (hash_rows(rows, bits, offsets, values, *key, first_position, runner)) {
+    const auto slot_of = [offsets, values](std::int64_t i) { return values + offsets[i]; };
+    if (hash_rows(rows, bits, slot_of, *key, first_position, runner)) {
       compact_hash_errors(rows.length, offsets, values);
     }
   } else {
@@ -270,7 +271,11 @@ MaskResult<ArrayRef> to_views(Transform transform, const Rows& rows, const Key& 
   const std::uint8_t* bits = out.validity();
   if (transform == Transform::Redact) {
     for (std::int64_t i = 0; i < rows.length; ++i) {
-      if (valid_bit(bits, i)) out.set(i, kRedacted, 0);
+      if (valid_bit(bits, i)) {
+        out.set(i, kRedacted, 0);
+      } else {
+        out.set_null(i);
+      }
     }
     return std::move(out).finish(nulls);
   }
@@ -279,24 +284,33 @@ MaskResult<ArrayRef> to_views(Transform transform, const Rows& rows, const Key& 
   }
   arrow_c::Status st = out.allocate_data(kTokenBytes * (rows.length - nulls));
   if (!st.ok()) return arrow_error(std::move(st));
-  // Tokens go back to back into the one data buffer; where each starts is
-  // kept in offsets of our own, then turned into views.
-  std::vector<std::int64_t> offsets;
-  try {
-    offsets.resize(static_cast<std::size_t>(rows.length) + 1);
-  } catch (const std::bad_alloc&) {
-    return arrow_error(arrow_c::Status::OutOfMemory("cannot allocate the offsets of a Utf8View column"));
-  }
+  // Tokens go back to back into the one data buffer: the views are written
+  // first (their offsets are where the tokens go), their prefixes after.
   char* data = out.data();
-  fixed_width_offsets(bits, rows.length, kTokenBytes, offsets.data());
-  if (hash_rows(rows, bits, offsets.data(), data, *key, first_position, runner)) {
-    compact_hash_errors(rows.length, offsets.data(), data);
+  std::uint8_t* views = out.views();
+  std::int32_t at = 0;
+  for (std::int64_t i = 0; i < rows.length; ++i) {
+    if (valid_bit(bits, i)) {
+      out.set_long(i, static_cast<std::int32_t>(kTokenBytes), at);
+      at += static_cast<std::int32_t>(kTokenBytes);
+    } else {
+      out.set_null(i);
+    }
   }
+  const auto slot_of = [data, views](std::int64_t i) {
+    std::int32_t offset;
+    std::memcpy(&offset, views + 16 * i + 12, sizeof(offset));
+    return data + offset;
+  };
+  const bool any_error = hash_rows(rows, bits, slot_of, *key, first_position, runner);
   for (std::int64_t i = 0; i < rows.length; ++i) {
     if (!valid_bit(bits, i)) continue;
-    const std::int64_t at = offsets[static_cast<std::size_t>(i)];
-    const std::int64_t len = offsets[static_cast<std::size_t>(i) + 1] - at;
-    out.set(i, std::string_view(data + at, static_cast<std::size_t>(len)), at);
+    const char* token = slot_of(i);
+    if (any_error && std::memcmp(token, kHashError.data(), kHashError.size()) == 0) {
+      out.set(i, kHashError, 0);  // inline; its slot stays unused
+    } else {
+      std::memcpy(views + 16 * i + 4, token, 4);
+    }
   }
   return std::move(out).finish(nulls);
 }

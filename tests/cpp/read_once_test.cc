@@ -156,6 +156,74 @@ TEST_P(InputChangesWhileMasking, WritesStayInOwnBuffersAndNullsAreThoseFirstRead
 INSTANTIATE_TEST_SUITE_P(Cases, InputChangesWhileMasking, ::testing::ValuesIn(cases()),
                          [](const auto& info) { return info.param.name; });
 
+// Utf8View views and dictionary indices changing while a column is hashed:
+// indices were read once, views are clamped into the data buffers as their
+// sizes were read.
+struct HashMutation {
+  const char* name;
+  std::function<t::Node()> input;
+  std::function<void(const arrow_c::Array&)> mutate;
+  bool exact;
+};
+
+void set_every_view(const arrow_c::Array& a, std::int32_t length, std::int32_t buffer, std::int32_t offset) {
+  auto* views = writable<std::uint8_t>(a, 1);
+  const std::int32_t view[4] = {length, 0, buffer, offset};
+  for (std::int64_t i = 0; i < a.offset + a.length; ++i) std::memcpy(views + 16 * i, view, sizeof(view));
+}
+
+const Rows kLongAndShort = {std::string("a value longer than twelve"), std::nullopt, std::string("short"),
+                            std::string("another value past twelve bytes")};
+
+const HashMutation kHashMutations[] = {
+    {"views_point_past_their_buffers", [] { return t::string_views(kLongAndShort, 1); },
+     [](const arrow_c::Array& a) { set_every_view(a, 1 << 30, 0, 5); }, false},
+    {"views_name_missing_buffers", [] { return t::string_views(kLongAndShort, 1); },
+     [](const arrow_c::Array& a) { set_every_view(a, 100, 9, 0); }, false},
+    {"views_negative", [] { return t::string_views(kLongAndShort, 1); },
+     [](const arrow_c::Array& a) { set_every_view(a, -5, -1, -100); }, false},
+    {"indices_leave_the_dictionary",
+     [] { return t::dictionary_indexed("i", {1, std::nullopt, 0, 1}, t::utf8({std::string("a"), std::string("bc")})); },
+     [](const arrow_c::Array& a) {
+       auto* idx = writable<std::int32_t>(a, 1);
+       for (int i = 0; i < 4; ++i) idx[i] = i % 2 == 0 ? 1000 : -1;
+     },
+     true},
+    {"dictionary_offsets_grow",
+     [] { return t::dictionary_indexed("C", {1, std::nullopt, 0, 1}, t::utf8({std::string("a"), std::string("bc")})); },
+     [](const arrow_c::Array& a) { writable<std::int32_t>(*a.dictionary, 1)[2] = 1 << 30; }, true},
+};
+
+class ViewsAndIndicesChangeWhileHashing : public ::testing::TestWithParam<HashMutation> {};
+
+TEST_P(ViewsAndIndicesChangeWhileHashing, ReadsStayInTheDeclaredBuffers) {
+  const HashMutation& m = GetParam();
+  const ArrayRef column = t::column(m.input());
+  auto first = apply_any(Transform::Hash, column, Key(kKey));
+  ASSERT_TRUE(first.ok()) << first.error();
+  const Rows before = t::rows_of(*first.value());
+  const RangeRunner hook = [&](std::int64_t rows, const RangeBody& body) {
+    m.mutate(*column);
+    body(0, rows);
+  };
+  auto r = apply_any(Transform::Hash, column, Key(kKey), 0, &hook);
+  ASSERT_TRUE(r.ok()) << r.error();
+  const Rows rows = t::rows_of(*r.value());
+  ASSERT_EQ(rows.size(), before.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i].has_value(), before[i].has_value()) << "row " << i;
+    if (rows[i]) {
+      EXPECT_EQ(rows[i]->size(), 64u);
+    }
+  }
+  if (m.exact) {
+    EXPECT_EQ(rows, before);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ViewsAndIndicesChangeWhileHashing, ::testing::ValuesIn(kHashMutations),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 struct SizeCase {
   const char* name;
   std::vector<std::int64_t> buffer_sizes;
