@@ -23,11 +23,11 @@ ifeq ($(PY),3.9)
 VENV := .venv
 # pyarrow 21 is the last release for CPython 3.9. The module builds without
 # pyarrow; the tests need it.
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" pytest $(DASK_PACKAGES)
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest $(DASK_PACKAGES)
 else
 VENV := .venv-$(PY)
 # The newest pyarrow and pandas for that interpreter.
-PY_PACKAGES := pyarrow pandas pytest
+PY_PACKAGES := pyarrow pandas tqdm pytest
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
