@@ -32,7 +32,6 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Unio
 
 import pyarrow as pa
 import pyarrow.csv as pacsv
-import pyarrow.dataset as pads
 import pyarrow.ipc as paipc
 import pyarrow.parquet as pq
 
@@ -298,6 +297,8 @@ def _plan(args: argparse.Namespace) -> Plan:
         return plan
     if in_fmt not in DATASET_FORMAT:
         raise UsageError(f"a directory INPUT must hold parquet, arrow, feather or csv files, not {in_fmt}")
+    import pyarrow.dataset as pads
+
     try:
         files = sorted(pads.dataset(str(src), format=DATASET_FORMAT[in_fmt]).files)
     except (OSError, pa.ArrowException) as e:
@@ -336,6 +337,8 @@ def _parquet_source(path: Path) -> Source:
 def _ipc_file_source(path: Path) -> Source:
     with pa.OSFile(str(path)) as f:
         schema = paipc.open_file(f).schema
+    import pyarrow.dataset as pads
+
     try:
         # Counts from the batches' metadata, without reading their bodies.
         rows: Optional[int] = pads.dataset(str(path), format="ipc").count_rows()
@@ -352,9 +355,11 @@ def _ipc_file_source(path: Path) -> Source:
 
 
 def _ipc_stream_source(path: Path) -> Source:
-    with pa.OSFile(str(path)) as f:
-        schema = paipc.open_stream(f).schema
-    return Source(schema, None, lambda: paipc.open_stream(pa.OSFile(str(path))))
+    # Opened once and kept: a stream may come from a pipe, which can be read
+    # only once and cannot seek.
+    stream = pa.OSFile(str(path)) if path.is_file() else open(path, "rb")
+    reader = paipc.open_stream(stream)
+    return Source(reader.schema, None, lambda: reader)
 
 
 def _csv_source(path: Path) -> Source:
