@@ -104,6 +104,10 @@ test: test-cpp test-python
 
 demo: build
 	$(MODULE_PATH) $(VPY) examples/demo.py
+	@echo; echo "the same sample with the command, CSV to CSV:"
+	QUILLON_MASK_KEY=demo-key-change-me $(MODULE_PATH) $(VPY) -m quillon_mask examples/customers.csv \
+	  $(BUILD)/customers-masked.csv --hash email --redact name --null phone --overwrite
+	@cat $(BUILD)/customers-masked.csv
 
 # The cluster's worker processes inherit PYTHONPATH and so find the module.
 demo-dask: build
@@ -162,6 +166,14 @@ bench-pipeline: build
 
 bench-e2e: build
 	$(MODULE_PATH) $(VPY) bench/e2e_bench.py
+
+# quillon-mask on a generated Parquet file of CLI_BENCH_ROWS rows (and one of
+# twice that, for memory growth) against pyarrow copying it and against the
+# pandas path; the files stay in build/bench-cli for the next run.
+CLI_BENCH_ROWS ?= 10000000
+.PHONY: bench-cli
+bench-cli: build
+	$(MODULE_PATH) $(VPY) bench/cli_bench.py $(CLI_BENCH_ROWS)
 
 clean:
 	rm -rf build dist
