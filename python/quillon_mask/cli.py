@@ -584,7 +584,13 @@ def _check(sources: List[Source], entries: List[Any], key: Optional[bytes], star
             raise UsageError(_one_line(e)) from e
 
 
-def _run(args: argparse.Namespace) -> int:
+@dataclass
+class _Signals:
+    interrupted: bool = False
+    committed: bool = False  # past this, OUTPUT is complete and stays
+
+
+def _run(args: argparse.Namespace, signals: _Signals) -> int:
     from quillon_mask.arrow import mask_stream
 
     began = time.monotonic()
@@ -613,6 +619,7 @@ def _run(args: argparse.Namespace) -> int:
                     bar.update(batch.num_rows)
                 sink.close()
         staging.commit(args.overwrite)
+        signals.committed = True
     except BaseException:
         staging.discard()
         raise
@@ -629,17 +636,17 @@ def _run(args: argparse.Namespace) -> int:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    interrupted = False
+    signals = _Signals()
 
     def stop(signum: int, frame: Any) -> None:
-        nonlocal interrupted
-        interrupted = True
-        raise Interrupted()
+        if not signals.committed:
+            signals.interrupted = True
+            raise Interrupted()
 
     previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
     error: Optional[BaseException] = None
     try:
-        return _run(args)
+        return _run(args, signals)
     except UsageError as e:
         error, code = e, EXIT_USAGE
     except (Interrupted, KeyboardInterrupt) as e:
@@ -647,7 +654,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Exception as e:
         # A signal that arrived inside a reader's callback comes back
         # wrapped in that reader's error.
-        error, code = e, EXIT_INTERRUPTED if interrupted else EXIT_FAILED
+        error, code = e, EXIT_INTERRUPTED if signals.interrupted else EXIT_FAILED
     finally:
         for s, handler in previous.items():
             signal.signal(s, handler)

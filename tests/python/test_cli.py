@@ -406,3 +406,52 @@ def test_console_script(tmp_path):
     result = run(tmp_path / "in.parquet", tmp_path / "out.parquet", *MASK, command=[str(SCRIPT)])
     assert result.returncode == 0, result.stderr
     assert pq.read_table(tmp_path / "out.parquet").column("email").to_pylist() == expected(people(6), 0)["email"]
+
+
+@pytest.mark.parametrize("src_fmt, out_name, options, out_fmt", [
+    ("csv", "out.parquet", [], "parquet"),
+    ("parquet", "out.bin", ["--output-format", "feather"], "feather"),
+    ("arrows", "out.arrow", [], "arrow"),
+    ("arrow", "out", ["--output-format", "csv"], "csv"),
+])
+def test_output_format_from_extension_or_option(tmp_path, src_fmt, out_name, options, out_fmt):
+    table = people(9)
+    write(table, tmp_path / f"in{SUFFIXES[src_fmt]}", src_fmt)
+    result = run(tmp_path / f"in{SUFFIXES[src_fmt]}", tmp_path / out_name, *MASK, *options)
+    assert result.returncode == 0, result.stderr
+    got = read(tmp_path / out_name, out_fmt)
+    for column, values in expected(table, 0).items():
+        assert got.column(column).to_pylist() == values, column
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_bar_only_on_a_terminal(tmp_path, quiet):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    write(people(30), tmp_path / "in.parquet", "parquet")
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    environ = dict(os.environ, QUILLON_MASK_KEY=KEY.decode())
+    argv = [sys.executable, "-m", "quillon_mask", str(tmp_path / "in.parquet"), str(tmp_path / "out.parquet"), *MASK]
+    proc = subprocess.Popen(argv + (["--quiet"] if quiet else []), env=environ, stderr=slave, stdout=subprocess.PIPE)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the terminal is gone with its last reader
+            break
+        if not chunk:
+            break
+        seen += chunk
+    os.close(master)
+    assert proc.wait(timeout=60) == 0
+    text = seen.decode()
+    if quiet:
+        assert text == ""
+    else:
+        assert "100%" in text and "30.0/30.0" in text and "rows/s" in text, text
+        assert text.rstrip().splitlines()[-1].startswith("quillon-mask: 30 rows")
