@@ -297,7 +297,7 @@ def _plan(args: argparse.Namespace) -> Plan:
         return plan
     if in_fmt not in DATASET_FORMAT:
         raise UsageError(f"a directory INPUT must hold parquet, arrow, feather or csv files, not {in_fmt}")
-    import pyarrow.dataset as pads
+    import pyarrow.dataset as pads  # only here: it is slow to import
 
     try:
         files = sorted(pads.dataset(str(src), format=DATASET_FORMAT[in_fmt]).files)
@@ -335,10 +335,10 @@ def _parquet_source(path: Path) -> Source:
 
 
 def _ipc_file_source(path: Path) -> Source:
-    with pa.OSFile(str(path)) as f:
-        schema = paipc.open_file(f).schema
     import pyarrow.dataset as pads
 
+    with pa.OSFile(str(path)) as f:
+        schema = paipc.open_file(f).schema
     try:
         # Counts from the batches' metadata, without reading their bodies.
         rows: Optional[int] = pads.dataset(str(path), format="ipc").count_rows()

@@ -276,10 +276,11 @@ def test_a_failure_midway_leaves_no_output_and_no_temporary_file(tmp_path, layou
     result = run(src, out, *MASK, "--overwrite")
     assert result.returncode == 1, result.stderr
     assert result.stderr.startswith("quillon-mask: error: ") and result.stderr.count("\n") == 1
-    if earlier_output:
-        kept = out / "part-0.parquet" if out.is_dir() else out
-        assert kept.read_bytes() == b"earlier output"
-        assert [p.name for p in out.iterdir()] == ["part-0.parquet"] if out.is_dir() else True
+    if earlier_output and out.is_dir():
+        assert [p.name for p in out.iterdir()] == ["part-0.parquet"]
+        assert (out / "part-0.parquet").read_bytes() == b"earlier output"
+    elif earlier_output:
+        assert out.read_bytes() == b"earlier output"
     else:
         assert not out.exists()
     assert leftovers(tmp_path) == []
