@@ -215,7 +215,7 @@ def test_usage_errors_exit_2_with_one_line_before_any_output(tmp_path, monkeypat
 
 
 @pytest.mark.parametrize("case", ["same file", "same through a link", "output inside input dir",
-                                  "exists", "no such input", "unknown extension", "no output dir"])
+                                  "input inside output dir", "exists", "no such input", "unknown extension", "no output dir"])
 def test_paths_that_are_refused(tmp_path, case):
     src = tmp_path / "in.parquet"
     write(people(4), src, "parquet")
@@ -224,6 +224,7 @@ def test_paths_that_are_refused(tmp_path, case):
         "same file": (src, src),
         "same through a link": (src, tmp_path / "link.parquet"),
         "output inside input dir": (tmp_path / "ds", tmp_path / "ds" / "out"),
+        "input inside output dir": (tmp_path / "ds" / "inner", tmp_path / "ds"),
         "exists": (src, tmp_path / "old.parquet"),
         "no such input": (tmp_path / "nope.parquet", tmp_path / "out.parquet"),
         "unknown extension": (tmp_path / "in.dat", tmp_path / "out.parquet"),
@@ -232,14 +233,18 @@ def test_paths_that_are_refused(tmp_path, case):
     (tmp_path / "link.parquet").symlink_to(src)
     (tmp_path / "ds").mkdir()
     write(people(4), tmp_path / "ds" / "part.parquet", "parquet")
+    (tmp_path / "ds" / "inner").mkdir()
+    write(people(4), tmp_path / "ds" / "inner" / "part.parquet", "parquet")
     (tmp_path / "old.parquet").write_bytes(b"earlier output")
     (tmp_path / "in.dat").write_bytes(before)
-    result = run(*args, "--null", "phone", "--overwrite" if "same" in case else "--quiet")
+    overwrite = "same" in case or "input inside" in case
+    result = run(*args, "--null", "phone", "--overwrite" if overwrite else "--quiet")
     assert result.returncode == 2, result.stderr
     assert result.stderr.count("\n") == 1, result.stderr
     assert src.read_bytes() == before
     assert (tmp_path / "old.parquet").read_bytes() == b"earlier output"
     assert leftovers(tmp_path) == [] and leftovers(tmp_path / "ds") == []
+    assert (tmp_path / "ds" / "inner" / "part.parquet").exists()
 
 
 def corrupt_after_first_row_group(path):
@@ -378,7 +383,8 @@ def test_version_and_help(tmp_path):
         assert text in help_.stdout
 
 
-def test_ctrl_c_removes_the_temporary_file(tmp_path):
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_ctrl_c_removes_the_temporary_file(tmp_path, signum):
     fifo = tmp_path / "in.arrows"
     os.mkfifo(fifo)
     table = people(8)
@@ -392,7 +398,7 @@ def test_ctrl_c_removes_the_temporary_file(tmp_path):
         while not leftovers(tmp_path) and time.monotonic() < deadline:
             time.sleep(0.05)
         assert leftovers(tmp_path), "the command never started writing"
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         # An interrupted read of the pipe goes on until the pipe closes.
         time.sleep(0.5)
     stderr = proc.communicate(timeout=60)[1]
