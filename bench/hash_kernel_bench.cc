@@ -14,6 +14,10 @@
 //   apply_hash_{short,100b}_tokens_per_s  apply(Hash) over a Utf8 column of the
 //                                   same values: position digits, gathering,
 //                                   output buffers and all
+//   apply_hash_<layout>_tokens_per_s  apply_any(Hash) over the short values as
+//                                   string (Utf8), large_string, string_view
+//                                   and dictionary (int32 indices over Utf8)
+//   <layout>_over_string            each of those over string's, same run
 //   kernel_fraction_of_bound        apply(Hash), short values, over the bound
 //   hash_kernel_ratio (last)        apply(Hash), short values, over the baseline
 //
@@ -251,6 +255,25 @@ int main(int argc, char** argv) {
   const std::size_t apply_short = m.add("apply_hash_short_tokens_per_s", kRows, apply_rate(short_column));
   const std::size_t apply_long = m.add("apply_hash_100b_tokens_per_s", kRows, apply_rate(long_column));
 
+  // The Arrow-native layouts, through the strict entry, on the same values.
+  struct LayoutEntry {
+    const char* name;
+    arrow_c::ArrayRef column;
+    std::size_t entry = 0;
+  };
+  std::vector<LayoutEntry> layouts = {{"string", utf8_column(short_work.values)},
+                                      {"large_string", large_utf8_column(short_work.values)},
+                                      {"string_view", string_view_column(short_work.values)},
+                                      {"dictionary", dictionary_column(short_work.values)}};
+  for (auto& l : layouts) {
+    if (!l.column) return 1;
+    const arrow_c::ArrayRef column = l.column;
+    l.entry = m.add(std::string("apply_hash_") + l.name + "_tokens_per_s", kRows, [&sink, &key, column] {
+      auto r = mask_engine::apply_any(mask_engine::Transform::Hash, column, mask_engine::Key(key));
+      sink += r.ok() ? static_cast<std::size_t>(r.value()->length) : 0;
+    });
+  }
+
   m.run(7);
 
   m.print(baseline);
@@ -278,6 +301,10 @@ int main(int argc, char** argv) {
   }
   m.print(apply_short);
   m.print(apply_long);
+  for (const auto& l : layouts) m.print(l.entry);
+  for (std::size_t i = 1; i < layouts.size(); ++i) {
+    std::printf("%s_over_string=%.3f\n", layouts[i].name, m.rate(layouts[i].entry) / m.rate(layouts[0].entry));
+  }
   std::fprintf(stderr, "(checksum %zu, best kernel alone %.0f tokens/s)\n", sink, best);
   std::printf("kernel_fraction_of_bound=%.3f\n", m.rate(apply_short) / bound);
   std::printf("hash_kernel_ratio=%.2f\n", m.rate(apply_short) / m.rate(baseline));

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <string_view>
 #include <vector>
 
 #include "arrow_c/schema.h"
@@ -51,61 +50,5 @@ std::int64_t count_set_bits(const std::uint8_t* bitmap, std::int64_t bit_offset,
 // producer left it unknown.
 std::int64_t exact_null_count(const Array& array);
 
-// A Utf8 column as a transform reads it. Built only by view_utf8(), which
-// checks what the reads rely on; offsets are the slice's own (length + 1).
-struct Utf8View {
-  std::int64_t length = 0;
-  const std::uint8_t* validity = nullptr;  // null: no null rows
-  std::int64_t bit_offset = 0;             // bit of row 0 in `validity`
-  const std::int32_t* offsets = nullptr;
-  const char* data = nullptr;
-
-  bool valid(std::int64_t i) const {
-    return validity == nullptr ||
-           ((validity[(bit_offset + i) >> 3] >> ((bit_offset + i) & 7)) & 1) != 0;
-  }
-  std::string_view value(std::int64_t i) const {
-    return {data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
-  }
-
-  // Holds the offsets when the producer's were not 4-byte aligned.
-  std::vector<std::int32_t> aligned_offsets;
-};
-
-// Checks, for a column a transform reads: format "u", the buffers present,
-// a first offset >= 0 and offsets that never decrease over the slice.
-// Refusals say "expected X, found Y".
-Result<Utf8View> view_utf8(const Array& array);
-
-// A Utf8 array under construction: buffers allocated once (64-byte aligned)
-// and written in place by the caller, then frozen into an Array.
-class Utf8Builder {
- public:
-  // CapacityError when `value_bytes` passes the reach of 32-bit offsets;
-  // OutOfMemory when an allocation fails.
-  static Result<Utf8Builder> allocate(std::int64_t length, std::int64_t value_bytes,
-                                      bool with_validity);
-  Utf8Builder(Utf8Builder&&) noexcept;
-  Utf8Builder& operator=(Utf8Builder&&) noexcept;
-  ~Utf8Builder();
-
-  std::uint8_t* validity();  // null unless allocated with one
-  std::int32_t* offsets();   // length + 1 entries
-  char* values();
-
-  ArrayRef finish(std::int64_t null_count) &&;
-
- private:
-  struct Buffers;
-  Utf8Builder(std::int64_t length, std::unique_ptr<Buffers> buffers);
-  std::int64_t length_;
-  std::unique_ptr<Buffers> buffers_;
-};
-
-// A Utf8 array of `length` rows, every row null: a zero bitmap, zero
-// offsets and no value bytes.
-Result<ArrayRef> make_null_utf8(std::int64_t length);
-
-inline constexpr std::int64_t kMaxUtf8Bytes = 2147483647;
 
 }  // namespace arrow_c

@@ -236,14 +236,18 @@ void stream_release(ArrowArrayStream* stream) {
 
 Result<RecordBatch> import_record_batch(ArrowSchema* c_schema, ArrowArray* c_array) {
   SchemaOwner schema_owner = SchemaOwner::take(c_schema);
-  auto root = std::make_shared<ImportedRoot>();
-  root->array = ArrayOwner::take(c_array);
+  ArrayOwner array_owner = ArrayOwner::take(c_array);
   if (schema_owner.released()) return Status::Invalid("schema is released");
-  if (root->array.released()) return Status::Invalid("array is released");
-
+  if (array_owner.released()) return Status::Invalid("array is released");
   auto schema = copy_schema(*schema_owner.get());
   if (!schema.ok()) return std::move(schema).error();
-  const SchemaRef& type = schema.value();
+  return import_record_batch(schema.value(), array_owner.get());
+}
+
+Result<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_array) {
+  auto root = std::make_shared<ImportedRoot>();
+  root->array = ArrayOwner::take(c_array);
+  if (root->array.released()) return Status::Invalid("array is released");
   if (type->format != "+s") {
     return Status::Invalid("expected a struct array (format '+s'), found format '" + type->format + "'");
   }

@@ -26,6 +26,10 @@ namespace arrow_c {
 
 Result<RecordBatch> import_record_batch(ArrowSchema* schema, ArrowArray* array);
 
+// The same for a struct array of a schema copied before (a stream's): the
+// same checks, the array taken over and left released on every path.
+Result<RecordBatch> import_record_batch(const SchemaRef& schema, ArrowArray* array);
+
 Status export_record_batch(const RecordBatch& batch, ArrowArray* out);
 
 // A stream that yields `batches` in order, then ends. get_schema gives

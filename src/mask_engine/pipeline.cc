@@ -79,12 +79,45 @@ MaskResult<MaskPipeline> PipelineBuilder::build(PipelineBuilder builder) {
 MaskPipeline MaskPipeline::with_alias(std::string_view field_name, Transform transform) const {
   ColumnTransforms transforms = column_transforms_;
   transforms.emplace(std::string(field_name), transform);
-  return MaskPipeline(std::move(transforms));
+  return MaskPipeline(std::move(transforms), layouts_);
+}
+
+MaskPipeline MaskPipeline::with_layouts(Layouts layouts) && {
+  layouts_ = layouts;
+  return std::move(*this);
+}
+
+arrow_c::SchemaRef MaskPipeline::output_schema(const arrow_c::SchemaRef& input) const {
+  if (layouts_ == Layouts::Utf8WithNullFallback) return input;
+  std::shared_ptr<arrow_c::Schema> out;
+  for (std::size_t i = 0; i < input->children.size(); ++i) {
+    const arrow_c::SchemaRef& field = input->children[i];
+    auto it = column_transforms_.find(field->name);
+    if (it == column_transforms_.end()) continue;
+    arrow_c::SchemaRef changed = output_type(it->second, field);
+    if (it->second == Transform::Null && !changed->nullable()) {
+      auto nullable = std::make_shared<arrow_c::Schema>(*changed);
+      nullable->flags |= ARROW_FLAG_NULLABLE;
+      changed = std::move(nullable);
+    }
+    if (changed == field) continue;
+    if (!out) out = std::make_shared<arrow_c::Schema>(*input);
+    out->children[i] = std::move(changed);
+  }
+  return out ? arrow_c::SchemaRef(std::move(out)) : input;
 }
 
 MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, const Key& key,
                                                     std::int64_t first_position) const {
-  if (batch.num_rows == 0) return MaskError::EmptyBatch();
+  if (layouts_ == Layouts::Utf8WithNullFallback) return process_batch(batch, key, first_position, batch.schema);
+  return process_batch(batch, key, first_position, output_schema(batch.schema));
+}
+
+MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, const Key& key,
+                                                    std::int64_t first_position,
+                                                    const arrow_c::SchemaRef& output_schema) const {
+  const bool strict = layouts_ == Layouts::AnyStrict;
+  if (batch.num_rows == 0 && !strict) return MaskError::EmptyBatch();
 
   const arrow_c::SchemaRef& schema = batch.schema;
   const std::vector<ArrayRef>& inputs = batch.columns;
@@ -111,12 +144,17 @@ MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, co
       outputs[i] = inputs[i];
       return;
     }
-    auto masked = apply(it->second, *inputs[i], key, first_position, &split_rows);
+    auto masked = strict ? apply_any(it->second, inputs[i], key, first_position, &split_rows)
+                         : apply(it->second, *inputs[i], key, first_position, &split_rows);
     if (masked.ok()) {
       outputs[i] = std::move(masked).value();
       return;
     }
     const MaskError& error = masked.error();
+    if (strict && error.kind() != MaskError::Kind::Arrow) {
+      failures[i] = std::move(masked).error();
+      return;
+    }
     if (!falls_back_to_nulls(error)) {
       failures[i] = MaskError::Arrow(error.arrow_status().with_context(column_label(i, field)));
       return;
@@ -140,10 +178,10 @@ MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, co
     if (failure) return std::move(*failure);
   }
 
-  Status st = validate_output(*schema, outputs);
+  Status st = validate_output(*output_schema, outputs);
   if (!st.ok()) return MaskError::Arrow(std::move(st));
   RecordBatch out;
-  out.schema = schema;
+  out.schema = output_schema;
   out.num_rows = outputs[0]->length;
   out.columns = std::move(outputs);
   return out;
@@ -154,8 +192,11 @@ std::int64_t MaskPipeline::rows_per_slice(const RecordBatch& batch,
   std::int64_t widest = 0;
   for (const auto& field : batch.schema->children) {
     auto it = column_transforms_.find(field->name);
-    // Columns of other types fall back to nulls, which hold no bytes.
-    if (it != column_transforms_.end() && field->format == "u" && !field->dictionary) {
+    if (it == column_transforms_.end()) continue;
+    if (layouts_ == Layouts::AnyStrict) {
+      widest = std::max(widest, max_row_bytes_any(it->second, *field));
+    } else if (field->format == "u" && !field->dictionary) {
+      // Columns of other types fall back to nulls, which hold no bytes.
       widest = std::max(widest, max_row_bytes(it->second));
     }
   }

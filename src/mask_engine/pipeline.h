@@ -10,6 +10,16 @@
 // returned. A pipeline is immutable, so several threads may use one at once.
 // Worker threads only read the input's arrays; no reference to an imported
 // array is dropped on them.
+//
+// Two modes (Layouts), chosen per pipeline:
+//   - Utf8WithNullFallback (the default, what mask() uses): apply() on Utf8
+//     columns only; the fallback above; outputs under the input's schema.
+//   - AnyStrict (the Arrow-native entry): apply_any() on every maskable
+//     layout (Utf8, LargeUtf8, Utf8View, dictionaries over those, Null);
+//     no fallback, any failure of a column fails the batch; outputs under
+//     output_schema(), where a hashed or redacted dictionary column has its
+//     value type and a column given the Null transform is nullable; a batch
+//     of zero rows masks to one of zero rows.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +44,8 @@ class DuplicateColumnError : public std::logic_error {
 };
 
 using ColumnTransforms = std::unordered_map<std::string, Transform>;
+
+enum class Layouts : std::uint8_t { Utf8WithNullFallback, AnyStrict };
 using arrow_c::RecordBatch;
 
 class MaskPipeline;
@@ -78,6 +90,19 @@ class MaskPipeline {
   // thrown while a column is worked on is rethrown here once all work ended.
   MaskResult<RecordBatch> process_batch(const RecordBatch& batch, const Key& key,
                                         std::int64_t first_position = 0) const;
+  // The same with the output schema given, as output_schema() made it for
+  // the batch's schema (a stream computes it once).
+  MaskResult<RecordBatch> process_batch(const RecordBatch& batch, const Key& key,
+                                        std::int64_t first_position,
+                                        const arrow_c::SchemaRef& output_schema) const;
+
+  // The schema of the batches process_batch() makes from batches of
+  // `input`: `input` itself in Utf8WithNullFallback mode.
+  arrow_c::SchemaRef output_schema(const arrow_c::SchemaRef& input) const;
+
+  // The same pipeline in `layouts` mode.
+  MaskPipeline with_layouts(Layouts layouts) &&;
+  Layouts layouts() const { return layouts_; }
 
   // Masks a table given as batches; positions count over the whole table.
   // Empty batches add nothing; MaskError::EmptyBatch when no batch has a
@@ -103,8 +128,10 @@ class MaskPipeline {
 
  private:
   friend class PipelineBuilder;
-  explicit MaskPipeline(ColumnTransforms transforms) : column_transforms_(std::move(transforms)) {}
+  explicit MaskPipeline(ColumnTransforms transforms, Layouts layouts = Layouts::Utf8WithNullFallback)
+      : column_transforms_(std::move(transforms)), layouts_(layouts) {}
   ColumnTransforms column_transforms_;
+  Layouts layouts_;
 };
 
 }  // namespace mask_engine

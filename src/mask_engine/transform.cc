@@ -1,15 +1,17 @@
 #include "mask_engine/transform.h"
 
 #include <atomic>
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <type_traits>
+#include <vector>
 
 #include "keyed_hash/hmac.h"
 
 namespace mask_engine {
 namespace {
 
-using arrow_c::Utf8Builder;
-using arrow_c::Utf8View;
 
 constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(quillon_hash::kHexDigestLength);
 constexpr std::string_view kRedacted = "[REDACTED]";
@@ -52,56 +54,52 @@ class PositionPrefix {
   int start_;
 };
 
-// The input rows and how many of them are values.
-struct Input {
-  Utf8View view;
-  std::int64_t null_count;
+using arrow_c::DictionaryIndices;
+using arrow_c::StringBuilder;
+using arrow_c::StringViewBuilder;
+
+bool valid_bit(const std::uint8_t* bits, std::int64_t i) {
+  return bits == nullptr || ((bits[i >> 3] >> (i & 7)) & 1) != 0;
+}
+
+MaskError arrow_error(arrow_c::Status status) { return MaskError::Arrow(std::move(status)); }
+
+// The rows of a dictionary-encoded column: indices read once, values from
+// the dictionary's own view.
+template <typename Values>
+struct DictionaryRows {
+  const DictionaryIndices& indices;
+  const Values& values;
+  std::int64_t length;
+
+  bool has_validity() const { return indices.has_validity(); }
+  std::int64_t copy_validity(std::uint8_t* out) const { return indices.copy_validity(out); }
+  std::string_view value(std::int64_t i) const {
+    return values.value(indices.index[static_cast<std::size_t>(i)]);
+  }
 };
 
-MaskResult<Input> read_input(const arrow_c::Array& column) {
-  auto view = arrow_c::view_utf8(column);
-  if (!view.ok()) return MaskError::Arrow(std::move(view).error());
-  Input in{std::move(view).value(), 0};
-  if (in.view.validity != nullptr) {
-    in.null_count =
-        in.view.length - arrow_c::count_set_bits(in.view.validity, in.view.bit_offset, in.view.length);
+// body(begin, end) over [0, rows), on the runner's threads when there is one.
+void run_ranges(const RangeRunner* runner, std::int64_t rows, const RangeBody& body) {
+  if (runner != nullptr && rows > 0) {
+    (*runner)(rows, body);
+  } else {
+    body(0, rows);
   }
-  return in;
 }
 
-// Allocates the output once; the validity bitmap is the input's, moved to
-// bit 0.
-MaskResult<Utf8Builder> allocate(const Input& in, std::int64_t value_bytes) {
-  auto built = Utf8Builder::allocate(in.view.length, value_bytes, in.view.validity != nullptr);
-  if (!built.ok()) return MaskError::Arrow(std::move(built).error());
-  Utf8Builder out = std::move(built).value();
-  if (in.view.validity != nullptr) {
-    std::uint8_t* bits = out.validity();
-    const std::int64_t bytes = (in.view.length + 7) / 8;
-    if (in.view.bit_offset % 8 == 0) {
-      std::memcpy(bits, in.view.validity + in.view.bit_offset / 8, static_cast<std::size_t>(bytes));
-      // Bits past the last row are not the input's to give away.
-      if (in.view.length % 8 != 0) bits[bytes - 1] &= static_cast<std::uint8_t>((1u << (in.view.length % 8)) - 1);
-    } else {
-      std::memset(bits, 0, static_cast<std::size_t>(bytes));
-      for (std::int64_t i = 0; i < in.view.length; ++i) {
-        if (in.view.valid(i)) bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
-      }
-    }
-  }
-  return out;
-}
-
-// Offsets for an output whose every non-null row has `width` bytes.
-void fixed_width_offsets(const Utf8View& in, std::int32_t width, std::int32_t* offsets) {
-  if (in.validity == nullptr) {
-    for (std::int64_t i = 0; i <= in.length; ++i) offsets[i] = static_cast<std::int32_t>(i * width);
+// Offsets for an output whose every valid row (in our own bitmap `bits`;
+// null: every row) has `width` bytes.
+template <typename Offset>
+void fixed_width_offsets(const std::uint8_t* bits, std::int64_t length, Offset width, Offset* offsets) {
+  if (bits == nullptr) {
+    for (std::int64_t i = 0; i <= length; ++i) offsets[i] = static_cast<Offset>(i * width);
     return;
   }
-  std::int32_t at = 0;
+  Offset at = 0;
   offsets[0] = 0;
-  for (std::int64_t i = 0; i < in.length; ++i) {
-    if (in.valid(i)) at += width;
+  for (std::int64_t i = 0; i < length; ++i) {
+    if (valid_bit(bits, i)) at += width;
     offsets[i + 1] = at;
   }
 }
@@ -109,13 +107,14 @@ void fixed_width_offsets(const Utf8View& in, std::int32_t width, std::int32_t* o
 // Rows whose both digests failed hold "HASH_ERROR" (10 bytes) at the start
 // of their 64-byte slot. Close the gaps and fix the offsets. This runs only
 // after a failure of the cryptographic library, so it need not be fast.
-void compact_hash_errors(std::int64_t length, std::int32_t* offsets, char* values) {
-  std::int32_t write = 0;
+template <typename Offset>
+void compact_hash_errors(std::int64_t length, Offset* offsets, char* values) {
+  Offset write = 0;
   for (std::int64_t i = 0; i < length; ++i) {
-    const std::int32_t read = offsets[i];
-    std::int32_t len = offsets[i + 1] - read;
+    const Offset read = offsets[i];
+    Offset len = offsets[i + 1] - read;
     if (len > 0 && std::memcmp(values + read, kHashError.data(), kHashError.size()) == 0) {
-      len = static_cast<std::int32_t>(kHashError.size());
+      len = static_cast<Offset>(kHashError.size());
     }
     std::memmove(values + write, values + read, static_cast<std::size_t>(len));
     offsets[i] = write;
@@ -124,14 +123,11 @@ void compact_hash_errors(std::int64_t length, std::int32_t* offsets, char* value
   offsets[length] = write;
 }
 
-MaskResult<ArrayRef> hash_column(const Input& in, std::string_view key,
-                                 std::int64_t first_position, const RangeRunner* runner) {
-  const Utf8View& rows = in.view;
-  QM_ASSIGN_OR_RETURN(Utf8Builder out, allocate(in, kTokenBytes * (rows.length - in.null_count)));
-  std::int32_t* offsets = out.offsets();
-  char* values = out.values();
-  fixed_width_offsets(rows, static_cast<std::int32_t>(kTokenBytes), offsets);
-
+// Tokens of the valid rows (in `bits`) of `rows`, each written at
+// slot_of(i). Returns whether any row needed "HASH_ERROR".
+template <typename Rows, typename SlotOf>
+bool hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of, std::string_view key,
+               std::int64_t first_position, const RangeRunner* runner) {
   const quillon_hash::PreparedKey prepared(key);
   std::atomic<bool> any_hash_error{false};
   // One row's token, with the fallbacks: the value alone, then a fixed
@@ -160,72 +156,197 @@ MaskResult<ArrayRef> hash_column(const Input& in, std::string_view key,
     };
     const auto gather = [&](std::int64_t i) {
       msgs[n] = {prefix.copy_to(heads[n]), rows.value(i)};
-      outs[n] = values + offsets[i];
+      outs[n] = slot_of(i);
       if (++n == kGroup) flush();
     };
-    if (rows.validity == nullptr) {
+    if (bits == nullptr) {
       for (std::int64_t i = begin; i < end; ++i, prefix.increment()) gather(i);
     } else {
       for (std::int64_t i = begin; i < end; ++i, prefix.increment()) {
-        if (rows.valid(i)) gather(i);
+        if (valid_bit(bits, i)) gather(i);
       }
     }
     flush();
   };
-  if (runner != nullptr && rows.length > 0) {
-    (*runner)(rows.length, body);
-  } else {
-    body(0, rows.length);
-  }
-  if (any_hash_error.load()) compact_hash_errors(rows.length, offsets, values);
-  return std::move(out).finish(in.null_count);
+  run_ranges(runner, rows.length, body);
+  return any_hash_error.load();
 }
 
-MaskResult<ArrayRef> redact_column(const Input& in) {
-  const Utf8View& rows = in.view;
-  const std::int64_t width = static_cast<std::int64_t>(kRedacted.size());
-  QM_ASSIGN_OR_RETURN(Utf8Builder out, allocate(in, width * (rows.length - in.null_count)));
-  std::int32_t* offsets = out.offsets();
-  char* values = out.values();
-  fixed_width_offsets(rows, static_cast<std::int32_t>(width), offsets);
-  for (std::int64_t i = 0; i < rows.length; ++i) {
-    if (rows.valid(i)) std::memcpy(values + offsets[i], kRedacted.data(), kRedacted.size());
-  }
-  return std::move(out).finish(in.null_count);
-}
-
-MaskResult<ArrayRef> copy_column(const Input& in) {
-  const Utf8View& rows = in.view;
-  const std::int32_t* in_offsets = rows.offsets;
-  // Null rows may own bytes in the input; the copy drops them.
-  std::int64_t bytes = 0;
-  if (rows.validity == nullptr) {
-    bytes = in_offsets[rows.length] - in_offsets[0];
-  } else {
-    for (std::int64_t i = 0; i < rows.length; ++i) {
-      if (rows.valid(i)) bytes += in_offsets[i + 1] - in_offsets[i];
+// A byte-for-byte copy of the valid rows: lengths (clamped) into our own
+// offsets first, then exactly those lengths copied from clamped starts.
+template <typename Offset>
+MaskResult<ArrayRef> copy_rows(const arrow_c::OffsetStrings<Offset>& rows, StringBuilder<Offset> out,
+                               std::int64_t null_count, const RangeRunner* runner) {
+  const std::uint8_t* bits = out.validity();
+  Offset* offsets = out.offsets();
+  offsets[0] = 0;
+  if (bits == nullptr) {
+    // Without nulls the values are one run from the first offset.
+    Offset prev = rows.first;
+    for (std::int64_t i = 1; i <= rows.length; ++i) {
+      const Offset o = std::min(std::max(arrow_c::load_once(rows.offsets + i), prev), rows.bound);
+      offsets[i] = o - rows.first;
+      prev = o;
     }
-  }
-  QM_ASSIGN_OR_RETURN(Utf8Builder out, allocate(in, bytes));
-  std::int32_t* offsets = out.offsets();
-  char* values = out.values();
-  if (rows.validity == nullptr) {
-    const std::int32_t base = in_offsets[0];
-    for (std::int64_t i = 0; i <= rows.length; ++i) offsets[i] = in_offsets[i] - base;
-    if (bytes > 0) std::memcpy(values, rows.data + base, static_cast<std::size_t>(bytes));
   } else {
-    std::int32_t at = 0;
-    offsets[0] = 0;
+    // Null rows may own bytes in the input; the copy drops them.
+    Offset at = 0;
     for (std::int64_t i = 0; i < rows.length; ++i) {
-      if (rows.valid(i)) {
-        const std::int32_t len = in_offsets[i + 1] - in_offsets[i];
-        std::memcpy(values + at, rows.data + in_offsets[i], static_cast<std::size_t>(len));
-        at += len;
-      }
+      if (valid_bit(bits, i)) at += static_cast<Offset>(rows.value(i).size());
       offsets[i + 1] = at;
     }
   }
-  return std::move(out).finish(in.null_count);
+  arrow_c::Status st = out.allocate_values(offsets[rows.length]);
+  if (!st.ok()) return arrow_error(std::move(st));
+  char* values = out.values();
+  run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
+    if (bits == nullptr) {
+      const Offset bytes = offsets[end] - offsets[begin];
+      if (bytes > 0) {
+        std::memcpy(values + offsets[begin], rows.data + rows.first + offsets[begin],
+                    static_cast<std::size_t>(bytes));
+      }
+      return;
+    }
+    for (std::int64_t i = begin; i < end; ++i) {
+      const Offset len = offsets[i + 1] - offsets[i];
+      if (len == 0) continue;
+      // len <= bound - first, so this start keeps the whole range in bounds.
+      const Offset start = std::min(std::max(arrow_c::load_once(rows.offsets + i), rows.first),
+                                    static_cast<Offset>(rows.bound - len));
+      std::memcpy(values + offsets[i], rows.data + start, static_cast<std::size_t>(len));
+    }
+  });
+  return std::move(out).finish(null_count);
+}
+
+// Hash, Redact or a copy of `rows` into a new string array with `Offset`
+// offsets.
+template <typename Offset, typename Rows>
+MaskResult<ArrayRef> to_offsets(Transform transform, const Rows& rows, const Key& key,
+                                std::int64_t first_position, const RangeRunner* runner) {
+  auto built = StringBuilder<Offset>::allocate(rows.length, rows.has_validity());
+  if (!built.ok()) return arrow_error(std::move(built).error());
+  StringBuilder<Offset> out = std::move(built).value();
+  const std::int64_t nulls = rows.has_validity() ? rows.copy_validity(out.validity()) : 0;
+  const std::uint8_t* bits = out.validity();
+  const std::int64_t valid_rows = rows.length - nulls;
+  if (transform == Transform::PassThrough) {
+    if constexpr (std::is_same_v<Rows, arrow_c::OffsetStrings<Offset>>) {
+      return copy_rows(rows, std::move(out), nulls, runner);
+    }
+    return arrow_error(arrow_c::Status::Invalid("a copy keeps the input's layout"));
+  }
+  const std::int64_t width = transform == Transform::Hash ? kTokenBytes : static_cast<std::int64_t>(kRedacted.size());
+  // Sized before any row is touched: a column past the reach is refused
+  // before anything is hashed.
+  arrow_c::Status st = out.allocate_values(width * valid_rows);
+  if (!st.ok()) return arrow_error(std::move(st));
+  Offset* offsets = out.offsets();
+  char* values = out.values();
+  fixed_width_offsets(bits, rows.length, static_cast<Offset>(width), offsets);
+  if (transform == Transform::Hash) {
+    const auto slot_of = [offsets, values](std::int64_t i) { return values + offsets[i]; };
+    if (hash_rows(rows, bits, slot_of, *key, first_position, runner)) {
+      compact_hash_errors(rows.length, offsets, values);
+    }
+  } else {
+    run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
+      for (std::int64_t i = begin; i < end; ++i) {
+        if (valid_bit(bits, i)) std::memcpy(values + offsets[i], kRedacted.data(), kRedacted.size());
+      }
+    });
+  }
+  return std::move(out).finish(nulls);
+}
+
+// Hash or Redact of `rows` into a new Utf8View array.
+template <typename Rows>
+MaskResult<ArrayRef> to_views(Transform transform, const Rows& rows, const Key& key,
+                              std::int64_t first_position, const RangeRunner* runner) {
+  auto built = StringViewBuilder::allocate(rows.length, rows.has_validity());
+  if (!built.ok()) return arrow_error(std::move(built).error());
+  StringViewBuilder out = std::move(built).value();
+  const std::int64_t nulls = rows.has_validity() ? rows.copy_validity(out.validity()) : 0;
+  const std::uint8_t* bits = out.validity();
+  if (transform == Transform::Redact) {
+    for (std::int64_t i = 0; i < rows.length; ++i) {
+      if (valid_bit(bits, i)) {
+        out.set(i, kRedacted, 0);
+      } else {
+        out.set_null(i);
+      }
+    }
+    return std::move(out).finish(nulls);
+  }
+  if (transform != Transform::Hash) {
+    return arrow_error(arrow_c::Status::Invalid("a copy keeps the input's layout"));
+  }
+  arrow_c::Status st = out.allocate_data(kTokenBytes * (rows.length - nulls));
+  if (!st.ok()) return arrow_error(std::move(st));
+  // Tokens go back to back into the one data buffer: the views are written
+  // first (their offsets are where the tokens go), their prefixes after.
+  char* data = out.data();
+  std::uint8_t* views = out.views();
+  std::int32_t at = 0;
+  for (std::int64_t i = 0; i < rows.length; ++i) {
+    if (valid_bit(bits, i)) {
+      out.set_long(i, static_cast<std::int32_t>(kTokenBytes), at);
+      at += static_cast<std::int32_t>(kTokenBytes);
+    } else {
+      out.set_null(i);
+    }
+  }
+  const auto slot_of = [data, views](std::int64_t i) {
+    std::int32_t offset;
+    std::memcpy(&offset, views + 16 * i + 12, sizeof(offset));
+    return data + offset;
+  };
+  const bool any_error = hash_rows(rows, bits, slot_of, *key, first_position, runner);
+  for (std::int64_t i = 0; i < rows.length; ++i) {
+    if (!valid_bit(bits, i)) continue;
+    const char* token = slot_of(i);
+    if (any_error && std::memcmp(token, kHashError.data(), kHashError.size()) == 0) {
+      out.set(i, kHashError, 0);  // inline; its slot stays unused
+    } else {
+      std::memcpy(views + 16 * i + 4, token, 4);
+    }
+  }
+  return std::move(out).finish(nulls);
+}
+
+bool is_string_format(const std::string& f) { return f == "u" || f == "U" || f == "vu"; }
+
+bool is_index_format(const std::string& f) {
+  return f.size() == 1 && std::string_view("cCsSiIlL").find(f[0]) != std::string_view::npos;
+}
+
+// Hash, Redact or a copy over the plain string column `values` (or, with
+// `indices`, over the dictionary whose values they are).
+MaskResult<ArrayRef> mask_strings(Transform transform, const arrow_c::Array& values,
+                                  const DictionaryIndices* indices, const Key& key,
+                                  std::int64_t first_position, const RangeRunner* runner) {
+  const std::string& f = values.type->format;
+  auto run = [&](auto&& view, auto&& masker) -> MaskResult<ArrayRef> {
+    if (!view.ok()) return arrow_error(std::move(view).error());
+    const auto& rows = view.value();
+    if (indices == nullptr) return masker(rows);
+    using View = std::decay_t<decltype(rows)>;
+    return masker(DictionaryRows<View>{*indices, rows, indices->length});
+  };
+  if (f == "u") {
+    return run(arrow_c::view_utf8(values), [&](const auto& rows) {
+      return to_offsets<std::int32_t>(transform, rows, key, first_position, runner);
+    });
+  }
+  if (f == "U") {
+    return run(arrow_c::view_large_utf8(values), [&](const auto& rows) {
+      return to_offsets<std::int64_t>(transform, rows, key, first_position, runner);
+    });
+  }
+  return run(arrow_c::view_string_views(values), [&](const auto& rows) {
+    return to_views(transform, rows, key, first_position, runner);
+  });
 }
 
 }  // namespace
@@ -251,22 +372,56 @@ MaskResult<ArrayRef> apply(Transform transform, const arrow_c::Array& column, co
   if (transform == Transform::Hash && !key.has_value()) return MaskError::MissingKey();
   if (transform == Transform::Null) {
     auto nulls = arrow_c::make_null_utf8(column.length);
-    if (!nulls.ok()) return MaskError::Arrow(std::move(nulls).error());
+    if (!nulls.ok()) return arrow_error(std::move(nulls).error());
     return std::move(nulls).value();
   }
+  return mask_strings(transform, column, nullptr, key, first_position, runner);
+}
 
-  QM_ASSIGN_OR_RETURN(const Input in, read_input(column));
-  switch (transform) {
-    case Transform::Hash:
-      return hash_column(in, *key, first_position, runner);
-    case Transform::Redact:
-      return redact_column(in);
-    case Transform::PassThrough:
-      return copy_column(in);
-    case Transform::Null:
-      break;
+bool maskable(const arrow_c::Schema& type) {
+  if (type.dictionary) return is_index_format(type.format) && is_string_format(type.dictionary->format) &&
+                              !type.dictionary->dictionary;
+  return type.format == "n" || is_string_format(type.format);
+}
+
+MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, const Key& key,
+                               std::int64_t first_position, const RangeRunner* runner) {
+  const arrow_c::Schema& type = *column->type;
+  if (!maskable(type)) return MaskError::UnsupportedDataType("unknown", arrow_c::type_name(type));
+  if (transform == Transform::Hash && !key.has_value()) return MaskError::MissingKey();
+  if (type.format == "n" || transform == Transform::PassThrough) return column;
+  if (transform == Transform::Null) {
+    auto nulls = arrow_c::make_null_array(column->type, column->length);
+    if (!nulls.ok()) return arrow_error(std::move(nulls).error());
+    return std::move(nulls).value();
   }
-  return MaskError::Arrow(arrow_c::Status::Invalid("unknown transform"));
+  if (!type.dictionary) return mask_strings(transform, *column, nullptr, key, first_position, runner);
+  if (!column->dictionary) {
+    return arrow_error(arrow_c::Status::Invalid("expected a dictionary, found none"));
+  }
+  auto indices = arrow_c::read_dictionary_indices(*column);
+  if (!indices.ok()) return arrow_error(std::move(indices).error());
+  return mask_strings(transform, *column->dictionary, &indices.value(), key, first_position, runner);
+}
+
+arrow_c::SchemaRef output_type(Transform transform, const arrow_c::SchemaRef& type) {
+  if (!type->dictionary || transform == Transform::Null || transform == Transform::PassThrough) {
+    return type;
+  }
+  // The dictionary's value type under the field's own name, flags and
+  // metadata.
+  auto out = std::make_shared<arrow_c::Schema>(*type);
+  out->format = type->dictionary->format;
+  out->dictionary = nullptr;
+  out->flags &= ~std::int64_t{ARROW_FLAG_DICTIONARY_ORDERED};
+  return out;
+}
+
+std::int64_t max_row_bytes_any(Transform transform, const arrow_c::Schema& type) {
+  const std::string& f = type.dictionary ? type.dictionary->format : type.format;
+  if (transform == Transform::Hash && (f == "u" || f == "vu")) return kTokenBytes;
+  if (transform == Transform::Redact && f == "u") return static_cast<std::int64_t>(kRedacted.size());
+  return 0;
 }
 
 }  // namespace mask_engine

@@ -17,6 +17,16 @@
 // Output is sized before any row is touched: if one call's string data would
 // pass the 2,147,483,647-byte reach of 32-bit offsets, apply() returns
 // MaskError::Arrow with a capacity error and hashes nothing.
+//
+// apply_any() is the strict entry for every maskable layout (see below);
+// it has no fallback: a type it cannot mask is UnsupportedDataType.
+//
+// Input read once: the validity bitmap is copied into the output's own
+// bitmap and every later null test reads that copy; sizes come from the copy
+// and writes go only through the output's own offsets; value ranges read
+// from the input are clamped into the bounds its check saw (see
+// arrow_c/strings.h). Input memory that changes while a column is masked
+// gives odd values or an error, never a read or write out of bounds.
 // Thread-safe: apply() only reads its input and writes no shared state.
 #pragma once
 
@@ -26,6 +36,7 @@
 #include <string_view>
 
 #include "arrow_c/array.h"
+#include "arrow_c/strings.h"
 #include "mask_engine/error.h"
 
 namespace mask_engine {
@@ -44,6 +55,33 @@ using RangeRunner = std::function<void(std::int64_t rows, const RangeBody& body)
 
 MaskResult<ArrayRef> apply(Transform transform, const arrow_c::Array& column, const Key& key,
                            std::int64_t first_position = 0, const RangeRunner* runner = nullptr);
+
+// The types apply_any() masks: Utf8, LargeUtf8, Utf8View, a dictionary with
+// an integer index (c C s S i I l L) over one of those three, and Null.
+bool maskable(const arrow_c::Schema& type);
+
+// Every maskable layout, strict:
+//   - Hash and Redact keep Utf8, LargeUtf8 and Utf8View (a Utf8View's
+//     tokens share one data buffer; "[REDACTED]" sits inline); a dictionary
+//     becomes a plain column of its value layout, one value per row (tokens
+//     are bound to positions). A row of a dictionary is null when its index
+//     is null or the value it points to is; an index outside the dictionary
+//     is an error (MaskError::Arrow).
+//   - Null: an all-null column of the input's type (a dictionary: zero
+//     indices over an empty dictionary).
+//   - PassThrough: the input column itself, shared.
+//   - A column of type Null comes back as it is under every kind.
+// Utf8 and Utf8View outputs keep the 32-bit reach (CapacityError past it).
+MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, const Key& key,
+                               std::int64_t first_position = 0, const RangeRunner* runner = nullptr);
+
+// The type apply_any() gives a column of `type` under `transform`.
+arrow_c::SchemaRef output_type(Transform transform, const arrow_c::SchemaRef& type);
+
+// Bytes of Utf8 (or Utf8View data) output one row of a column of `type`
+// can need under apply_any(): what the 32-bit reach limits. 0 when the
+// output has no such limit or holds no bytes.
+std::int64_t max_row_bytes_any(Transform transform, const arrow_c::Schema& type);
 
 // The most value bytes one row can produce: 64 for Hash, 10 for Redact, 0
 // for Null; PassThrough copies the input, which always fits, so 0.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "arrow_c/abi.h"
 #include "arrow_c/array.h"
 #include "arrow_c/bridge.h"
+#include "arrow_c/strings.h"
 
 namespace arrow_c::testing {
 
@@ -230,6 +232,111 @@ inline Node utf8_view(const std::string& value) {
   return n;
 }
 
+// A Utf8View column: values of up to 12 bytes inline, longer ones in data
+// buffers of at most `per_buffer` values each (so several buffers when
+// there are many), with the final buffer of their sizes.
+inline Node string_views(const Rows& rows, std::size_t per_buffer = 2) {
+  Node n;
+  n.format = "vu";
+  n.length = static_cast<std::int64_t>(rows.size());
+  n.null_count = nulls_in(rows);
+  n.buffers.emplace_back(n.null_count > 0 ? std::optional<Bytes>(validity_of(rows)) : std::nullopt);
+  Bytes views(16 * rows.size(), 0);
+  std::vector<Bytes> data;
+  std::size_t in_current = per_buffer;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (!rows[i]) continue;
+    const std::string& v = *rows[i];
+    const std::int32_t size = static_cast<std::int32_t>(v.size());
+    std::uint8_t* view = views.data() + 16 * i;
+    std::memcpy(view, &size, 4);
+    if (v.size() <= 12) {
+      std::memcpy(view + 4, v.data(), v.size());
+      continue;
+    }
+    if (in_current == per_buffer) {
+      data.emplace_back();
+      in_current = 0;
+    }
+    ++in_current;
+    const std::int32_t index = static_cast<std::int32_t>(data.size() - 1);
+    const std::int32_t offset = static_cast<std::int32_t>(data.back().size());
+    data.back().insert(data.back().end(), v.begin(), v.end());
+    std::memcpy(view + 4, v.data(), 4);
+    std::memcpy(view + 8, &index, 4);
+    std::memcpy(view + 12, &offset, 4);
+  }
+  n.buffers.emplace_back(views);
+  std::vector<std::int64_t> sizes;
+  for (auto& d : data) {
+    sizes.push_back(static_cast<std::int64_t>(d.size()));
+    n.buffers.emplace_back(std::move(d));
+  }
+  n.buffers.emplace_back(detail::bytes_of(sizes));
+  return n;
+}
+
+// A dictionary column with indices of `format` (c C s S i I l L); nullopt
+// is a null index.
+inline Node dictionary_indexed(const char* format, const std::vector<std::optional<std::int64_t>>& indices,
+                               Node values) {
+  const std::string f = format;
+  const std::size_t width = f == "c" || f == "C" ? 1 : f == "s" || f == "S" ? 2 : f == "i" || f == "I" ? 4 : 8;
+  Node n;
+  n.format = format;
+  n.length = static_cast<std::int64_t>(indices.size());
+  Bytes raw(width * indices.size(), 0);
+  Rows validity;
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    const std::int64_t v = indices[i].value_or(0);
+    std::memcpy(raw.data() + width * i, &v, width);  // little endian: the low bytes
+    validity.emplace_back(indices[i] ? std::optional<std::string>("") : std::nullopt);
+  }
+  n.null_count = nulls_in(validity);
+  n.buffers = {n.null_count > 0 ? std::optional<Bytes>(validity_of(validity)) : std::nullopt, raw};
+  n.dictionary = std::make_shared<Node>(std::move(values));
+  return n;
+}
+
+// A stream over record batches given as nodes (each a batch_node), that
+// can be told to fail at one get_next. Counts its calls and its release.
+struct SourceStream {
+  Node schema;
+  std::vector<Node> batches;
+  int fail_at = -1;  // get_next call (0-based) that fails; -1: never
+  std::string fail_message = "source broke at batch 3";
+  int get_next_calls = 0;
+  int releases = 0;
+
+  // Fills `out` with a stream over this object, which must outlive it.
+  void export_to(ArrowArrayStream* out) {
+    out->get_schema = [](ArrowArrayStream* s, ArrowSchema* o) {
+      detail::fill_schema(self(s).schema, o);
+      return 0;
+    };
+    out->get_next = [](ArrowArrayStream* s, ArrowArray* o) {
+      SourceStream& me = self(s);
+      const int call = me.get_next_calls++;
+      if (call == me.fail_at) return EIO;
+      if (static_cast<std::size_t>(call) >= me.batches.size()) {
+        o->release = nullptr;
+        return 0;
+      }
+      detail::fill_array(me.batches[static_cast<std::size_t>(call)], o, true);
+      return 0;
+    };
+    out->get_last_error = [](ArrowArrayStream* s) { return self(s).fail_message.c_str(); };
+    out->release = [](ArrowArrayStream* s) {
+      ++self(s).releases;
+      s->release = nullptr;
+    };
+    out->private_data = this;
+  }
+
+ private:
+  static SourceStream& self(ArrowArrayStream* s) { return *static_cast<SourceStream*>(s->private_data); }
+};
+
 inline Node named(Node n, std::string name, bool nullable = true) {
   n.name = std::move(name);
   n.flags = nullable ? ARROW_FLAG_NULLABLE : 0;
@@ -279,12 +386,14 @@ inline ArrayRef column(const Node& node) {
   return import(batch_node({named(node, "c")})).columns[0];
 }
 
-inline Rows rows_of(const Array& array) {
-  auto view = view_utf8(array);
-  EXPECT_TRUE(view.ok());
+namespace detail {
+
+template <typename View>
+Rows rows_from(const Result<View>& view) {
+  EXPECT_TRUE(view.ok()) << (view.ok() ? "" : view.error().ToString());
   Rows out;
   if (!view.ok()) return out;
-  const Utf8View& v = view.value();
+  const View& v = view.value();
   for (std::int64_t i = 0; i < v.length; ++i) {
     if (v.valid(i)) {
       out.emplace_back(std::string(v.value(i)));
@@ -293,6 +402,16 @@ inline Rows rows_of(const Array& array) {
     }
   }
   return out;
+}
+
+}  // namespace detail
+
+// The rows of a Utf8, LargeUtf8 or Utf8View array, through the readers the
+// transforms use.
+inline Rows rows_of(const Array& array) {
+  if (array.type->format == "U") return detail::rows_from(view_large_utf8(array));
+  if (array.type->format == "vu") return detail::rows_from(view_string_views(array));
+  return detail::rows_from(view_utf8(array));
 }
 
 }  // namespace arrow_c::testing

@@ -1,0 +1,177 @@
+// apply_any() on each layout: refusals with their messages, nulls that come
+// from a dictionary's values, and what Utf8View and dictionary outputs look
+// like once exported.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mask_engine/transform.h"
+#include "oracle.h"
+#include "test_util.h"
+
+namespace mask_engine {
+namespace {
+
+namespace t = arrow_c::testing;
+using t::Node;
+using t::Rows;
+
+const std::string kKey = "layout-key";
+
+struct ErrorCase {
+  const char* name;
+  Node column;
+  Transform transform;
+  Key key;
+  std::string message;
+};
+
+class LayoutErrors : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(LayoutErrors, RefusedWithExactMessage) {
+  const ErrorCase& c = GetParam();
+  auto r = apply_any(c.transform, t::column(c.column), c.key);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(), c.message);
+}
+
+Node views_with(std::int32_t length, std::int32_t buffer, std::int32_t offset) {
+  Node n = t::string_views({std::string("a value longer than twelve")});
+  std::int32_t view[4] = {length, 0, buffer, offset};
+  std::memcpy(n.buffers[1]->data(), view, sizeof(view));
+  return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LayoutErrors,
+    ::testing::Values(
+        ErrorCase{"int64", t::int64s({1}), Transform::PassThrough, Key(kKey),
+                  "unsupported data type for column 'unknown': Int64"},
+        ErrorCase{"binary", [] { Node n = t::utf8({std::string("a")}); n.format = "z"; return n; }(),
+                  Transform::Redact, Key(kKey), "unsupported data type for column 'unknown': Binary"},
+        ErrorCase{"dictionary_of_int64", t::dictionary_indexed("i", {0}, t::int64s({4})), Transform::Null, Key(kKey),
+                  "unsupported data type for column 'unknown': Dictionary(Int32, Int64)"},
+        ErrorCase{"type_before_key", t::int64s({1}), Transform::Hash, std::nullopt,
+                  "unsupported data type for column 'unknown': Int64"},
+        ErrorCase{"missing_key_large", t::large_utf8({std::string("a")}), Transform::Hash, std::nullopt,
+                  "HMAC key required for Hash transform"},
+        ErrorCase{"missing_key_null_type", [] { Node n; n.format = "n"; n.length = 2; n.null_count = 2; return n; }(),
+                  Transform::Hash, std::nullopt, "HMAC key required for Hash transform"},
+        ErrorCase{"index_past_dictionary",
+                  t::dictionary_indexed("i", {0, 5}, t::utf8({std::string("a"), std::string("b")})),
+                  Transform::Hash, Key(kKey),
+                  "arrow error: Invalid: expected dictionary indices from 0 to 1, found 5 at row 1"},
+        ErrorCase{"negative_index", t::dictionary_indexed("c", {-1}, t::utf8({std::string("a")})),
+                  Transform::Redact, Key(kKey),
+                  "arrow error: Invalid: expected dictionary indices from 0 to 0, found -1 at row 0"},
+        ErrorCase{"uint64_index_past_int64", t::dictionary_indexed("L", {-1}, t::large_utf8({std::string("a")})),
+                  Transform::Redact, Key(kKey),
+                  "arrow error: Invalid: expected dictionary indices from 0 to 0, found 18446744073709551615 at row 0"},
+        ErrorCase{"index_into_empty_dictionary", t::dictionary_indexed("S", {0}, t::utf8({})), Transform::Hash,
+                  Key(kKey), "arrow error: Invalid: expected dictionary indices from 0 to -1, found 0 at row 0"},
+        ErrorCase{"decreasing_large_offsets",
+                  [] {
+                    Node n = t::large_utf8({std::string("a"), std::string("b")});
+                    n.buffers[1] = t::detail::bytes_of(std::vector<std::int64_t>{0, 9, 2});
+                    return n;
+                  }(),
+                  Transform::Hash, Key(kKey),
+                  "arrow error: Invalid: offsets decrease at row 1 (expected at least 9, found 2)"},
+        ErrorCase{"view_buffer_index", views_with(26, 3, 0), Transform::Hash, Key(kKey),
+                  "arrow error: Invalid: expected a data buffer index from 0 to 0 in the view of row 0, found 3"},
+        ErrorCase{"view_past_its_buffer", views_with(26, 0, 1), Transform::Redact, Key(kKey),
+                  "arrow error: Invalid: expected the view of row 0 within the 26 bytes of data buffer 0, found "
+                  "bytes 1 to 27"},
+        ErrorCase{"view_negative_length", views_with(-3, 0, 0), Transform::Hash, Key(kKey),
+                  "arrow error: Invalid: expected a length of at least 0 in the view of row 0, found -3"},
+        ErrorCase{"view_negative_size",
+                  [] {
+                    Node n = t::string_views({std::string("a value longer than twelve")});
+                    n.buffers.back() = t::detail::bytes_of(std::vector<std::int64_t>{-1});
+                    return n;
+                  }(),
+                  Transform::Hash, Key(kKey),
+                  "arrow error: Invalid: expected data buffer 0 to hold from 0 to 2^63-1 bytes, found -1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A row is null when its index is null or the value it points to is; an
+// index under a null row is never read.
+TEST(DictionaryRows, NullsFromIndicesAndFromValues) {
+  const Rows values = {std::string("a"), std::nullopt, std::string("ccc")};
+  for (const char* format : {"c", "C", "s", "S", "i", "I", "l", "L"}) {
+    Node n = t::dictionary_indexed(format, {2, std::nullopt, 1, 0, std::nullopt, 2}, t::utf8(values));
+    n.buffers[1]->at(t::Bytes::size_type{0}) = 2;  // row 0 stays index 2 in every width
+    // Garbage under a null row, past the dictionary.
+    const std::size_t width = n.buffers[1]->size() / 6;
+    std::memset(n.buffers[1]->data() + width, 0x7F, width);
+    auto r = apply_any(Transform::Hash, t::column(n), Key(kKey), 5);
+    ASSERT_TRUE(r.ok()) << format << ": " << r.error();
+    EXPECT_EQ(t::rows_of(*r.value()),
+              (Rows{oracle::token(kKey, 5, "ccc"), std::nullopt, std::nullopt, oracle::token(kKey, 8, "a"),
+                    std::nullopt, oracle::token(kKey, 10, "ccc")}))
+        << format;
+    EXPECT_EQ(r.value()->null_count, 3);
+  }
+}
+
+// What a consumer sees: Utf8View keeps its variadic buffers (validity,
+// views, data buffers, then their sizes); a dictionary made all null keeps
+// its type with an empty dictionary.
+struct ExportCase {
+  const char* name;
+  Node column;
+  Transform transform;
+  std::int64_t n_buffers;
+  std::vector<std::int64_t> data_sizes;  // the sizes buffer, for Utf8View
+  bool dictionary;
+};
+
+class ExportedLayouts : public ::testing::TestWithParam<ExportCase> {};
+
+TEST_P(ExportedLayouts, BuffersAsTheFormatSays) {
+  const ExportCase& c = GetParam();
+  auto r = apply_any(c.transform, t::column(c.column), Key(kKey));
+  ASSERT_TRUE(r.ok()) << r.error();
+  arrow_c::RecordBatch batch;
+  batch.schema = std::make_shared<arrow_c::Schema>(arrow_c::Schema{"+s", "", {}, 0, {r.value()->type}, nullptr});
+  batch.columns = {r.value()};
+  batch.num_rows = r.value()->length;
+  ArrowArray out;
+  ASSERT_TRUE(arrow_c::export_record_batch(batch, &out).ok());
+  const ArrowArray& col = *out.children[0];
+  EXPECT_EQ(col.n_buffers, c.n_buffers);
+  EXPECT_EQ(col.null_count, r.value()->null_count);
+  if (!c.data_sizes.empty() || r.value()->type->format == "vu") {
+    const auto* sizes = static_cast<const std::int64_t*>(col.buffers[col.n_buffers - 1]);
+    EXPECT_EQ(std::vector<std::int64_t>(sizes, sizes + c.data_sizes.size()), c.data_sizes);
+  }
+  EXPECT_EQ(col.dictionary != nullptr, c.dictionary);
+  if (col.dictionary != nullptr) {
+    EXPECT_EQ(col.dictionary->length, 0);
+  }
+  // Imported back, the rows read as the layout's reader reads them.
+  arrow_c::SchemaRef type = batch.schema;
+  auto back = arrow_c::import_record_batch(type, &out);
+  ASSERT_TRUE(back.ok()) << back.error().ToString();
+  if (!c.dictionary) {
+    EXPECT_EQ(t::rows_of(*back.value().columns[0]), t::rows_of(*r.value()));
+  }
+}
+
+const Rows kRows = {std::string("short"), std::nullopt, std::string("a value longer than twelve")};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExportedLayouts,
+    ::testing::Values(
+        ExportCase{"view_hash", t::string_views(kRows), Transform::Hash, 4, {128}, false},
+        ExportCase{"view_redact_inline", t::string_views(kRows), Transform::Redact, 3, {}, false},
+        ExportCase{"view_null", t::string_views(kRows), Transform::Null, 3, {}, false},
+        ExportCase{"dict_view_hash", t::dictionary_indexed("I", {0, std::nullopt, 2}, t::string_views(kRows)),
+                   Transform::Hash, 4, {128}, false},
+        ExportCase{"dict_null", t::dictionary_indexed("s", {0, 1, 0}, t::utf8(kRows)), Transform::Null, 2, {}, true},
+        ExportCase{"large_redact", t::large_utf8(kRows), Transform::Redact, 3, {}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace mask_engine
