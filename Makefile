@@ -10,7 +10,7 @@
 #                        (WHEEL_SWITCH=1: again after pyarrow is switched in
 #                        place)
 #   make test-asan       the C++ and the Python tests under ASan and UBSan
-#   make test-tsan, bench-kernel, bench-pipeline, bench-e2e
+#   make test-tsan, bench-kernel, bench-pipeline, bench-e2e, bench-stream
 
 PY ?= 3.9
 PYENV_ROOT ?= $(HOME)/.pyenv
@@ -24,13 +24,14 @@ DASK_PACKAGES := "dask[dataframe]==2024.8.0" distributed==2024.8.0
 
 ifeq ($(PY),3.9)
 VENV := .venv
-# pyarrow 21 is the last release for CPython 3.9. The module builds without
-# pyarrow; the tests need it.
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest $(DASK_PACKAGES)
+# pyarrow 21, polars 1.36 and DuckDB 1.4 are the last releases for CPython
+# 3.9. The module builds without pyarrow; the tests need it, and polars and
+# DuckDB for the round trips through them.
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES)
 else
 VENV := .venv-$(PY)
-# The newest pyarrow and pandas for that interpreter.
-PY_PACKAGES := pyarrow pandas tqdm pytest
+# The newest pyarrow, pandas, polars and DuckDB for that interpreter.
+PY_PACKAGES := pyarrow pandas tqdm pytest polars duckdb
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
@@ -50,9 +51,9 @@ WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
 WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest
 WHEEL_THEN_pa21 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3
 WHEEL_ENVS_3.13 := pandas3
-WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest
-# Any other interpreter: the newest of both.
-WHEEL_PKGS_newest := pyarrow pandas pytest
+WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest polars duckdb
+# Any other interpreter: the newest of each.
+WHEEL_PKGS_newest := pyarrow pandas pytest polars duckdb
 WHEEL_ENVS := $(or $(WHEEL_ENVS_$(PY)),newest)
 
 # The sanitizer runtime has to come first into a Python process that loads an
@@ -64,7 +65,7 @@ ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print
 ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_memory_growth_over_many_calls
 
 .PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask \
-        wheel wheels test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e clean
+        wheel wheels test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e bench-stream clean
 
 setup: system-packages venv
 
@@ -205,6 +206,12 @@ bench-pipeline: build
 
 bench-e2e: build
 	$(MODULE_PATH) $(VPY) bench/e2e_bench.py
+
+# Parquet -> mask_stream -> Parquet at 10,000,000 and 20,000,000 rows (about
+# 2 GiB of temporary files under build/); BENCH_STREAM_ARGS=--rows N for
+# other sizes.
+bench-stream: build
+	$(MODULE_PATH) $(VPY) bench/stream_bench.py --dir $(CURDIR)/build $(BENCH_STREAM_ARGS)
 
 # quillon-mask on a generated Parquet file of CLI_BENCH_ROWS rows (and one of
 # twice that, for memory growth) against pyarrow copying it and against the

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks what a built wheel holds and what its module needs to load:
-#   - the module, its stub and py.typed, no other shared library;
+#   - the module, its stub and py.typed, every module and stub of
+#     python/quillon_mask, no other shared library;
 #   - a module name that fits the wheel's tag (*.abi3.so in an abi3 wheel);
 #   - auditwheel: glibc 2.28 or older is all it needs (manylinux_2_28 or an
 #     older policy), and the wheel is tagged so;
@@ -17,7 +18,12 @@ trap 'rm -rf "$dir"' EXIT
 "$tools/python" -m zipfile -e "$wheel" "$dir"
 fail() { echo "check-wheel: $(basename "$wheel"): $*" >&2; exit 1; }
 
-for f in quillon_mask/__init__.pyi quillon_mask/py.typed; do
+root=$(cd "$(dirname "$0")/.." && pwd)
+expected=(quillon_mask/__init__.pyi quillon_mask/py.typed)
+for f in "$root"/python/quillon_mask/*.py "$root"/python/quillon_mask/*.pyi; do
+  expected+=("quillon_mask/$(basename "$f")")
+done
+for f in "${expected[@]}"; do
   [ -f "$dir/$f" ] || fail "$f missing"
 done
 modules=("$dir"/quillon_mask/__init__.*.so)

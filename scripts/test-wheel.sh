@@ -26,9 +26,10 @@ check() {
   # can be what `import quillon_mask` finds.
   (cd "$venv" && "$vpy" - <<'PY'
 import sys, sysconfig
-import pandas, pyarrow, quillon_mask
+import pandas, pyarrow, quillon_mask, quillon_mask.arrow
 site = sysconfig.get_paths()["platlib"]
-assert quillon_mask.__file__.startswith(site), quillon_mask.__file__
+for module in (quillon_mask, quillon_mask.arrow):
+    assert module.__file__.startswith(site), module.__file__
 print(f"quillon_mask {quillon_mask.__version__} from {quillon_mask.__file__}")
 print(f"python {sys.version.split()[0]}, pyarrow {pyarrow.__version__}, pandas {pandas.__version__}")
 PY

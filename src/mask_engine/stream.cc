@@ -1,6 +1,6 @@
 #include "mask_engine/stream.h"
 
-#include <openssl/crypto.h>
+#include "keyed_hash/hmac.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,7 +44,7 @@ struct MaskStream {
   MaskStream(arrow_c::StreamOwner s, MaskPipeline p, std::optional<std::string> k)
       : source(std::move(s)), pipeline(std::move(p)), key(std::move(k)) {}
   ~MaskStream() {
-    if (key && !key->empty()) OPENSSL_cleanse(key->data(), key->size());
+    if (key && !key->empty()) quillon_hash::wipe(key->data(), key->size());
   }
 };
 
@@ -204,7 +204,7 @@ Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamS
   struct Wipe {
     std::optional<std::string>& key;
     ~Wipe() {
-      if (key && !key->empty()) OPENSSL_cleanse(key->data(), key->size());
+      if (key && !key->empty()) quillon_hash::wipe(key->data(), key->size());
     }
   } wipe{settings.key};
   if (owned.released()) return Status::Invalid("the source stream is released");

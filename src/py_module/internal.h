@@ -4,9 +4,13 @@
 #include <Python.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "arrow_c/schema.h"
+#include "arrow_c/status.h"
+#include "mask_engine/error.h"
 #include "mask_engine/pipeline.h"
 #include "py_handle.h"
 
@@ -52,14 +56,110 @@ decltype(auto) at_site(const char* file, int line, F&& f) {
 // the lookup's error set.
 PyRef conversion_text(PyObject* borrowed_obj, const char* target);
 
+// Raises TypeError "argument '<param>': " + the conversion text. Returns false.
+bool raise_arg_conversion(const char* param, PyObject* borrowed_obj, const char* target);
+
 // Raises `type` with the UTF-8 text (embedded NULs kept). Returns false.
 bool raise_text(PyObject* type, const std::string& text);
+
+// Raises a status of the Arrow entry: MemoryError when memory ran out,
+// ValueError otherwise, with the status's message. Returns false.
+bool raise_arrow_status(const arrow_c::Status& status);
+
+// A Python error set aside while a call's locals are destroyed. Dropping
+// imported data can run a producer's release callback, which may be Python
+// code (ctypes, cffi) that must not run with an exception pending: a failing
+// step calls hold(), returns, and the caller restores the error once
+// everything it imported is gone.
+class ErrorAside {
+ public:
+  ErrorAside() = default;
+  ErrorAside(const ErrorAside&) = delete;
+  ErrorAside& operator=(const ErrorAside&) = delete;
+  ~ErrorAside() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  // Takes the pending error; returns null for `return aside.hold();`.
+  PyObject* hold() {
+    PyErr_Fetch(&type_, &value_, &traceback_);
+    return nullptr;
+  }
+  // Sets the held error again when `result` is null.
+  PyObject* restore_if_failed(PyObject* result) {
+    if (result == nullptr && type_ != nullptr) {
+      PyErr_Restore(type_, value_, traceback_);
+      type_ = value_ = traceback_ = nullptr;
+    }
+    return result;
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// Runs `drop` (which releases imported data) with any pending Python error
+// set aside, then sets it again.
+template <typename F>
+void drop_keeping_error(F&& drop) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  drop();
+  PyErr_Restore(type, value, traceback);
+}
+
+// HMAC key bytes copied out of a Python argument, wiped when dropped.
+class KeyBytes {
+ public:
+  KeyBytes() = default;
+  KeyBytes(const KeyBytes&) = delete;
+  KeyBytes& operator=(const KeyBytes&) = delete;
+  ~KeyBytes();
+  void assign(const char* data, std::size_t size) { bytes_.emplace(data, size); }
+  // Absent when there is no key; views these bytes otherwise.
+  mask_engine::Key view() const;
+  // A copy for an owner that wipes its own (the stream).
+  std::optional<std::string> copy() const { return bytes_; }
+
+ private:
+  std::optional<std::string> bytes_;
+};
 
 // mask(df, transforms, key); may throw internal failures.
 PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// Parses the transform list into the builder, one entry at a time. False with
-// a Python error set on the first bad entry.
-bool add_transforms(PyObject* borrowed_list, mask_engine::PipelineBuilder& builder);
+// What a second entry for one column raises: PanicException for mask(),
+// ValueError for the Arrow entry, which a streaming job must be able to
+// catch as an Exception.
+enum class OnDuplicate { Panic, ValueError };
+
+// The pipeline of a transform list: each entry parsed and handed to the
+// builder in list order, then built ("Pipeline error: ..." when that
+// fails). Nullopt with a Python error set on the first bad entry.
+std::optional<mask_engine::MaskPipeline> parse_pipeline(PyObject* borrowed_list,
+                                                        OnDuplicate on_duplicate);
+
+// The pipeline with every pandas index level whose name is a configured
+// column masked like that column (pandas stores such a level under another
+// field name, "__index_level_0__", and names it in the schema's "pandas"
+// metadata). Unnamed and otherwise named levels are left alone. Nullopt
+// with a Python error set when the metadata cannot be read.
+std::optional<mask_engine::MaskPipeline> with_index_levels(mask_engine::MaskPipeline pipeline,
+                                                           const arrow_c::Schema& schema);
+
+// The functions of the private module quillon_mask._native, the native
+// half of quillon_mask.arrow (positional arguments only); each may throw
+// internal failures.
+//   plan(transforms, key) -> a plan capsule
+//   open_stream(plan, stream capsule, start) -> a stream capsule
+//   open_array(plan, schema capsule, array capsule, start) -> a stream capsule
+PyObject* plan_call(PyObject* const* args, Py_ssize_t nargs);
+PyObject* open_stream_call(PyObject* const* args, Py_ssize_t nargs);
+PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace quillon_py

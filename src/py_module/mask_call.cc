@@ -10,8 +10,13 @@
 // structural validation of each batch (it knows the buffer sizes, which the
 // C interface does not carry), field names without NUL (C strings would cut
 // them), one schema for all batches, then the layer's own structural checks.
+// Python code may still run after the validation (a transform list's dict
+// lookups) and change writable buffers under it, so each string column also
+// carries its buffer sizes: the engine never reads a value past them.
+//
+// Imported structs are released with no Python error pending: a producer's
+// release callback may be Python code.
 #include <Python.h>
-#include <openssl/crypto.h>
 
 #include <cstdint>
 #include <optional>
@@ -21,6 +26,7 @@
 #include "arrow_c/bridge.h"
 #include "arrow_c/owner.h"
 #include "internal.h"
+#include "keyed_hash/hmac.h"
 #include "mask_engine/pipeline.h"
 #include "py_handle.h"
 
@@ -29,20 +35,8 @@ namespace {
 
 using arrow_c::RecordBatch;
 using mask_engine::MaskPipeline;
-using mask_engine::PipelineBuilder;
 
 constexpr const char* kParamNames[3] = {"df", "transforms", "key"};
-
-// Python-level failure with an exception set.
-PyObject* fail() { return nullptr; }
-
-bool raise_arg_conversion(const char* param, PyObject* borrowed_obj, const char* target) {
-  PyRef text = conversion_text(borrowed_obj, target);
-  if (!text) return false;
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
-  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
-  return false;
-}
 
 // Binds (df, transforms, key) by position or keyword, with the interpreter's
 // own wording for every mistake. Fills borrowed references.
@@ -105,16 +99,11 @@ PyRef call_attr(PyObject* borrowed_obj, const char* name, PyObject* borrowed_arg
   return PyRef::steal(PyObject_CallOneArg(attr.get(), borrowed_arg));
 }
 
-// Raises ValueError with a layer status's message (reported by the caller as
-// a conversion failure).
-bool raise_status(const arrow_c::Status& status) {
-  return raise_text(PyExc_ValueError, status.message());
-}
-
 std::optional<RecordBatch> take_batch(ArrowSchema* schema, ArrowArray* array) {
   auto batch = arrow_c::import_record_batch(schema, array);
   if (!batch.ok()) {
-    raise_status(batch.error());
+    // Reported by the caller as a conversion failure.
+    raise_text(PyExc_ValueError, batch.error().message());
     return std::nullopt;
   }
   return std::move(batch).value();
@@ -147,6 +136,15 @@ bool check_field_name(PyObject* borrowed_field, int depth) {
 
 bool check_child_names(PyObject* borrowed_type, int depth) {
   if (depth > kMaxNameDepth) return true;
+  // A dictionary lists no fields of its own; its value type may.
+  if (PyObject_HasAttrString(borrowed_type, "index_type")) {
+    PyRef value_type = PyRef::steal(PyObject_GetAttrString(borrowed_type, "value_type"));
+    if (!value_type) {
+      PyErr_Clear();
+      return true;
+    }
+    return check_child_names(value_type.get(), depth + 1);
+  }
   PyRef count_obj = PyRef::steal(PyObject_GetAttrString(borrowed_type, "num_fields"));
   if (!count_obj) {
     PyErr_Clear();
@@ -185,12 +183,65 @@ bool check_pyarrow_batch(PyObject* borrowed_item) {
   return true;
 }
 
+// The size of each buffer of a pyarrow array, -1 for an absent one.
+std::optional<std::vector<std::int64_t>> buffer_sizes(PyObject* borrowed_array) {
+  PyRef buffers = call_attr(borrowed_array, "buffers");
+  if (!buffers) return std::nullopt;
+  PyRef items = PyRef::steal(PySequence_Fast(buffers.get(), "buffers() must return a sequence"));
+  if (!items) return std::nullopt;
+  std::vector<std::int64_t> sizes;
+  for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(items.get()); ++j) {
+    PyObject* borrowed_buffer = PySequence_Fast_GET_ITEM(items.get(), j);
+    if (borrowed_buffer == Py_None) {
+      sizes.push_back(-1);
+      continue;
+    }
+    PyRef size_obj = PyRef::steal(PyObject_GetAttrString(borrowed_buffer, "size"));
+    if (!size_obj) return std::nullopt;
+    const long long size = PyLong_AsLongLong(size_obj.get());
+    if (size == -1 && PyErr_Occurred()) return std::nullopt;
+    sizes.push_back(size);
+  }
+  return sizes;
+}
+
+// Gives each string column of an imported pyarrow batch the sizes of its
+// buffers, which pyarrow checked the offsets against and which no Python
+// code can change (a buffer's contents may change, its size cannot).
+bool record_buffer_sizes(PyObject* borrowed_item, RecordBatch& batch) {
+  for (std::size_t i = 0; i < batch.columns.size(); ++i) {
+    const std::string& format = batch.columns[i]->type->format;
+    if (format != "u" && format != "U") continue;
+    PyRef column = PyRef::steal(
+        PyObject_CallMethod(borrowed_item, "column", "n", static_cast<Py_ssize_t>(i)));
+    if (!column) return false;
+    std::optional<std::vector<std::int64_t>> sizes = buffer_sizes(column.get());
+    if (!sizes) return false;
+    // A shallow copy of the node: buffers and children stay shared.
+    auto sized = std::make_shared<arrow_c::Array>(*batch.columns[i]);
+    sized->buffer_sizes = std::move(*sizes);
+    batch.columns[i] = std::move(sized);
+  }
+  return true;
+}
+
+std::optional<RecordBatch> export_and_import(int is_batch, PyObject* borrowed_item);
+
 // Imports one batch; nullopt with a Python error set on failure.
 std::optional<RecordBatch> import_batch(PyObject* borrowed_batch_type, PyObject* borrowed_item) {
   const int is_batch = PyObject_IsInstance(borrowed_item, borrowed_batch_type);
   if (is_batch < 0) return std::nullopt;
   if (is_batch == 1 && !check_pyarrow_batch(borrowed_item)) return std::nullopt;
+  std::optional<RecordBatch> batch = export_and_import(is_batch, borrowed_item);
+  if (batch && is_batch == 1 && !record_buffer_sizes(borrowed_item, *batch)) {
+    drop_keeping_error([&] { batch.reset(); });
+  }
+  return batch;
+}
 
+// Takes the item's data over through __arrow_c_array__, or pyarrow's own
+// export for a RecordBatch without it.
+std::optional<RecordBatch> export_and_import(int is_batch, PyObject* borrowed_item) {
   PyRef c_array = PyRef::steal(PyObject_GetAttrString(borrowed_item, "__arrow_c_array__"));
   if (c_array) {
     PyRef capsules = PyRef::steal(PyObject_CallNoArgs(c_array.get()));
@@ -201,10 +252,13 @@ std::optional<RecordBatch> import_batch(PyObject* borrowed_batch_type, PyObject*
     }
     auto* schema = static_cast<ArrowSchema*>(
         PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema"));
-    if (schema == nullptr) return std::nullopt;
-    auto* array = static_cast<ArrowArray*>(
+    auto* array = schema == nullptr ? nullptr : static_cast<ArrowArray*>(
         PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array"));
-    if (array == nullptr) return std::nullopt;
+    if (array == nullptr) {
+      // The capsules release what they hold; that may be Python code.
+      drop_keeping_error([&] { capsules = PyRef(); });
+      return std::nullopt;
+    }
     // The import moves both structs out and marks them released; the
     // capsules' destructors then have nothing left to free.
     return take_batch(schema, array);
@@ -257,13 +311,6 @@ void raise_conversion_failed() {
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());
 }
 
-// Wipes a key copy when the call ends, on every path.
-struct KeyWipe {
-  std::optional<std::string>* key;
-  ~KeyWipe() {
-    if (*key && !(*key)->empty()) OPENSSL_cleanse((*key)->data(), (*key)->size());
-  }
-};
 
 // Lets other Python threads run while the engine works on native data only.
 class GilRelease {
@@ -277,88 +324,77 @@ class GilRelease {
   PyThreadState* state_;
 };
 
-}  // namespace
+// The arguments of one call: the frame and the list borrowed, the key copied.
+struct MaskArgs {
+  PyObject* borrowed_df = nullptr;
+  PyObject* borrowed_transforms = nullptr;
+  KeyBytes key;
+};
 
-PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Binding first, then the list check, then the key's conversion.
+bool read_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, MaskArgs& out) {
   PyObject* borrowed_args[3];
-  if (!bind_arguments(args, nargs, kwnames, borrowed_args)) return fail();
-  PyObject* borrowed_df = borrowed_args[0];
-  PyObject* borrowed_transforms = borrowed_args[1];
+  if (!bind_arguments(args, nargs, kwnames, borrowed_args)) return false;
+  out.borrowed_df = borrowed_args[0];
+  out.borrowed_transforms = borrowed_args[1];
   PyObject* borrowed_key = borrowed_args[2];
-
-  if (!PyList_Check(borrowed_transforms)) {
-    raise_arg_conversion("transforms", borrowed_transforms, "PyList");
-    return fail();
+  if (!PyList_Check(out.borrowed_transforms)) {
+    return raise_arg_conversion("transforms", out.borrowed_transforms, "PyList");
   }
-  // The key bytes are copied once, live until the call returns and are
-  // wiped before their memory is freed.
-  std::optional<std::string> key_bytes;
-  const KeyWipe wipe_key{&key_bytes};
-  if (borrowed_key != Py_None) {
-    if (!PyUnicode_Check(borrowed_key)) {
-      raise_arg_conversion("key", borrowed_key, "PyString");
-      return fail();
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(borrowed_key, &size);
-    if (data == nullptr) return fail();
-    key_bytes.emplace(data, static_cast<std::size_t>(size));
-  }
-  mask_engine::Key key;
-  if (key_bytes) key = std::string_view(*key_bytes);
+  if (borrowed_key == Py_None) return true;
+  if (!PyUnicode_Check(borrowed_key)) return raise_arg_conversion("key", borrowed_key, "PyString");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(borrowed_key, &size);
+  if (data == nullptr) return false;
+  out.key.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
 
-  PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
-  if (!pyarrow) return fail();
-  PyRef table_type = PyRef::steal(PyObject_GetAttrString(pyarrow.get(), "Table"));
-  if (!table_type) return fail();
+// The frame's table as native batches, in `inputs` (owned by the caller, so
+// that they are released after any error is set aside). Every batch is
+// checked; all share the first one's schema.
+bool import_table(PyObject* borrowed_pyarrow, PyObject* borrowed_df, std::vector<RecordBatch>& inputs) {
+  PyRef table_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "Table"));
+  if (!table_type) return false;
   PyRef table = call_attr(table_type.get(), "from_pandas", borrowed_df);
-  if (!table) return fail();
+  if (!table) return false;
   PyRef batch_list = call_attr(table.get(), "to_batches");
-  if (!batch_list) return fail();
+  if (!batch_list) return false;
   if (!PyList_Check(batch_list.get())) {
     PyRef text = conversion_text(batch_list.get(), "PyList");
-    if (!text) return fail();
+    if (!text) return false;
     PyRef message = PyRef::steal(PyUnicode_FromFormat("Expected list: %U", text.get()));
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-    return fail();
+    return false;
   }
-  const Py_ssize_t batch_count = PyList_GET_SIZE(batch_list.get());
-  if (batch_count == 0) {
+  if (PyList_GET_SIZE(batch_list.get()) == 0) {
     PyErr_SetString(PyExc_ValueError, "Empty DataFrame");
-    return fail();
+    return false;
   }
-
-  // Imported batches hold references into pyarrow; they are dropped with
-  // the interpreter lock held, as every local here is.
-  std::vector<RecordBatch> inputs;
-  inputs.reserve(static_cast<std::size_t>(batch_count));
-  PyRef batch_type = PyRef::steal(PyObject_GetAttrString(pyarrow.get(), "RecordBatch"));
-  if (!batch_type) return fail();
+  PyRef batch_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatch"));
+  if (!batch_type) return false;
+  inputs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(batch_list.get())));
   // An item's export hook is Python code that may shrink the list; never
   // read past its current end.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch_list.get()); ++i) {
     PyRef item = PyRef::new_ref(PyList_GET_ITEM(batch_list.get(), i));
     std::optional<RecordBatch> batch = import_batch(batch_type.get(), item.get());
     if (batch && !inputs.empty() && !arrow_c::same_schema(*batch->schema, *inputs[0].schema)) {
-      PyErr_Format(PyExc_ValueError, "the schema of record batch %zd differs from that of record batch 0", i);
       batch.reset();
+      PyErr_Format(PyExc_ValueError, "the schema of record batch %zd differs from that of record batch 0", i);
     }
     if (!batch) {
       raise_conversion_failed();
-      return fail();
+      return false;
     }
     inputs.push_back(std::move(*batch));
   }
+  return true;
+}
 
-  PipelineBuilder builder = MaskPipeline::builder();
-  if (!add_transforms(borrowed_transforms, builder)) return fail();
-  auto built = PipelineBuilder::build(std::move(builder));
-  if (!built.ok()) {
-    raise_text(PyExc_ValueError, "Pipeline error: " + built.error().to_string());
-    return fail();
-  }
-  const MaskPipeline& pipeline = built.value();
-
+// Masks every batch on the worker pool, positions counted over the table.
+bool mask_batches(const MaskPipeline& pipeline, const std::vector<RecordBatch>& inputs,
+                  const mask_engine::Key& key, std::vector<RecordBatch>& outputs) {
   std::optional<mask_engine::MaskResult<std::vector<RecordBatch>>> masked;
   {
     // The engine touches native data only; other Python threads may run.
@@ -366,18 +402,28 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     masked.emplace(QM_NATIVE(pipeline.process_table(inputs, key)));
   }
   if (!masked->ok()) {
-    raise_text(PyExc_ValueError, "Masking failed: " + masked->error().to_string());
-    return fail();
+    return raise_text(PyExc_ValueError, "Masking failed: " + masked->error().to_string());
   }
-  std::vector<RecordBatch> outputs = std::move(*masked).value();
+  outputs = std::move(*masked).value();
+  return true;
+}
+
+// The masked batches back as a pandas frame, through pyarrow. The batches
+// share imported buffers, so a failure is set aside before they are dropped.
+PyRef to_frame(PyObject* borrowed_pyarrow, const arrow_c::SchemaRef& schema,
+               std::vector<RecordBatch> outputs, ErrorAside& aside) {
+  auto fail = [&aside] {
+    aside.hold();
+    return PyRef();
+  };
   const std::size_t output_count = outputs.size();
   arrow_c::StreamOwner stream;
-  arrow_c::Status exported = arrow_c::export_stream(inputs[0].schema, std::move(outputs), stream.get());
+  arrow_c::Status exported = arrow_c::export_stream(schema, std::move(outputs), stream.get());
   if (!exported.ok()) {
     raise_text(PyExc_MemoryError, exported.ToString());
     return fail();
   }
-  PyRef reader_type = PyRef::steal(PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader"));
+  PyRef reader_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatchReader"));
   if (!reader_type) return fail();
   PyRef stream_addr = PyRef::steal(PyLong_FromVoidPtr(stream.get()));
   if (!stream_addr) return fail();
@@ -392,12 +438,48 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     if (!batch) return fail();
     if (PyList_Append(masked_list.get(), batch.get()) < 0) return fail();
   }
-
-  PyRef table_type_again = PyRef::steal(PyObject_GetAttrString(pyarrow.get(), "Table"));
-  if (!table_type_again) return fail();
-  PyRef out_table = call_attr(table_type_again.get(), "from_batches", masked_list.get());
+  PyRef table_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "Table"));
+  if (!table_type) return fail();
+  PyRef out_table = call_attr(table_type.get(), "from_batches", masked_list.get());
   if (!out_table) return fail();
-  return call_attr(out_table.get(), "to_pandas").release();
+  PyRef frame = call_attr(out_table.get(), "to_pandas");
+  if (!frame) return fail();
+  return frame;
+}
+
+// The call's steps. Each failure sets the error aside before this frame's
+// locals (imported batches among them) are released.
+PyObject* mask_steps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, ErrorAside& aside) {
+  MaskArgs call;
+  if (!read_arguments(args, nargs, kwnames, call)) return aside.hold();
+  PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
+  if (!pyarrow) return aside.hold();
+  std::vector<RecordBatch> inputs;
+  if (!import_table(pyarrow.get(), call.borrowed_df, inputs)) return aside.hold();
+  std::optional<MaskPipeline> pipeline = parse_pipeline(call.borrowed_transforms, OnDuplicate::Panic);
+  if (!pipeline) return aside.hold();
+  pipeline = with_index_levels(std::move(*pipeline), *inputs[0].schema);
+  if (!pipeline) return aside.hold();
+  std::vector<RecordBatch> outputs;
+  if (!mask_batches(*pipeline, inputs, call.key.view(), outputs)) return aside.hold();
+  // On failure the error is set aside already.
+  return to_frame(pyarrow.get(), inputs[0].schema, std::move(outputs), aside).release();
+}
+
+}  // namespace
+
+KeyBytes::~KeyBytes() {
+  if (bytes_ && !bytes_->empty()) quillon_hash::wipe(bytes_->data(), bytes_->size());
+}
+
+mask_engine::Key KeyBytes::view() const {
+  if (!bytes_) return std::nullopt;
+  return std::string_view(*bytes_);
+}
+
+PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ErrorAside aside;
+  return aside.restore_if_failed(mask_steps(args, nargs, kwnames, aside));
 }
 
 }  // namespace quillon_py

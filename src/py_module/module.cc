@@ -1,6 +1,14 @@
 // The extension module quillon_mask: its initialiser, the two functions and
 // the boundary that turns an internal failure into PanicException instead of
 // letting it unwind into the interpreter.
+//
+// The same initialiser also makes the private module quillon_mask._native,
+// the native half of quillon_mask.arrow, and places it in sys.modules only:
+// it is no attribute of quillon_mask and not in __all__, so the public
+// module looks as it always did. One extension, one exported symbol, one
+// engine and so one worker pool per process, whichever entry a caller uses;
+// a second extension module would link a second engine with a pool of its
+// own.
 #include <Python.h>
 
 #include <atomic>
@@ -51,6 +59,7 @@ const char kGenericPanic[] = "quillon_mask native code failed";
 std::atomic<std::int64_t> g_interpreter_id{-1};
 PyObject* g_cached_module = nullptr;   // strong reference kept for the process
 PyObject* g_panic_type = nullptr;      // strong reference kept for the process
+PyObject* g_native_module = nullptr;   // strong reference kept for the process
 
 PyObject* panic_type() {
   if (g_panic_type == nullptr) {
@@ -112,6 +121,51 @@ PyObject* version_entry(PyObject* /*self*/, PyObject* /*unused*/) {
   return boundary(__FILE__, __LINE__, [] { return PyUnicode_FromString(kVersion); });
 }
 
+PyObject* plan_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary(__FILE__, __LINE__, [&] { return plan_call(args, nargs); });
+}
+
+PyObject* open_stream_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary(__FILE__, __LINE__, [&] { return open_stream_call(args, nargs); });
+}
+
+PyObject* open_array_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary(__FILE__, __LINE__, [&] { return open_array_call(args, nargs); });
+}
+
+template <typename F>
+PyCFunction fastcall(F* entry) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+PyMethodDef g_native_methods[] = {
+    {"plan", fastcall(plan_entry), METH_FASTCALL,
+     "plan(transforms, key)\n--\n\nThe transform list and key, checked, for one stream."},
+    {"open_stream", fastcall(open_stream_entry), METH_FASTCALL,
+     "open_stream(plan, stream, start)\n--\n\nA masking stream over a C stream capsule."},
+    {"open_array", fastcall(open_array_entry), METH_FASTCALL,
+     "open_array(plan, schema, array, start)\n--\n\nA masking stream over one record batch."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_native_def = {
+    PyModuleDef_HEAD_INIT, "quillon_mask._native", "Native half of quillon_mask.arrow (private).", 0,
+    g_native_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Puts the private module into sys.modules, made on the first call; an entry
+// already there is kept.
+bool register_native_module() {
+  if (g_native_module == nullptr) {
+    g_native_module = PyModule_Create2(&g_native_def, PYTHON_API_VERSION);
+    if (g_native_module == nullptr) return false;
+  }
+  PyObject* borrowed_modules = PyImport_GetModuleDict();
+  PyRef name = PyRef::steal(PyUnicode_FromString(g_native_def.m_name));
+  if (!name) return false;
+  return PyDict_SetDefault(borrowed_modules, name.get(), g_native_module) != nullptr;
+}
+
 PyMethodDef g_mask_def = {"mask",
                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mask_entry)),
                           METH_FASTCALL | METH_KEYWORDS, kMaskDoc};
@@ -160,7 +214,10 @@ PyObject* init_module() {
     PyErr_SetString(PyExc_ImportError, "quillon_mask does not support sub-interpreters");
     return nullptr;
   }
-  if (g_cached_module != nullptr) return PyRef::new_ref(g_cached_module).release();
+  if (g_cached_module != nullptr) {
+    if (!register_native_module()) return nullptr;
+    return PyRef::new_ref(g_cached_module).release();
+  }
 
   PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, 1013));
   if (!module) return nullptr;
@@ -171,6 +228,8 @@ PyObject* init_module() {
   PyRef version_value = PyRef::steal(PyUnicode_FromString(kVersion));
   if (!version_value) return nullptr;
   if (!add_value(module.get(), version_name.get(), version_value.get())) return nullptr;
+
+  if (!register_native_module()) return nullptr;
 
   g_cached_module = PyRef::new_ref(module.get()).release();
   return module.release();

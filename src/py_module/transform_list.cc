@@ -13,6 +13,7 @@
 namespace quillon_py {
 namespace {
 
+using mask_engine::MaskPipeline;
 using mask_engine::PipelineBuilder;
 using mask_engine::Transform;
 
@@ -80,6 +81,14 @@ PyRef conversion_text(PyObject* borrowed_obj, const char* target) {
       PyUnicode_FromFormat("'%S' object cannot be converted to '%s'", qualname.get(), target));
 }
 
+bool raise_arg_conversion(const char* param, PyObject* borrowed_obj, const char* target) {
+  PyRef text = conversion_text(borrowed_obj, target);
+  if (!text) return false;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+  return false;
+}
+
 bool raise_text(PyObject* type, const std::string& text) {
   PyRef message = PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
@@ -88,7 +97,11 @@ bool raise_text(PyObject* type, const std::string& text) {
   return false;
 }
 
-bool add_transforms(PyObject* borrowed_list, PipelineBuilder& builder) {
+namespace {
+
+// Parses the transform list into the builder, one entry at a time. False with
+// a Python error set on the first bad entry.
+bool add_transforms(PyObject* borrowed_list, PipelineBuilder& builder, OnDuplicate on_duplicate) {
   const Py_ssize_t initial_len = PyList_GET_SIZE(borrowed_list);
   // The list may shrink while entries are converted (a str subclass's code
   // can run); never read past its current end.
@@ -116,13 +129,27 @@ bool add_transforms(PyObject* borrowed_list, PipelineBuilder& builder) {
     } catch (const mask_engine::DuplicateColumnError&) {
       // what() ends at the first NUL; a column name may hold one, so the
       // message is rebuilt from the name itself.
-      throw PanicSite(__FILE__, __LINE__,
-                      "transform already configured for column '" + *column + "'", true);
+      std::string message = "transform already configured for column '" + *column + "'";
+      if (on_duplicate == OnDuplicate::ValueError) return raise_text(PyExc_ValueError, message);
+      throw PanicSite(__FILE__, __LINE__, std::move(message), true);
     } catch (const std::exception& e) {
       throw PanicSite(__FILE__, __LINE__, e.what(), true);
     }
   }
   return true;
+}
+
+}  // namespace
+
+std::optional<MaskPipeline> parse_pipeline(PyObject* borrowed_list, OnDuplicate on_duplicate) {
+  PipelineBuilder builder = MaskPipeline::builder();
+  if (!add_transforms(borrowed_list, builder, on_duplicate)) return std::nullopt;
+  auto built = PipelineBuilder::build(std::move(builder));
+  if (!built.ok()) {
+    raise_text(PyExc_ValueError, "Pipeline error: " + built.error().to_string());
+    return std::nullopt;
+  }
+  return std::move(built).value();
 }
 
 }  // namespace quillon_py

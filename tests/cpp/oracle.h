@@ -1,27 +1,16 @@
-// Expected tokens from OpenSSL's one-shot HMAC, which shares no code with
-// the engine's kernels.
+// Expected tokens for the engine's tests, from OpenSSL's one-shot HMAC,
+// which shares no code with the engine's kernels.
 #pragma once
-
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <cstdint>
 #include <string>
 
+#include "openssl_oracle.h"
+
 namespace oracle {
 
 inline std::string hmac_hex(const std::string& key, const std::string& message) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-       reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest, &size);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < size; ++i) {
-    out += kHex[digest[i] >> 4];
-    out += kHex[digest[i] & 15];
-  }
-  return out;
+  return quillon_hash::oracle::hmac_sha256(key, message);
 }
 
 // The token of `value` at `position`.

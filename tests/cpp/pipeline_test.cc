@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "keyed_hash/hmac.h"
+#include "oracle.h"
 #include "mask_engine/diag.h"
 #include "test_util.h"
 
@@ -102,8 +102,8 @@ TEST(MaskPipeline, SharesUnconfiguredColumnsAndKeepsOrder) {
   EXPECT_EQ(out.columns[2].get(), in.columns[2].get());
   EXPECT_NE(out.columns[1].get(), in.columns[1].get());
   EXPECT_EQ(rows_of(*out.columns[1]),
-            (Rows{quillon_hash::hmac_sha256("mykey1", "0:alice@example.com").value(), std::nullopt,
-                  quillon_hash::hmac_sha256("mykey1", "2:bob@example.com").value()}));
+            (Rows{oracle::hmac_hex("mykey1", "0:alice@example.com"), std::nullopt,
+                  oracle::hmac_hex("mykey1", "2:bob@example.com")}));
   EXPECT_EQ(rows_of(*in.columns[1]), kEmails);
   EXPECT_TRUE(capture.events().empty());
 }
@@ -233,7 +233,7 @@ TEST(MaskPipeline, LargeColumnSplitMatchesSequential) {
   auto out = pipeline({{"email", Transform::Hash}}).process_batch(in, kKey, 7).value();
   auto sequential = apply(Transform::Hash, *in.columns[0], kKey, 7).value();
   EXPECT_EQ(rows_of(*out.columns[0]), rows_of(*sequential));
-  EXPECT_EQ(*rows_of(*out.columns[0])[1], quillon_hash::hmac_sha256("mykey1", "8:u4@x.org").value());
+  EXPECT_EQ(*rows_of(*out.columns[0])[1], oracle::hmac_hex("mykey1", "8:u4@x.org"));
 }
 
 // Positions count over the whole table, however it is cut: into batches by
@@ -264,7 +264,7 @@ TEST(MaskPipeline, TableTokensDoNotDependOnBatchesOrSlices) {
     EXPECT_EQ(names, rows_of(*expected[0].columns[1]));
   }
   EXPECT_EQ(*rows_of(*expected[0].columns[0])[999],
-            quillon_hash::hmac_sha256("mykey1", "999:u999@x.org").value());
+            oracle::hmac_hex("mykey1", "999:u999@x.org"));
 }
 
 // The slice size comes from counts alone: 33,554,431 tokens of 64 bytes fit

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "keyed_hash/hmac.h"
+#include "oracle.h"
 #include "test_util.h"
 
 namespace mask_engine {
@@ -20,7 +20,7 @@ ArrayRef utf8(const Rows& rows) { return t::column(t::utf8(rows)); }
 const std::string kKey = "mykey1";
 
 std::string token(std::int64_t pos, const std::string& value, const std::string& key = kKey) {
-  return quillon_hash::hmac_sha256(key, std::to_string(pos) + ":" + value).value();
+  return oracle::token(key, pos, value);
 }
 
 // What each kind must make of `rows`, positions starting at `first`.

@@ -1,3 +1,4 @@
+import ctypes
 import hashlib
 import hmac
 
@@ -55,3 +56,23 @@ def fake_batches(monkeypatch):
 def plain(series):
     """A column's values with every missing value as None (pandas 3 gives NaN)."""
     return [None if pd.isna(v) else v for v in series.tolist()]
+
+
+class CArray(ctypes.Structure):
+    """The C Data Interface's ArrowArray."""
+
+
+CArray._fields_ = [
+    ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
+    ("buffers", ctypes.POINTER(ctypes.c_void_p)), ("children", ctypes.POINTER(ctypes.POINTER(CArray))),
+    ("dictionary", ctypes.POINTER(CArray)), ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p),
+]
+_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_capsule_pointer.restype = ctypes.c_void_p
+_capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+
+def c_array(capsule):
+    """The ArrowArray inside an "arrow_array" capsule, writable in place."""
+    return CArray.from_address(_capsule_pointer(capsule, b"arrow_array"))

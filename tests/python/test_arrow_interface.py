@@ -1,6 +1,4 @@
 """Batches crossing the C Data Interface: what is trusted, what is checked, what is shared."""
-import ctypes
-
 import numpy as np
 import pandas as pd
 import pyarrow as pa
@@ -8,24 +6,9 @@ import pytest
 
 from quillon_mask import mask
 
-from conftest import plain, text_frame, token
+from conftest import c_array, plain, text_frame, token
 
 ARROW_INVALID = "Masking failed: arrow error: Invalid: "
-
-
-class CArray(ctypes.Structure):
-    pass
-
-
-CArray._fields_ = [
-    ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
-    ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
-    ("buffers", ctypes.POINTER(ctypes.c_void_p)), ("children", ctypes.POINTER(ctypes.POINTER(CArray))),
-    ("dictionary", ctypes.POINTER(CArray)), ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p),
-]
-_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_capsule_pointer.restype = ctypes.c_void_p
-_capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
 
 class Producer:
@@ -42,7 +25,7 @@ class Producer:
 
     def __arrow_c_array__(self, requested_schema=None):
         schema, array = self._batch.__arrow_c_array__()
-        struct = CArray.from_address(_capsule_pointer(array, b"arrow_array"))
+        struct = c_array(array)
         for column, count in self._null_counts.items():
             struct.children[column].contents.null_count = count
         if self._bend is not None:
@@ -196,6 +179,8 @@ def test_column_name_with_nul_fails(columns, transforms, bad):
 @pytest.mark.parametrize("column", [
     pytest.param(pa.StructArray.from_arrays([pa.array([1])], ["a\x00b"]), id="struct-child"),
     pytest.param(pa.array([[1]], pa.list_(pa.field("a\x00b", pa.int64()))), id="list-item"),
+    pytest.param(pa.DictionaryArray.from_arrays(
+        pa.array([0], pa.int32()), pa.StructArray.from_arrays([pa.array([1])], ["a\x00b"])), id="dictionary-value"),
 ])
 def test_nested_field_name_with_nul_fails(run, column):
     batch = pa.RecordBatch.from_arrays([pa.array(["x"]), column], ["email", "nested"])

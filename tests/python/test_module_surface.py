@@ -75,6 +75,24 @@ def test_reimport_returns_the_same_module_object():
     assert result.stdout.strip() == "ok", result.stderr
 
 
+def test_the_arrow_entry_reaches_the_same_extension_without_a_public_name():
+    code = """
+        import sys
+        import quillon_mask
+        import quillon_mask.arrow
+        native = sys.modules["quillon_mask._native"]
+        assert not hasattr(quillon_mask, "_native")
+        assert quillon_mask.__all__ == ["mask", "version", "__version__"]
+        assert quillon_mask.arrow._native is native
+        del sys.modules["quillon_mask"], sys.modules["quillon_mask._native"]
+        import quillon_mask
+        assert sys.modules["quillon_mask._native"] is native, "a second native module"
+        print("ok")
+    """
+    result = run_python(code)
+    assert result.stdout.strip() == "ok", result.stderr
+
+
 def test_sub_interpreter_import_is_refused():
     code = """
         import quillon_mask

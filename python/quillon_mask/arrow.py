@@ -1,0 +1,85 @@
+"""Mask any Arrow data, streaming: pyarrow, polars, DuckDB, pandas, files.
+
+    from quillon_mask.arrow import mask_stream, mask_table, mask_frame
+
+    reader = mask_stream(data, transforms, key, start=0)  # pyarrow.RecordBatchReader, lazy
+    table = mask_table(data, transforms, key, start=0)    # pyarrow.Table
+    frame = mask_frame(frame, transforms, key, start=0)   # the same kind of frame
+
+`data` is any Arrow producer (an object with ``__arrow_c_stream__`` or
+``__arrow_c_array__``). Row i of the data, counted over the whole stream, is
+hashed at position ``start + i``, so a table masked in pieces with the right
+``start`` gets the tokens of one whole run. A configured column that the data
+lacks or that cannot be masked, or ``hash`` without a key, raises ValueError
+before any batch is read.
+
+This module is glue: argument checks, the data's export and the conversion
+back. Everything per batch runs natively, on the worker pool of
+``quillon_mask``.
+"""
+from __future__ import annotations
+
+import sys
+from typing import Any, Dict, List, Optional, Union
+
+import pyarrow as pa
+
+from quillon_mask import _native  # made by the extension; see module.cc
+
+__all__ = ["mask_stream", "mask_table", "mask_frame"]
+
+Transforms = List[Dict[str, str]]
+Key = Union[str, bytes, bytearray, memoryview, None]
+
+_START_LIMIT = 1 << 63
+
+
+def _check_start(start: Any) -> int:
+    if isinstance(start, bool) or not isinstance(start, int):
+        raise TypeError(f"start must be an int, not '{type(start).__qualname__}'")
+    if not 0 <= start < _START_LIMIT:
+        raise ValueError(f"start must be at least 0 and below 2**63, not {start}")
+    return start
+
+
+def _open(data: Any, transforms: Transforms, key: Key, start: int) -> Any:
+    """The masking stream over `data`, as an "arrow_array_stream" capsule."""
+    export_stream = getattr(data, "__arrow_c_stream__", None)
+    export_array = None if export_stream is not None else getattr(data, "__arrow_c_array__", None)
+    if export_stream is None and export_array is None:
+        raise TypeError(
+            f"expected Arrow data (an object with __arrow_c_stream__ or __arrow_c_array__), "
+            f"not '{type(data).__qualname__}'")
+    start = _check_start(start)
+    # Checked before the data is exported: a bad list leaves a reader unread.
+    plan = _native.plan(transforms, key)
+    if export_stream is not None:
+        return _native.open_stream(plan, export_stream(None), start)
+    schema, array = export_array(None)
+    return _native.open_array(plan, schema, array, start)
+
+
+def mask_stream(data: Any, transforms: Transforms, key: Key, *, start: int = 0) -> pa.RecordBatchReader:
+    """A reader of `data`'s batches, each masked when it is read."""
+    return pa.RecordBatchReader._import_from_c_capsule(_open(data, transforms, key, start))
+
+
+def mask_table(data: Any, transforms: Transforms, key: Key, *, start: int = 0) -> pa.Table:
+    """`data` masked, whole, as a pyarrow Table."""
+    return mask_stream(data, transforms, key, start=start).read_all()
+
+
+def mask_frame(frame: Any, transforms: Transforms, key: Key, *, start: int = 0) -> Any:
+    """`frame` masked, as the same kind of frame: pandas, polars, or a pyarrow Table for any other."""
+    library = type(frame).__module__.partition(".")[0]
+    if library == "pandas" and not hasattr(frame, "__arrow_c_stream__"):
+        # pandas before 2.2 has no export of its own; this is what it does.
+        frame = pa.Table.from_pandas(frame)
+    table = mask_table(frame, transforms, key, start=start)
+    if library == "pandas":
+        # The index comes back from the pandas metadata, as from any table.
+        return table.to_pandas()
+    if library == "polars":
+        # The caller's own polars: never imported here.
+        return sys.modules["polars"].DataFrame(table)
+    return table

@@ -1,0 +1,232 @@
+// The native half of quillon_mask.arrow: capsules in, a stream capsule out.
+//
+// The Python glue checks its arguments, finds the data's export (the
+// PyCapsule protocol) and converts the result back; this file holds what is
+// per stream: the transform list parsed into a plan (before the data is
+// exported, so a bad list leaves a reader unread), then the producer's
+// stream taken over and handed to the engine's masking stream. Nothing here
+// runs per batch: the engine's stream pulls, masks and hands on batches on
+// whatever thread its consumer calls it from, without Python.
+//
+// Capsules: "quillon_mask.plan" owns a pipeline and a key copy (wiped when
+// the capsule dies) and is used once; "arrow_array_stream" is the C stream
+// interface's own name, so any consumer (pyarrow's
+// RecordBatchReader._import_from_c_capsule) can take the stream over.
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "arrow_c/bridge.h"
+#include "arrow_c/owner.h"
+#include "internal.h"
+#include "mask_engine/stream.h"
+#include "py_handle.h"
+
+namespace quillon_py {
+namespace {
+
+using mask_engine::MaskPipeline;
+
+constexpr const char kPlanName[] = "quillon_mask.plan";
+constexpr const char kStreamName[] = "arrow_array_stream";
+
+struct Plan {
+  std::optional<MaskPipeline> pipeline;  // empty once a stream took it
+  KeyBytes key;
+};
+
+void destroy_plan(PyObject* capsule) {
+  delete static_cast<Plan*>(PyCapsule_GetPointer(capsule, kPlanName));
+}
+
+// Releases a stream nobody took; that drops imported data, whose release
+// may be Python code, so no error may be pending.
+void destroy_stream(PyObject* capsule) {
+  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamName));
+  if (stream == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  drop_keeping_error([&] {
+    if (stream->release != nullptr) stream->release(stream);
+  });
+  delete stream;
+}
+
+bool check_arg_count(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
+  if (nargs == expected) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
+  return false;
+}
+
+// str: its UTF-8 bytes; a bytes-like object: its bytes as they are; None: no key.
+bool read_key(PyObject* borrowed_key, KeyBytes& out) {
+  if (borrowed_key == Py_None) return true;
+  if (PyUnicode_Check(borrowed_key)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(borrowed_key, &size);
+    if (data == nullptr) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  if (PyObject_CheckBuffer(borrowed_key)) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(borrowed_key, &view, PyBUF_SIMPLE) < 0) return false;
+    out.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "key must be a str, a bytes-like object or None, not '%s'",
+               Py_TYPE(borrowed_key)->tp_name);
+  return false;
+}
+
+// The glue checked start (the caller's messages are built there); this
+// only keeps a direct call of the private module from passing a bad one on.
+std::optional<std::int64_t> read_start(PyObject* borrowed_start) {
+  const long long start = PyLong_AsLongLong(borrowed_start);
+  if (start == -1 && PyErr_Occurred()) return std::nullopt;
+  if (start < 0) {
+    PyErr_SetString(PyExc_ValueError, "start out of range");
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(start);
+}
+
+// The plan's pipeline, taken out: a plan serves one stream.
+std::optional<MaskPipeline> take_pipeline(PyObject* borrowed_plan, Plan*& plan) {
+  plan = static_cast<Plan*>(PyCapsule_GetPointer(borrowed_plan, kPlanName));
+  if (plan == nullptr) return std::nullopt;
+  if (!plan->pipeline) {
+    PyErr_SetString(PyExc_ValueError, "this plan was used for a stream already");
+    return std::nullopt;
+  }
+  std::optional<MaskPipeline> pipeline = std::move(plan->pipeline);
+  plan->pipeline.reset();
+  return pipeline;
+}
+
+// Index levels are looked up in the source's schema; the engine reads the
+// schema again for itself. A source whose schema cannot be read is left to
+// the engine to report.
+std::optional<MaskPipeline> with_source_levels(MaskPipeline pipeline, ArrowArrayStream* source) {
+  arrow_c::SchemaOwner c_schema;
+  if (source->get_schema == nullptr || source->get_schema(source, c_schema.get()) != 0) {
+    return pipeline;
+  }
+  auto schema = arrow_c::copy_schema(*c_schema.get());
+  c_schema.reset();
+  if (!schema.ok()) return pipeline;
+  return with_index_levels(std::move(pipeline), *schema.value());
+}
+
+// Hands the source to the engine and wraps its masking stream in a capsule.
+PyObject* open_masking(arrow_c::StreamOwner& source, MaskPipeline pipeline, const KeyBytes& key,
+                       std::int64_t start) {
+  std::optional<MaskPipeline> levelled = with_source_levels(std::move(pipeline), source.get());
+  if (!levelled) {
+    drop_keeping_error([&] { source.reset(); });
+    return nullptr;
+  }
+  auto out = std::make_unique<ArrowArrayStream>();
+  std::memset(out.get(), 0, sizeof(ArrowArrayStream));
+  mask_engine::StreamSettings settings;
+  settings.key = key.copy();
+  settings.start = start;
+  const arrow_c::Status opened =
+      mask_engine::open_mask_stream(source.get(), std::move(*levelled), std::move(settings), out.get());
+  // The engine released the source on failure; nothing imported is left here.
+  if (!opened.ok()) {
+    raise_arrow_status(opened);
+    return nullptr;
+  }
+  PyObject* capsule = PyCapsule_New(out.get(), kStreamName, destroy_stream);
+  if (capsule == nullptr) {
+    drop_keeping_error([&] { out->release(out.get()); });
+    return nullptr;
+  }
+  out.release();
+  return capsule;
+}
+
+}  // namespace
+
+bool raise_arrow_status(const arrow_c::Status& status) {
+  PyObject* type =
+      status.code() == arrow_c::Status::Code::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
+  return raise_text(type, status.message());
+}
+
+// plan(transforms, key) -> plan capsule
+PyObject* plan_call(PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_arg_count("plan", nargs, 2)) return nullptr;
+  PyObject* borrowed_transforms = args[0];
+  if (!PyList_Check(borrowed_transforms)) {
+    raise_arg_conversion("transforms", borrowed_transforms, "PyList");
+    return nullptr;
+  }
+  auto plan = std::make_unique<Plan>();
+  if (!read_key(args[1], plan->key)) return nullptr;
+  plan->pipeline = parse_pipeline(borrowed_transforms, OnDuplicate::ValueError);
+  if (!plan->pipeline) return nullptr;
+  PyObject* capsule = PyCapsule_New(plan.get(), kPlanName, destroy_plan);
+  if (capsule != nullptr) plan.release();
+  return capsule;
+}
+
+// open_stream(plan, arrow_array_stream capsule, start) -> stream capsule
+PyObject* open_stream_call(PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_arg_count("open_stream", nargs, 3)) return nullptr;
+  const std::optional<std::int64_t> start = read_start(args[2]);
+  if (!start) return nullptr;
+  auto* c_stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(args[1], kStreamName));
+  if (c_stream == nullptr) return nullptr;
+  if (c_stream->release == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "the stream was consumed already");
+    return nullptr;
+  }
+  Plan* plan = nullptr;
+  std::optional<MaskPipeline> pipeline = take_pipeline(args[0], plan);
+  if (!pipeline) return nullptr;
+  // Taken over: the capsule's struct is marked released, so its destructor
+  // has nothing left to free.
+  arrow_c::StreamOwner source = arrow_c::StreamOwner::take(c_stream);
+  return open_masking(source, std::move(*pipeline), plan->key, *start);
+}
+
+// open_array(plan, arrow_schema capsule, arrow_array capsule, start) -> stream capsule
+PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_arg_count("open_array", nargs, 4)) return nullptr;
+  const std::optional<std::int64_t> start = read_start(args[3]);
+  if (!start) return nullptr;
+  auto* c_schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(args[1], "arrow_schema"));
+  if (c_schema == nullptr) return nullptr;
+  auto* c_array = static_cast<ArrowArray*>(PyCapsule_GetPointer(args[2], "arrow_array"));
+  if (c_array == nullptr) return nullptr;
+  Plan* plan = nullptr;
+  std::optional<MaskPipeline> pipeline = take_pipeline(args[0], plan);
+  if (!pipeline) return nullptr;
+  // One batch becomes a stream of one batch; the import takes both structs
+  // over and releases them on failure, before the error is set.
+  auto batch = arrow_c::import_record_batch(c_schema, c_array);
+  if (!batch.ok()) {
+    raise_arrow_status(batch.error());
+    return nullptr;
+  }
+  arrow_c::SchemaRef schema = batch.value().schema;
+  std::vector<arrow_c::RecordBatch> batches;
+  batches.push_back(std::move(batch).value());
+  arrow_c::StreamOwner source;
+  const arrow_c::Status exported = arrow_c::export_stream(schema, std::move(batches), source.get());
+  if (!exported.ok()) {
+    raise_arrow_status(exported);
+    return nullptr;
+  }
+  return open_masking(source, std::move(*pipeline), plan->key, *start);
+}
+
+}  // namespace quillon_py
