@@ -462,5 +462,6 @@ def test_progress_bar_only_on_a_terminal(tmp_path, quiet):
     if quiet:
         assert text == ""
     else:
-        assert "100%" in text and "30.0/30.0" in text and "rows/s" in text, text
+        # Rows done of the total from the footer, and a rate.
+        assert "/30.0 " in text and "rows/s" in text, text
         assert text.rstrip().splitlines()[-1].startswith("quillon-mask: 30 rows")
