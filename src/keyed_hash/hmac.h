@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "keyed_hash/result.h"
+#include "keyed_hash/short_block.h"
 
 namespace quillon_hash {
 
@@ -80,6 +81,13 @@ class PreparedKey {
   // overlap. Returns false only if the cryptographic library fails (the
   // Portable kernel); outputs are then unspecified.
   bool hex_digest_many(const Message* msgs, std::size_t n, char* const* outs) const;
+
+  // The same for messages of at most kOneBlockMax bytes that the caller
+  // padded into their blocks itself (pad_short_block): blocks[i]'s digest
+  // goes to outs[i]. Lets a caller feed the kernel straight from its own
+  // data; the blocks are only read.
+  bool hex_digest_blocks(const std::uint8_t (*blocks)[kBlock], std::size_t n,
+                         char* const* outs) const;
 
   // How many messages the serving kernel hashes at once.
   std::size_t lanes() const;

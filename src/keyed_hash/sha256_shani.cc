@@ -295,10 +295,7 @@ void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
   Message long_msgs[L];
   char* long_outs[L];
   std::size_t n_long = 0;
-  const auto hash_batch = [&](std::size_t count) {
-    if (count >= 2) hmac_pairs(keys, blocks, block_outs, count / 2);
-    if (count % 2 == 1) hmac_blocks<1>(keys, blocks + count - 1, block_outs + count - 1);
-  };
+  const auto hash_batch = [&](std::size_t count) { shani_hmac_blocks(keys, blocks, count, block_outs); };
   for (std::size_t i = 0; i < n; ++i) {
     if (message_size(msgs[i]) <= kOneBlockMax) {
       build_short_block(msgs[i], blocks[n_short]);
@@ -321,6 +318,12 @@ void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
   std::size_t j = 0;
   for (; j + 2 <= n_long; j += 2) hmac_any<2>(keys, long_msgs + j, long_outs + j);
   if (j < n_long) hmac_any<1>(keys, long_msgs + j, long_outs + j);
+}
+
+void shani_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock], std::size_t n,
+                       char* const* outs) {
+  if (n >= 2) hmac_pairs(keys, blocks, outs, n / 2);
+  if (n % 2 == 1) hmac_blocks<1>(keys, blocks + n - 1, outs + n - 1);
 }
 
 void shani_compress_chains(std::size_t lanes, std::uint32_t* const* states,
