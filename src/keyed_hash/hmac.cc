@@ -167,6 +167,17 @@ bool PreparedKey::hex_digest_blocks(const std::uint8_t (*blocks)[kBlock], std::s
   return ok;
 }
 
+bool PreparedKey::hex_digest_stream(const BlockSource& source) const {
+#ifdef QM_X86_KERNELS
+  if (kernel_ == Kernel::ShaNi) {
+    internal::shani_hmac_stream({inner_, outer_}, source);
+    return true;
+  }
+#endif
+  static_cast<void>(source);
+  return false;
+}
+
 bool PreparedKey::hex_digest_many(const Message* msgs, std::size_t n, char* const* outs) const {
 #ifdef QM_X86_KERNELS
   const internal::KeyStates keys{inner_, outer_};

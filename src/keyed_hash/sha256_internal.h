@@ -154,6 +154,9 @@ void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, 
 // Messages already padded into their one block each.
 void shani_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock], std::size_t n,
                        char* const* outs);
+// Blocks pulled from `source` a few at a time, one group ahead of the
+// hashing.
+void shani_hmac_stream(const KeyStates& keys, const BlockSource& source);
 // For measuring the unit's bound: `lanes` (1 to 4) independent chains of
 // `rounds` single-block compressions each, interleaved, over the
 // `n_blocks` 64-byte blocks at `blocks` taken in turn.

@@ -128,14 +128,51 @@ void compact_hash_errors(std::int64_t length, Offset* offsets, char* values) {
   offsets[length] = write;
 }
 
+// The valid rows (in `bits`) of [begin, end) of a column, read in order:
+// each one-block row's "<position>:" head and value are padded straight
+// into the kernel's blocks, its output slot beside it; rows whose message
+// passes one block go to `long_row` instead.
+template <typename Rows, typename SlotOf, typename LongRow>
+struct RowBlocks {
+  const Rows& rows;
+  const std::uint8_t* bits;
+  const SlotOf& slot_of;
+  const LongRow& long_row;
+  std::int64_t i;
+  std::int64_t end;
+  PositionHead head;
+  std::uint8_t* head_sizes = nullptr;  // per block, when the caller keeps them
+
+  std::size_t fill(std::uint8_t (*blocks)[quillon_hash::kBlock], char** outs, std::size_t max) {
+    std::size_t n = 0;
+    for (; n < max && i < end; ++i, head.increment()) {
+      if (!valid_bit(bits, i)) continue;
+      const std::string_view value = rows.value(i);
+      if (head.size() + value.size() > quillon_hash::kOneBlockMax) {
+        long_row(head, value, slot_of(i));
+        continue;
+      }
+      quillon_hash::pad_short_block(head.bytes(), head.size(), value.data(), value.size(), blocks[n]);
+      if (head_sizes != nullptr) head_sizes[n] = static_cast<std::uint8_t>(head.size());
+      outs[n++] = slot_of(i);
+    }
+    return n;
+  }
+  static std::size_t fill_from(void* self, std::uint8_t (*blocks)[quillon_hash::kBlock], char** outs,
+                               std::size_t max) {
+    return static_cast<RowBlocks*>(self)->fill(blocks, outs, max);
+  }
+};
+
 // Tokens of the valid rows (in `bits`) of `rows`, each written at
 // slot_of(i). Returns whether any row needed "HASH_ERROR".
 //
-// The driver reads the column itself: each valid row's value (clamped into
-// the bounds its check saw) and its running "<position>:" head are padded
-// straight into the kernel's input blocks, and the kernel writes each token
-// into its slot in the output. Rows whose message passes one block go to
-// the kernel in groups of their own.
+// The driver reads the column itself (values clamped into the bounds the
+// check saw, validity from our own bitmap, the running position) and the
+// kernel writes each token into its slot in the output: with SHA-NI, the
+// kernel pulls the next rows while it hashes the ones before; otherwise
+// rows go to it in batches of padded blocks. Rows whose message passes one
+// block go to the kernel in groups of their own.
 template <typename Rows, typename SlotOf>
 bool hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of, std::string_view key,
                std::int64_t first_position, const RangeRunner* runner) {
@@ -149,60 +186,43 @@ bool hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of
     std::memcpy(slot, kHashError.data(), kHashError.size());
     any_hash_error.store(true, std::memory_order_relaxed);
   };
-  constexpr std::size_t kOneBlockMax = quillon_hash::kOneBlockMax;
-  // 32 blocks: 2 KiB, in L1, and the kernel's loads of a block come well
-  // after the stores that built it.
   constexpr std::size_t kBatch = 32;
   constexpr std::size_t kLongGroup = 64;
   const RangeBody body = [&](std::int64_t begin, std::int64_t end) {
-    PositionHead head(first_position + begin);
-    alignas(64) std::uint8_t blocks[kBatch][quillon_hash::kBlock];
-    char* block_outs[kBatch];
-    std::uint8_t head_sizes[kBatch];
-    std::size_t n_blocks = 0;
     quillon_hash::Message long_msgs[kLongGroup];
     char* long_outs[kLongGroup];
     char long_heads[kLongGroup][PositionHead::kBytes];
     std::size_t n_long = 0;
-    const auto flush_blocks = [&] {
-      if (n_blocks > 0 && !prepared.hex_digest_blocks(blocks, n_blocks, block_outs)) {
-        for (std::size_t k = 0; k < n_blocks; ++k) {
-          const auto* b = reinterpret_cast<const char*>(blocks[k]);
-          const std::size_t size = quillon_hash::short_block_size(blocks[k]);
-          hash_row({b, head_sizes[k]}, {b + head_sizes[k], size - head_sizes[k]}, block_outs[k]);
-        }
-      }
-      n_blocks = 0;
-    };
     const auto flush_long = [&] {
       if (n_long > 0 && !prepared.hex_digest_many(long_msgs, n_long, long_outs)) {
         for (std::size_t k = 0; k < n_long; ++k) hash_row(long_msgs[k].head, long_msgs[k].tail, long_outs[k]);
       }
       n_long = 0;
     };
-    const auto hash = [&](std::int64_t i) {
-      const std::string_view value = rows.value(i);
-      if (head.size() + value.size() <= kOneBlockMax) {
-        quillon_hash::pad_short_block(head.bytes(), head.size(), value.data(), value.size(),
-                                      blocks[n_blocks]);
-        head_sizes[n_blocks] = static_cast<std::uint8_t>(head.size());
-        block_outs[n_blocks] = slot_of(i);
-        if (++n_blocks == kBatch) flush_blocks();
-        return;
-      }
+    const auto long_row = [&](const PositionHead& head, std::string_view value, char* slot) {
       std::memcpy(long_heads[n_long], head.bytes(), PositionHead::kBytes);
       long_msgs[n_long] = {{long_heads[n_long], head.size()}, value};
-      long_outs[n_long] = slot_of(i);
+      long_outs[n_long] = slot;
       if (++n_long == kLongGroup) flush_long();
     };
-    if (bits == nullptr) {
-      for (std::int64_t i = begin; i < end; ++i, head.increment()) hash(i);
+    RowBlocks<Rows, SlotOf, decltype(long_row)> reader{rows, bits, slot_of, long_row, begin, end,
+                                                      PositionHead(first_position + begin)};
+    if (prepared.stream_capable()) {
+      prepared.hex_digest_stream({&decltype(reader)::fill_from, &reader});
     } else {
-      for (std::int64_t i = begin; i < end; ++i, head.increment()) {
-        if (valid_bit(bits, i)) hash(i);
+      alignas(64) std::uint8_t blocks[kBatch][quillon_hash::kBlock];
+      char* outs[kBatch];
+      std::uint8_t head_sizes[kBatch];
+      reader.head_sizes = head_sizes;
+      for (std::size_t n; (n = reader.fill(blocks, outs, kBatch)) > 0;) {
+        if (prepared.hex_digest_blocks(blocks, n, outs)) continue;
+        for (std::size_t k = 0; k < n; ++k) {
+          const auto* b = reinterpret_cast<const char*>(blocks[k]);
+          const std::size_t size = quillon_hash::short_block_size(blocks[k]);
+          hash_row({b, head_sizes[k]}, {b + head_sizes[k], size - head_sizes[k]}, outs[k]);
+        }
       }
     }
-    flush_blocks();
     flush_long();
   };
   run_ranges(runner, rows.length, body);
