@@ -290,7 +290,7 @@ void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
   // stores that built them.
   constexpr std::size_t kBatch = 32;
   alignas(16) std::uint8_t blocks[kBatch][kBlock];
-  char* block_outs[kBatch];
+  char* block_outs[kBatch] = {};
   std::size_t n_short = 0;
   Message long_msgs[L];
   char* long_outs[L];
@@ -334,7 +334,7 @@ namespace {
 QM_SHANI void hmac_stream(const KeyStates& keys, const BlockSource& source) {
   constexpr std::size_t kGroup = 8;
   alignas(16) std::uint8_t blocks[2][kGroup][kBlock];
-  char* outs[2][kGroup];
+  char* outs[2][kGroup] = {};
   __m128i inner_abef, inner_cdgh, outer_abef, outer_cdgh;
   load_state(keys.inner, inner_abef, inner_cdgh);
   load_state(keys.outer, outer_abef, outer_cdgh);

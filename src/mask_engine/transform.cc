@@ -39,7 +39,6 @@ class PositionHead {
   }
   const char* bytes() const { return buf_; }
   std::size_t size() const { return size_; }
-  std::string_view view() const { return {buf_, size_}; }
   void increment() {
     std::size_t i = size_ - 1;  // the colon
     while (i > 0 && buf_[i - 1] == '9') buf_[--i] = '0';
