@@ -189,11 +189,20 @@ class Cache {
 
 void* allocate_large(std::size_t bytes, std::size_t* capacity) {
   const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  if (size < kCachedBuffer) {
+    *capacity = size;
+    return fresh(size);
+  }
   return Cache::get().take(size, capacity);
 }
 
 void release_large(void* buffer, std::size_t capacity) {
-  if (buffer != nullptr) Cache::get().put(buffer, capacity);
+  if (buffer == nullptr) return;
+  if (capacity < kCachedBuffer) {
+    std::free(buffer);
+  } else {
+    Cache::get().put(buffer, capacity);
+  }
 }
 
 BufferCacheStats buffer_cache_stats() { return Cache::get().stats(); }

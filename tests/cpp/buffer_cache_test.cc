@@ -21,6 +21,7 @@ namespace arrow_c {
 namespace {
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
+constexpr std::size_t kUnit = kCachedBuffer;  // the smallest size cached
 
 // Each test starts and ends with an empty cache at its default bounds.
 class BufferCache : public ::testing::Test {
@@ -45,8 +46,8 @@ Held take(std::size_t bytes) {
 struct BoundsCase {
   const char* name;
   std::size_t max_buffers, max_bytes;
-  std::vector<std::size_t> released_mib;  // in this order
-  std::size_t kept_buffers, kept_mib;
+  std::vector<std::size_t> released;  // in units, in this order
+  std::size_t kept_buffers, kept_units;
 };
 
 class CacheBounds : public BufferCache, public ::testing::WithParamInterface<BoundsCase> {};
@@ -55,11 +56,14 @@ TEST_P(CacheBounds, NeverHoldsMoreThanItsBounds) {
   const BoundsCase& c = GetParam();
   set_buffer_cache_bounds(c.max_buffers, c.max_bytes);
   std::vector<Held> held;
-  for (std::size_t mib : c.released_mib) held.push_back(take(mib * kMiB));
+  for (std::size_t units : c.released) held.push_back(take(units * kUnit - kMiB / 2));
   for (const Held& h : held) {
     ASSERT_NE(h.p, nullptr);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(h.p) % kHugePage, 0u);
-    std::memset(h.p, 1, h.capacity);  // the whole capacity is ours
+    EXPECT_EQ(h.capacity % kUnit, 0u);
+    // The capacity is ours to its last byte.
+    std::memset(h.p, 1, 4096);
+    std::memset(static_cast<char*>(h.p) + h.capacity - 4096, 1, 4096);
     release_large(h.p, h.capacity);
     const BufferCacheStats s = buffer_cache_stats();
     EXPECT_LE(s.buffers, c.max_buffers);
@@ -67,40 +71,44 @@ TEST_P(CacheBounds, NeverHoldsMoreThanItsBounds) {
   }
   const BufferCacheStats s = buffer_cache_stats();
   EXPECT_EQ(s.buffers, c.kept_buffers);
-  EXPECT_EQ(s.bytes, c.kept_mib * kMiB);
+  EXPECT_EQ(s.bytes, c.kept_units * kUnit);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CacheBounds,
-    ::testing::Values(BoundsCase{"two_of_three", 2, 256 * kMiB, {8, 6, 4}, 2, 10},
-                      BoundsCase{"rounded_to_huge_pages", 2, 256 * kMiB, {1, 3}, 2, 6},
-                      BoundsCase{"bytes_bound_first", 4, 10 * kMiB, {4, 4, 4}, 2, 8},
-                      BoundsCase{"larger_than_the_bound", 2, 8 * kMiB, {4, 16}, 1, 4},
-                      BoundsCase{"off", 0, 0, {4, 4}, 0, 0}),
+    ::testing::Values(BoundsCase{"two_of_three", 2, 8 * kUnit, {3, 2, 1}, 2, 3},
+                      BoundsCase{"default_bytes_bound", 2, kDefaultCacheBytes, {6, 3}, 1, 3},
+                      BoundsCase{"bytes_bound_first", 4, 5 * kUnit, {2, 2, 2}, 2, 4},
+                      BoundsCase{"larger_than_the_bound", 2, 2 * kUnit, {1, 3}, 1, 1},
+                      BoundsCase{"off", 0, 0, {1, 1}, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BufferCache, HandsBackAKeptBufferOnlyWhenItFits) {
-  Held a = take(8 * kMiB);
+  // Smaller than the cached size: never kept.
+  Held below = take(kUnit - kHugePage);
+  release_large(below.p, below.capacity);
+  EXPECT_EQ(buffer_cache_stats().buffers, 0u);
+  Held a = take(4 * kUnit);
   void* const first = a.p;
   release_large(a.p, a.capacity);
   const std::uint64_t hits = buffer_cache_stats().hits;
   // Less than half of it: a fresh buffer, the kept one stays.
-  Held small = take(2 * kMiB);
+  Held small = take(kUnit + kHugePage);
   EXPECT_NE(small.p, first);
   EXPECT_EQ(buffer_cache_stats().hits, hits);
   // More than it holds: fresh too.
-  Held big = take(10 * kMiB);
+  Held big = take(5 * kUnit);
   EXPECT_NE(big.p, first);
   // A fit: the same buffer, its whole capacity.
-  Held again = take(7 * kMiB);
+  Held again = take(3 * kUnit);
   EXPECT_EQ(again.p, first);
-  EXPECT_EQ(again.capacity, 8 * kMiB);
+  EXPECT_EQ(again.capacity, 4 * kUnit);
   EXPECT_EQ(buffer_cache_stats().hits, hits + 1);
   for (const Held& h : {small, big, again}) release_large(h.p, h.capacity);
 }
 
 TEST_F(BufferCache, IdleBuffersAreFreed) {
-  Held a = take(4 * kMiB);
+  Held a = take(kUnit);
   release_large(a.p, a.capacity);
   EXPECT_EQ(buffer_cache_stats().buffers, 1u);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -119,7 +127,7 @@ TEST_F(BufferCache, ThreadsNeverShareABuffer) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t, &faults] {
       for (int round = 0; round < 40; ++round) {
-        Held h = take((2 + (round + t) % 3) * kMiB);
+        Held h = take((1 + (round + t) % 3) * kUnit);
         auto* bytes = static_cast<unsigned char*>(h.p);
         const unsigned char mark = static_cast<unsigned char>(16 * t + round % 16);
         std::memset(bytes, mark, 64 * 1024);
@@ -139,7 +147,7 @@ TEST_F(BufferCache, ThreadsNeverShareABuffer) {
 // A fork child starts with an empty cache: a buffer the parent kept is never
 // handed out there, and masking works in the child.
 TEST_F(BufferCache, ForkChildStartsEmpty) {
-  Held a = take(8 * kMiB);
+  Held a = take(kUnit);
   release_large(a.p, a.capacity);
   ASSERT_EQ(buffer_cache_stats().buffers, 1u);
   const pid_t pid = fork();
@@ -150,10 +158,10 @@ TEST_F(BufferCache, ForkChildStartsEmpty) {
     if (buffer_cache_stats().buffers != 0) code |= 1;
     // (The address may come back: the child freed its copy of that memory.)
     const std::uint64_t hits = buffer_cache_stats().hits;
-    Held b = take(8 * kMiB);
+    Held b = take(kUnit);
     if (buffer_cache_stats().hits != hits) code |= 2;
     release_large(b.p, b.capacity);
-    const testing::Rows rows(100000, std::string("v"));
+    const testing::Rows rows(1000, std::string("v"));
     auto out = mask_engine::apply_any(mask_engine::Transform::Hash, testing::column(testing::utf8(rows)),
                                       mask_engine::Key("k"), 5);
     if (!out.ok() || testing::rows_of(*out.value())[7] != oracle::token("k", 12, "v")) code |= 4;
@@ -169,17 +177,18 @@ TEST_F(BufferCache, ForkChildStartsEmpty) {
 #endif
 
 // Batches masked one after another reuse the previous batch's output memory
-// and still give the right tokens.
+// (tokens of 600,000 rows: 38.4 MB) and still give the right tokens.
 TEST_F(BufferCache, ConsecutiveBatchesReuseOutputMemory) {
-  const testing::Rows rows(70000, std::string("someone@example.com"));
-  const ArrayRef column = testing::column(testing::utf8(rows));
+  constexpr std::int64_t kRows = 600000;
+  const ArrayRef column = testing::column(testing::utf8(testing::Rows(kRows, std::string("v"))));
   const std::uint64_t hits = buffer_cache_stats().hits;
   for (std::int64_t batch = 0; batch < 3; ++batch) {
-    auto out = mask_engine::apply_any(mask_engine::Transform::Hash, column, mask_engine::Key("k"), batch * 70000);
+    auto out = mask_engine::apply_any(mask_engine::Transform::Hash, column, mask_engine::Key("k"), batch * kRows);
     ASSERT_TRUE(out.ok());
-    const testing::Rows got = testing::rows_of(*out.value());
-    for (std::int64_t i : {std::int64_t{0}, std::int64_t{69999}}) {
-      EXPECT_EQ(*got[static_cast<std::size_t>(i)], oracle::token("k", batch * 70000 + i, "someone@example.com"));
+    auto tokens = view_utf8(*out.value());
+    ASSERT_TRUE(tokens.ok());
+    for (std::int64_t i : {std::int64_t{0}, std::int64_t{12345}, kRows - 1}) {
+      EXPECT_EQ(std::string(tokens.value().value(i)), oracle::token("k", batch * kRows + i, "v"));
     }
   }
   EXPECT_GE(buffer_cache_stats().hits, hits + 2);
