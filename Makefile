@@ -10,7 +10,7 @@
 #                        (WHEEL_SWITCH=1: again after pyarrow is switched in
 #                        place)
 #   make test-asan       the C++ and the Python tests under ASan and UBSan
-#   make test-tsan, bench-kernel, bench-pipeline, bench-e2e, bench-stream
+#   make test-tsan, bench-kernel, bench-cache, bench-pipeline, bench-e2e, bench-stream
 
 PY ?= 3.9
 PYENV_ROOT ?= $(HOME)/.pyenv
@@ -65,7 +65,7 @@ ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print
 ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_memory_growth_over_many_calls
 
 .PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask \
-        wheel wheels test-wheel test-asan test-tsan bench-kernel bench-pipeline bench-e2e bench-stream clean
+        wheel wheels test-wheel test-asan test-tsan bench-kernel bench-cache bench-pipeline bench-e2e bench-stream clean
 
 setup: system-packages venv
 
@@ -200,6 +200,9 @@ test-tsan: setup
 
 bench-kernel: build
 	$(BUILD)/bench/hash_kernel_bench
+
+bench-cache: build
+	$(BUILD)/bench/buffer_cache_bench
 
 bench-pipeline: build
 	bench/pipeline_scaling.sh $(BUILD)/bench/pipeline_bench
