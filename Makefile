@@ -121,10 +121,9 @@ demo-dask: build
 # 2.28 with its C++ runtime linked in (cmake/zig-linux-gnu-2.28.cmake), then
 # tagged manylinux_2_28 by auditwheel: RHEL 8+, Amazon Linux 2023, Ubuntu
 # 20.04+, Debian 11+. CPython 3.9 gets a cp39 wheel; 3.10 and newer share one
-# wheel on the stable ABI (cp310-abi3) once WHEEL_ABI3 is 1, a wheel of
-# their own version until then (the module's sources do not build on the
-# limited API yet).
-WHEEL_ABI3 ?= 0
+# wheel on the stable ABI (cp310-abi3, pyproject.toml's wheel.py-api);
+# WHEEL_ABI3=0 builds a wheel for that one interpreter on the full API.
+WHEEL_ABI3 ?= 1
 ZIGLANG_VERSION := 0.17.0
 ZIG_HOME := build/zig-$(ZIGLANG_VERSION)
 QM_ZIG := $(CURDIR)/$(ZIG_HOME)/ziglang/zig
@@ -135,9 +134,9 @@ ifeq ($(PY),3.9)
 WHEEL_TAG := cp39-cp39
 else ifeq ($(WHEEL_ABI3),1)
 WHEEL_TAG := cp310-abi3
-WHEEL_CONFIG_ABI := --config-settings=wheel.py-api=cp310
 else
 WHEEL_TAG := $(CPTAG)-$(CPTAG)
+WHEEL_CONFIG_ABI := --config-settings=wheel.py-api=
 endif
 WHEEL_GLOB := dist/quillon_mask-*-$(WHEEL_TAG)-*.whl
 WHEEL_CONFIG := --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-linux-gnu-2.28.cmake \
