@@ -3,6 +3,8 @@
 #   - the module, its stub and py.typed, every module and stub of
 #     python/quillon_mask, no other shared library;
 #   - a module name that fits the wheel's tag (*.abi3.so in an abi3 wheel);
+#   - in an abi3 wheel, abi3audit: the module calls nothing outside the
+#     stable ABI of its tag's CPython (cp310: 3.10);
 #   - auditwheel: glibc 2.28 or older is all it needs (manylinux_2_28 or an
 #     older policy), and the wheel is tagged so;
 #   - libraries it needs: only glibc's (libc, libm, libpthread, libdl, as
@@ -10,7 +12,7 @@
 #     no libcrypto, no libarrow, no libpython;
 #   - no run path, and PyInit_quillon_mask as its one exported symbol.
 # usage: scripts/check-wheel.sh TOOLS_BIN WHEEL
-# TOOLS_BIN holds the python and auditwheel to use.
+# TOOLS_BIN holds the python, auditwheel and abi3audit to use.
 set -euo pipefail
 tools=$1 wheel=$2
 dir=$(mktemp -d)
@@ -35,7 +37,10 @@ extra=$(find "$dir" -type f -name '*.so*' ! -path "$so")
 # quillon_mask-0.1.0-cp310-abi3-manylinux_2_28_x86_64.whl
 IFS=- read -r _ _ python_tag abi_tag platform_tag <<<"$(basename "$wheel" .whl)"
 case $abi_tag in
-  abi3) [[ $so == *.abi3.so ]] || fail "abi3 wheel with module $(basename "$so")" ;;
+  abi3)
+    [[ $so == *.abi3.so ]] || fail "abi3 wheel with module $(basename "$so")"
+    audit=$("$tools/abi3audit" --strict "$wheel" 2>&1) ||
+      fail "abi3audit: $audit" ;;
   *) [[ $so == *.cpython-${python_tag#cp}-* ]] || fail "$abi_tag wheel with module $(basename "$so")" ;;
 esac
 

@@ -18,7 +18,6 @@ unset PYTHONPATH
 rm -rf "$venv"
 "$python" -m venv "$venv"
 vpy=$(cd "$venv" && pwd)/bin/python
-"$vpy" -m pip install -q --upgrade pip
 "$vpy" -m pip install -q "$wheel" "${first[@]}"
 
 check() {

@@ -1,34 +1,40 @@
 #include "arrow_c/strings.h"
 
+#include "arrow_c/buffer_cache.h"
+
 #include <cstdlib>
 #include <limits>
 #include <type_traits>
 #include <new>
 #include <string>
 
-#include <sys/mman.h>
 
 namespace arrow_c {
 namespace {
 
 // A buffer of ours: 64-byte aligned, as Arrow recommends, never null (a
 // zero-size buffer still gets an address, so no exported pointer is null).
+// Large ones come from, and go back to, the buffer cache: they are written
+// front to back right after allocation, and pages already touched (or huge
+// pages) spare a page fault per 4 KiB of fresh memory.
 struct AlignedFree {
-  void operator()(void* p) const { std::free(p); }
+  std::size_t large_capacity = 0;  // 0: a plain aligned_alloc block
+  void operator()(void* p) const {
+    if (large_capacity != 0) {
+      release_large(p, large_capacity);
+    } else {
+      std::free(p);
+    }
+  }
 };
 using AlignedBuffer = std::unique_ptr<std::uint8_t, AlignedFree>;
 
-// Large buffers are written once, front to back, right after allocation:
-// huge pages spare one page fault per 4 KiB of fresh memory.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
 AlignedBuffer allocate_aligned(std::int64_t bytes) {
   const std::size_t want = bytes == 0 ? 64 : static_cast<std::size_t>(bytes);
-  if (want >= 2 * kHugePage) {
-    const std::size_t size = (want + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = std::aligned_alloc(kHugePage, size);
-    if (p != nullptr) madvise(p, size, MADV_HUGEPAGE);
-    return AlignedBuffer(static_cast<std::uint8_t*>(p));
+  if (want >= kLargeBuffer) {
+    std::size_t capacity = 0;
+    void* p = allocate_large(want, &capacity);
+    return AlignedBuffer(static_cast<std::uint8_t*>(p), AlignedFree{p != nullptr ? capacity : 0});
   }
   return AlignedBuffer(static_cast<std::uint8_t*>(std::aligned_alloc(64, (want + 63) / 64 * 64)));
 }

@@ -17,7 +17,10 @@
 // past them are refused. Refusals say "expected X, found Y".
 //
 // Building. The builders allocate each buffer once (64-byte aligned) for the
-// caller to write in place, then freeze into an Array. Views and builders
+// caller to write in place, then freeze into an Array. Buffers of 32 MiB and
+// more come from the cache of recently freed large buffers (buffer_cache.h)
+// and go back to it when the array dies, so their bytes are not zeroed: a
+// builder's caller writes every byte the array exposes. Views and builders
 // are plain values for one thread; the frozen arrays are immutable.
 #pragma once
 

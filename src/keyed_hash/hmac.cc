@@ -6,7 +6,6 @@
 
 namespace quillon_hash {
 
-using internal::kBlock;
 
 const char* message(HashError error) {
   switch (error) {
@@ -86,6 +85,40 @@ std::size_t PreparedKey::lanes() const {
     default:
       return 1;
   }
+}
+
+bool PreparedKey::hex_digest_blocks(const std::uint8_t (*blocks)[kBlock], std::size_t n,
+                                    char* const* outs) const {
+#ifdef QM_X86_KERNELS
+  if (kernel_ == Kernel::ShaNi) {
+    internal::shani_hmac_blocks({inner_, outer_}, blocks, n, outs);
+    return true;
+  }
+#endif
+  // The other kernels take messages: each one is the front of its block.
+  constexpr std::size_t kChunk = 64;
+  Message msgs[kChunk];
+  bool ok = true;
+  for (std::size_t at = 0; at < n; at += kChunk) {
+    const std::size_t count = n - at < kChunk ? n - at : kChunk;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto* b = reinterpret_cast<const char*>(blocks[at + i]);
+      msgs[i] = {{}, std::string_view(b, short_block_size(blocks[at + i]))};
+    }
+    ok &= hex_digest_many(msgs, count, outs + at);
+  }
+  return ok;
+}
+
+bool PreparedKey::hex_digest_stream(const BlockSource& source) const {
+#ifdef QM_X86_KERNELS
+  if (kernel_ == Kernel::ShaNi) {
+    internal::shani_hmac_stream({inner_, outer_}, source);
+    return true;
+  }
+#endif
+  static_cast<void>(source);
+  return false;
 }
 
 bool PreparedKey::hex_digest_many(const Message* msgs, std::size_t n, char* const* outs) const {

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "keyed_hash/result.h"
+#include "keyed_hash/short_block.h"
 
 namespace quillon_hash {
 
@@ -46,6 +47,15 @@ struct Message {
 // Overwrites n bytes at p with zeros in a way the compiler cannot drop as a
 // dead store: for keys and key-derived state before their memory is freed.
 void wipe(void* p, std::size_t n);
+
+// A caller's messages of at most kOneBlockMax bytes each, padded by the
+// caller (pad_short_block) on demand: fill() writes up to `max` blocks and
+// their output slots and returns how many; fewer than `max` only when it has
+// no more, 0 at the end.
+struct BlockSource {
+  std::size_t (*fill)(void* context, std::uint8_t (*blocks)[kBlock], char** outs, std::size_t max);
+  void* context;
+};
 
 // Implementations of the keyed hash. Portable is plain C++ and runs
 // everywhere; the others are x86 kernels that hash several messages at once.
@@ -90,6 +100,22 @@ class PreparedKey {
   // overlap. Returns false only if the kernel fails (none does today);
   // outputs are then unspecified.
   bool hex_digest_many(const Message* msgs, std::size_t n, char* const* outs) const;
+
+  // The same for messages of at most kOneBlockMax bytes that the caller
+  // padded into their blocks itself (pad_short_block): blocks[i]'s digest
+  // goes to outs[i]. Lets a caller feed the kernel straight from its own
+  // data; the blocks are only read.
+  bool hex_digest_blocks(const std::uint8_t (*blocks)[kBlock], std::size_t n,
+                         char* const* outs) const;
+
+  // Pulls padded one-block messages from `source` until it has none left
+  // and hashes them, for callers that read their messages from their own
+  // data as the kernel goes: the SHA-NI kernel asks for the next few while
+  // it still hashes the ones before, so reading them overlaps the hashing.
+  // Only for kernels that cannot fail (stream_capable()); false otherwise,
+  // having pulled nothing.
+  bool hex_digest_stream(const BlockSource& source) const;
+  bool stream_capable() const { return kernel_ == Kernel::ShaNi; }
 
   // How many messages the serving kernel hashes at once.
   std::size_t lanes() const;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "keyed_hash/hmac.h"
+#include "keyed_hash/short_block.h"
 
 // Other architectures build the portable path only; QM_PORTABLE_ONLY does
 // the same on x86, to check that build.
@@ -39,10 +40,9 @@ inline constexpr std::uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6
                                                    0xa54ff53a, 0x510e527f, 0x9b05688c,
                                                    0x1f83d9ab, 0x5be0cd19};
 
-inline constexpr std::size_t kBlock = 64;
-// The longest message whose padding (0x80 and the 8-byte length) still fits
-// the same block.
-inline constexpr std::size_t kOneBlockMax = kBlock - 9;
+using quillon_hash::kBlock;
+using quillon_hash::kOneBlockMax;
+using quillon_hash::copy_short;
 
 // The chaining values after the ipad and opad blocks of the key, borrowed
 // from the PreparedKey that holds them.
@@ -62,26 +62,6 @@ inline void store_be32(std::uint8_t* p, std::uint32_t v) {
   p[1] = static_cast<std::uint8_t>(v >> 16);
   p[2] = static_cast<std::uint8_t>(v >> 8);
   p[3] = static_cast<std::uint8_t>(v);
-}
-
-// Copies n <= 64 bytes with a few overlapping moves instead of a library call;
-// every read and write stays inside [src, src + n) and [dst, dst + n).
-inline void copy_short(std::uint8_t* dst, const char* src, std::size_t n) {
-  if (n >= 16) {
-    std::size_t i = 0;
-    for (; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
-    std::memcpy(dst + n - 16, src + n - 16, 16);
-  } else if (n >= 8) {
-    std::memcpy(dst, src, 8);
-    std::memcpy(dst + n - 8, src + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(dst, src, 4);
-    std::memcpy(dst + n - 4, src + n - 4, 4);
-  } else if (n > 0) {
-    dst[0] = static_cast<std::uint8_t>(src[0]);
-    dst[n / 2] = static_cast<std::uint8_t>(src[n / 2]);
-    dst[n - 1] = static_cast<std::uint8_t>(src[n - 1]);
-  }
 }
 
 // The one padded block of a message of at most kOneBlockMax bytes that
@@ -184,6 +164,12 @@ const CpuFeatures& cpu_features();
 // it busier on the parts measured.
 inline constexpr std::size_t kShaNiLanes = 4;
 void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
+// Messages already padded into their one block each.
+void shani_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock], std::size_t n,
+                       char* const* outs);
+// Blocks pulled from `source` a few at a time, one group ahead of the
+// hashing.
+void shani_hmac_stream(const KeyStates& keys, const BlockSource& source);
 // For measuring the unit's bound: `lanes` (1 to 4) independent chains of
 // `rounds` single-block compressions each, interleaved, over the
 // `n_blocks` 64-byte blocks at `blocks` taken in turn.

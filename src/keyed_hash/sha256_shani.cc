@@ -290,15 +290,12 @@ void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
   // stores that built them.
   constexpr std::size_t kBatch = 32;
   alignas(16) std::uint8_t blocks[kBatch][kBlock];
-  char* block_outs[kBatch];
+  char* block_outs[kBatch] = {};
   std::size_t n_short = 0;
   Message long_msgs[L];
   char* long_outs[L];
   std::size_t n_long = 0;
-  const auto hash_batch = [&](std::size_t count) {
-    if (count >= 2) hmac_pairs(keys, blocks, block_outs, count / 2);
-    if (count % 2 == 1) hmac_blocks<1>(keys, blocks + count - 1, block_outs + count - 1);
-  };
+  const auto hash_batch = [&](std::size_t count) { shani_hmac_blocks(keys, blocks, count, block_outs); };
   for (std::size_t i = 0; i < n; ++i) {
     if (message_size(msgs[i]) <= kOneBlockMax) {
       build_short_block(msgs[i], blocks[n_short]);
@@ -322,6 +319,84 @@ void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
   for (; j + 2 <= n_long; j += 2) hmac_any<2>(keys, long_msgs + j, long_outs + j);
   if (j < n_long) hmac_any<1>(keys, long_msgs + j, long_outs + j);
 }
+
+void shani_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock], std::size_t n,
+                       char* const* outs) {
+  if (n >= 2) hmac_pairs(keys, blocks, outs, n / 2);
+  if (n % 2 == 1) hmac_blocks<1>(keys, blocks + n - 1, outs + n - 1);
+}
+
+// As hmac_pairs, over blocks pulled from the source in groups of kGroup:
+// the next group is pulled before the current one is hashed, so the
+// caller's reads and padding run while the unit still works on the steps
+// before, and a block is loaded a group after the stores that built it.
+namespace {
+QM_SHANI void hmac_stream(const KeyStates& keys, const BlockSource& source) {
+  constexpr std::size_t kGroup = 8;
+  alignas(16) std::uint8_t blocks[2][kGroup][kBlock];
+  char* outs[2][kGroup] = {};
+  __m128i inner_abef, inner_cdgh, outer_abef, outer_cdgh;
+  load_state(keys.inner, inner_abef, inner_cdgh);
+  load_state(keys.outer, outer_abef, outer_cdgh);
+  const __m128i byte_swap = byte_swap_mask();
+  const __m128i pad_words = _mm_setr_epi32(static_cast<int>(0x80000000u), 0, 0, 0);
+  const __m128i length_words = _mm_setr_epi32(0, 0, 0, 768);
+  Lane l[4];  // 0, 1: outer hashes of the pending pair; 2, 3: inner hashes of the next
+  char* pending_outs[2] = {nullptr, nullptr};
+  bool pending = false;
+  std::size_t cur = 0;
+  std::size_t n = source.fill(source.context, blocks[0], outs[0], kGroup);
+  while (n > 0) {
+    const std::size_t next = n == kGroup ? source.fill(source.context, blocks[cur ^ 1], outs[cur ^ 1], kGroup) : 0;
+    const std::uint8_t (*b)[kBlock] = blocks[cur];
+    char* const* o = outs[cur];
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+      if (!pending) {
+        Lane two[2];
+        for (std::size_t i = 0; i < 2; ++i) {
+          two[i].abef = inner_abef;
+          two[i].cdgh = inner_cdgh;
+          two[i].load_block(b[k + i], byte_swap);
+        }
+        compress(two);
+        l[2] = two[0];
+        l[3] = two[1];
+      } else {
+        for (std::size_t i = 0; i < 2; ++i) {
+          from_lanes(l[2 + i].abef, l[2 + i].cdgh, l[i].w[0], l[i].w[1]);
+          l[i].w[2] = pad_words;
+          l[i].w[3] = length_words;
+          l[i].abef = outer_abef;
+          l[i].cdgh = outer_cdgh;
+          l[2 + i].abef = inner_abef;
+          l[2 + i].cdgh = inner_cdgh;
+          l[2 + i].load_block(b[k + i], byte_swap);
+        }
+        compress(l);
+        for (std::size_t i = 0; i < 2; ++i) {
+          __m128i abcd, efgh;
+          from_lanes(l[i].abef, l[i].cdgh, abcd, efgh);
+          hex16(abcd, pending_outs[i]);
+          hex16(efgh, pending_outs[i] + 32);
+        }
+      }
+      pending = true;
+      pending_outs[0] = o[k];
+      pending_outs[1] = o[k + 1];
+    }
+    if (k < n) hmac_blocks<1>(keys, b + k, o + k);
+    cur ^= 1;
+    n = next;
+  }
+  if (pending) {
+    Lane two[2] = {l[2], l[3]};
+    finish_outer(keys, two, pending_outs);
+  }
+}
+}  // namespace
+
+void shani_hmac_stream(const KeyStates& keys, const BlockSource& source) { hmac_stream(keys, source); }
 
 void shani_compress_chains(std::size_t lanes, std::uint32_t* const* states,
                            const std::uint8_t* blocks, std::size_t n_blocks, std::size_t rounds) {

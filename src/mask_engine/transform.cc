@@ -17,41 +17,45 @@ constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(quillon_hash::kHe
 constexpr std::string_view kRedacted = "[REDACTED]";
 constexpr std::string_view kHashError = "HASH_ERROR";
 
-// "<n>:" kept as ASCII and incremented in place, so a row's hash prefix
-// costs no conversion. Digits are right-aligned in buf_, the colon last.
-class PositionPrefix {
+// "<n>:" kept as ASCII and incremented in place, so a row's hash head costs
+// no conversion. The digits start the buffer, the colon follows them, zeros
+// fill the rest: the whole buffer is copied into a kernel block with
+// fixed-size moves.
+class PositionHead {
  public:
-  static constexpr int kSize = 24;  // 19 digits of an int64, the colon, slack
+  static constexpr std::size_t kBytes = quillon_hash::kHeadBytes;  // 19 digits, the colon, zeros
 
-  explicit PositionPrefix(std::int64_t n) {
-    buf_[kSize - 1] = ':';
-    start_ = kSize - 1;
+  explicit PositionHead(std::int64_t n) {
+    char digits[20];
+    int count = 0;
     do {
-      buf_[--start_] = static_cast<char>('0' + n % 10);
+      digits[count++] = static_cast<char>('0' + n % 10);
       n /= 10;
     } while (n > 0);
+    std::memset(buf_, 0, kBytes);
+    for (int k = 0; k < count; ++k) buf_[k] = digits[count - 1 - k];
+    buf_[count] = ':';
+    size_ = static_cast<std::size_t>(count) + 1;
   }
-  std::string_view view() const { return {buf_ + start_, static_cast<std::size_t>(kSize - start_)}; }
-  // Copies the whole buffer (a fixed size, so a few moves) and returns the
-  // prefix as it stands in the copy.
-  std::string_view copy_to(char (&dest)[kSize]) const {
-    std::memcpy(dest, buf_, kSize);
-    return {dest + start_, static_cast<std::size_t>(kSize - start_)};
-  }
+  const char* bytes() const { return buf_; }
+  std::size_t size() const { return size_; }
   void increment() {
-    int i = kSize - 2;
-    while (i >= start_ && buf_[i] == '9') buf_[i--] = '0';
-    if (i < start_) {
-      buf_[i] = '1';
-      start_ = i;
-    } else {
-      ++buf_[i];
+    std::size_t i = size_ - 1;  // the colon
+    while (i > 0 && buf_[i - 1] == '9') buf_[--i] = '0';
+    if (i > 0) {
+      ++buf_[i - 1];
+      return;
     }
+    // All nines: one digit more, "1" then zeros.
+    buf_[0] = '1';
+    buf_[size_ - 1] = '0';
+    buf_[size_] = ':';
+    ++size_;
   }
 
  private:
-  char buf_[kSize];
-  int start_;
+  char buf_[kBytes];
+  std::size_t size_;
 };
 
 using arrow_c::DictionaryIndices;
@@ -123,8 +127,51 @@ void compact_hash_errors(std::int64_t length, Offset* offsets, char* values) {
   offsets[length] = write;
 }
 
+// The valid rows (in `bits`) of [begin, end) of a column, read in order:
+// each one-block row's "<position>:" head and value are padded straight
+// into the kernel's blocks, its output slot beside it; rows whose message
+// passes one block go to `long_row` instead.
+template <typename Rows, typename SlotOf, typename LongRow>
+struct RowBlocks {
+  const Rows& rows;
+  const std::uint8_t* bits;
+  const SlotOf& slot_of;
+  const LongRow& long_row;
+  std::int64_t i;
+  std::int64_t end;
+  PositionHead head;
+  std::uint8_t* head_sizes = nullptr;  // per block, when the caller keeps them
+
+  std::size_t fill(std::uint8_t (*blocks)[quillon_hash::kBlock], char** outs, std::size_t max) {
+    std::size_t n = 0;
+    for (; n < max && i < end; ++i, head.increment()) {
+      if (!valid_bit(bits, i)) continue;
+      const std::string_view value = rows.value(i);
+      if (head.size() + value.size() > quillon_hash::kOneBlockMax) {
+        long_row(head, value, slot_of(i));
+        continue;
+      }
+      quillon_hash::pad_short_block(head.bytes(), head.size(), value.data(), value.size(), blocks[n]);
+      if (head_sizes != nullptr) head_sizes[n] = static_cast<std::uint8_t>(head.size());
+      outs[n++] = slot_of(i);
+    }
+    return n;
+  }
+  static std::size_t fill_from(void* self, std::uint8_t (*blocks)[quillon_hash::kBlock], char** outs,
+                               std::size_t max) {
+    return static_cast<RowBlocks*>(self)->fill(blocks, outs, max);
+  }
+};
+
 // Tokens of the valid rows (in `bits`) of `rows`, each written at
 // slot_of(i). Returns whether any row needed "HASH_ERROR".
+//
+// The driver reads the column itself (values clamped into the bounds the
+// check saw, validity from our own bitmap, the running position) and the
+// kernel writes each token into its slot in the output: with SHA-NI, the
+// kernel pulls the next rows while it hashes the ones before; otherwise
+// rows go to it in batches of padded blocks. Rows whose message passes one
+// block go to the kernel in groups of their own.
 template <typename Rows, typename SlotOf>
 bool hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of, std::string_view key,
                std::int64_t first_position, const RangeRunner* runner) {
@@ -138,35 +185,44 @@ bool hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of
     std::memcpy(slot, kHashError.data(), kHashError.size());
     any_hash_error.store(true, std::memory_order_relaxed);
   };
-  // Valid rows go to the kernel in groups, which it hashes several at a
-  // time; each row's "<position>:" head is kept in the group's own buffer
-  // until the group is hashed.
-  constexpr std::size_t kGroup = 256;
+  constexpr std::size_t kBatch = 32;
+  constexpr std::size_t kLongGroup = 64;
   const RangeBody body = [&](std::int64_t begin, std::int64_t end) {
-    PositionPrefix prefix(first_position + begin);
-    quillon_hash::Message msgs[kGroup];
-    char* outs[kGroup];
-    char heads[kGroup][PositionPrefix::kSize];
-    std::size_t n = 0;
-    const auto flush = [&] {
-      if (n > 0 && !prepared.hex_digest_many(msgs, n, outs)) {
-        for (std::size_t k = 0; k < n; ++k) hash_row(msgs[k].head, msgs[k].tail, outs[k]);
+    quillon_hash::Message long_msgs[kLongGroup];
+    char* long_outs[kLongGroup];
+    char long_heads[kLongGroup][PositionHead::kBytes];
+    std::size_t n_long = 0;
+    const auto flush_long = [&] {
+      if (n_long > 0 && !prepared.hex_digest_many(long_msgs, n_long, long_outs)) {
+        for (std::size_t k = 0; k < n_long; ++k) hash_row(long_msgs[k].head, long_msgs[k].tail, long_outs[k]);
       }
-      n = 0;
+      n_long = 0;
     };
-    const auto gather = [&](std::int64_t i) {
-      msgs[n] = {prefix.copy_to(heads[n]), rows.value(i)};
-      outs[n] = slot_of(i);
-      if (++n == kGroup) flush();
+    const auto long_row = [&](const PositionHead& head, std::string_view value, char* slot) {
+      std::memcpy(long_heads[n_long], head.bytes(), PositionHead::kBytes);
+      long_msgs[n_long] = {{long_heads[n_long], head.size()}, value};
+      long_outs[n_long] = slot;
+      if (++n_long == kLongGroup) flush_long();
     };
-    if (bits == nullptr) {
-      for (std::int64_t i = begin; i < end; ++i, prefix.increment()) gather(i);
+    RowBlocks<Rows, SlotOf, decltype(long_row)> reader{rows, bits, slot_of, long_row, begin, end,
+                                                      PositionHead(first_position + begin)};
+    if (prepared.stream_capable()) {
+      prepared.hex_digest_stream({&decltype(reader)::fill_from, &reader});
     } else {
-      for (std::int64_t i = begin; i < end; ++i, prefix.increment()) {
-        if (valid_bit(bits, i)) gather(i);
+      alignas(64) std::uint8_t blocks[kBatch][quillon_hash::kBlock];
+      char* outs[kBatch];
+      std::uint8_t head_sizes[kBatch];
+      reader.head_sizes = head_sizes;
+      for (std::size_t n; (n = reader.fill(blocks, outs, kBatch)) > 0;) {
+        if (prepared.hex_digest_blocks(blocks, n, outs)) continue;
+        for (std::size_t k = 0; k < n; ++k) {
+          const auto* b = reinterpret_cast<const char*>(blocks[k]);
+          const std::size_t size = quillon_hash::short_block_size(blocks[k]);
+          hash_row({b, head_sizes[k]}, {b + head_sizes[k], size - head_sizes[k]}, outs[k]);
+        }
       }
     }
-    flush();
+    flush_long();
   };
   run_ranges(runner, rows.length, body);
   return any_hash_error.load();

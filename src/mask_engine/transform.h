@@ -27,7 +27,8 @@
 // from the input are clamped into the bounds its check saw (see
 // arrow_c/strings.h). Input memory that changes while a column is masked
 // gives odd values or an error, never a read or write out of bounds.
-// Thread-safe: apply() only reads its input and writes no shared state.
+// Thread-safe: apply() only reads its input; the one state it shares is the
+// process's cache of freed output buffers, which has its own lock.
 #pragma once
 
 #include <cstdint>

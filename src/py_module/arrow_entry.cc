@@ -23,6 +23,7 @@
 #include "arrow_c/bridge.h"
 #include "arrow_c/owner.h"
 #include "internal.h"
+#include "keyed_hash/hmac.h"
 #include "mask_engine/stream.h"
 #include "py_handle.h"
 
@@ -63,6 +64,78 @@ bool check_arg_count(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
   return false;
 }
 
+// 1 with the bytes of a bytes-like object (one that exports a buffer) read
+// into `out`, 0 when the object is not one, -1 with a Python error set.
+#ifndef Py_LIMITED_API
+int read_bytes_like(PyObject* borrowed_obj, KeyBytes& out) {
+  if (!PyObject_CheckBuffer(borrowed_obj)) return 0;
+  Py_buffer view;
+  if (PyObject_GetBuffer(borrowed_obj, &view, PyBUF_SIMPLE) < 0) return -1;
+  out.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+  PyBuffer_Release(&view);
+  return 1;
+}
+#else
+// The stable ABI of CPython 3.10 has no buffer protocol. bytes and bytearray
+// are read in place; any other exporter through a memoryview, whose bytes
+// are copied into a bytes object that is wiped once read (when nothing else
+// holds it). A buffer that is not contiguous is refused, as a plain buffer
+// request refuses it.
+int read_bytes_like(PyObject* borrowed_obj, KeyBytes& out) {
+  if (PyBytes_Check(borrowed_obj)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(borrowed_obj, &data, &size) < 0) return -1;
+    out.assign(data, static_cast<std::size_t>(size));
+    return 1;
+  }
+  if (PyByteArray_Check(borrowed_obj)) {
+    out.assign(PyByteArray_AsString(borrowed_obj),
+               static_cast<std::size_t>(PyByteArray_Size(borrowed_obj)));
+    return 1;
+  }
+  PyRef view = PyRef::steal(PyMemoryView_FromObject(borrowed_obj));
+  if (!view) {
+    // What memoryview() raises for an object without the buffer protocol.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  PyRef contiguous = PyRef::steal(PyObject_GetAttrString(view.get(), "c_contiguous"));
+  if (!contiguous) return -1;
+  const int is_contiguous = PyObject_IsTrue(contiguous.get());
+  if (is_contiguous < 0) return -1;
+  if (!is_contiguous) {
+    PyErr_SetString(PyExc_BufferError, "key: the buffer is not C-contiguous");
+    return -1;
+  }
+  PyRef copy = PyRef::steal(PyObject_Bytes(view.get()));
+  if (!copy) return -1;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(copy.get(), &data, &size) < 0) return -1;
+  out.assign(data, static_cast<std::size_t>(size));
+  // Short bytes objects may be the interpreter's shared ones.
+  if (Py_REFCNT(copy.get()) == 1) quillon_hash::wipe(data, static_cast<std::size_t>(size));
+  return 1;
+}
+
+// The type's name as the full API's tp_name reads: "module.name" for a type
+// defined in C outside builtins, the bare name for builtins and for classes.
+PyRef type_name_of(PyObject* borrowed_obj) {
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(borrowed_obj));
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+  if (!name || (PyType_GetFlags(Py_TYPE(borrowed_obj)) & Py_TPFLAGS_HEAPTYPE) != 0) return name;
+  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+  if (!module) return PyRef();
+  if (!PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0) {
+    return name;
+  }
+  return PyRef::steal(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
+}
+#endif
+
 // str: its UTF-8 bytes; a bytes-like object: its bytes as they are; None: no key.
 bool read_key(PyObject* borrowed_key, KeyBytes& out) {
   if (borrowed_key == Py_None) return true;
@@ -73,15 +146,17 @@ bool read_key(PyObject* borrowed_key, KeyBytes& out) {
     out.assign(data, static_cast<std::size_t>(size));
     return true;
   }
-  if (PyObject_CheckBuffer(borrowed_key)) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(borrowed_key, &view, PyBUF_SIMPLE) < 0) return false;
-    out.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    PyBuffer_Release(&view);
-    return true;
-  }
+  const int read = read_bytes_like(borrowed_key, out);
+  if (read != 0) return read > 0;
+#ifdef Py_LIMITED_API
+  PyRef type_name = type_name_of(borrowed_key);
+  if (!type_name) return false;
+  PyErr_Format(PyExc_TypeError, "key must be a str, a bytes-like object or None, not '%U'",
+               type_name.get());
+#else
   PyErr_Format(PyExc_TypeError, "key must be a str, a bytes-like object or None, not '%s'",
                Py_TYPE(borrowed_key)->tp_name);
+#endif
   return false;
 }
 

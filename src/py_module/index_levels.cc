@@ -95,8 +95,8 @@ std::optional<MaskPipeline> with_index_levels(MaskPipeline pipeline, const arrow
       !PyList_Check(borrowed_columns)) {
     return pipeline;
   }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(borrowed_columns); ++i) {
-    PyObject* borrowed_entry = PyList_GET_ITEM(borrowed_columns, i);
+  for (Py_ssize_t i = 0; i < PyList_Size(borrowed_columns); ++i) {
+    PyObject* borrowed_entry = PyList_GetItem(borrowed_columns, i);
     const std::optional<std::string> name = utf8_of(borrowed_item(borrowed_entry, "name"));
     PyObject* borrowed_field = borrowed_item(borrowed_entry, "field_name");
     const std::optional<std::string> field = utf8_of(borrowed_field);

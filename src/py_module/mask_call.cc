@@ -47,9 +47,9 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     return false;
   }
   for (Py_ssize_t i = 0; i < 3; ++i) borrowed_out[i] = i < nargs ? args[i] : nullptr;
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* borrowed_name = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* borrowed_name = PyTuple_GetItem(kwnames, k);
     int index = -1;
     for (int p = 0; p < 3; ++p) {
       if (PyUnicode_Check(borrowed_name) &&
@@ -96,7 +96,7 @@ PyRef call_attr(PyObject* borrowed_obj, const char* name) {
 PyRef call_attr(PyObject* borrowed_obj, const char* name, PyObject* borrowed_arg) {
   PyRef attr = PyRef::steal(PyObject_GetAttrString(borrowed_obj, name));
   if (!attr) return PyRef();
-  return PyRef::steal(PyObject_CallOneArg(attr.get(), borrowed_arg));
+  return PyRef::steal(PyObject_CallFunctionObjArgs(attr.get(), borrowed_arg, nullptr));
 }
 
 std::optional<RecordBatch> take_batch(ArrowSchema* schema, ArrowArray* array) {
@@ -120,7 +120,7 @@ bool check_field_name(PyObject* borrowed_field, int depth) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(borrowed_field, "name"));
   if (!name) return false;
   if (PyUnicode_Check(name.get())) {
-    const Py_ssize_t at = PyUnicode_FindChar(name.get(), 0, 0, PyUnicode_GET_LENGTH(name.get()), 1);
+    const Py_ssize_t at = PyUnicode_FindChar(name.get(), 0, 0, PyUnicode_GetLength(name.get()), 1);
     if (at == -2) return false;
     if (at >= 0) {
       PyErr_Format(PyExc_ValueError,
@@ -190,13 +190,15 @@ std::optional<std::vector<std::int64_t>> buffer_sizes(PyObject* borrowed_array) 
   PyRef items = PyRef::steal(PySequence_Fast(buffers.get(), "buffers() must return a sequence"));
   if (!items) return std::nullopt;
   std::vector<std::int64_t> sizes;
-  for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(items.get()); ++j) {
-    PyObject* borrowed_buffer = PySequence_Fast_GET_ITEM(items.get(), j);
-    if (borrowed_buffer == Py_None) {
+  // A list or a tuple; a list's size is read again on every step.
+  for (Py_ssize_t j = 0; j < PySequence_Size(items.get()); ++j) {
+    PyRef buffer = PyRef::steal(PySequence_GetItem(items.get(), j));
+    if (!buffer) return std::nullopt;
+    if (buffer.get() == Py_None) {
       sizes.push_back(-1);
       continue;
     }
-    PyRef size_obj = PyRef::steal(PyObject_GetAttrString(borrowed_buffer, "size"));
+    PyRef size_obj = PyRef::steal(PyObject_GetAttrString(buffer.get(), "size"));
     if (!size_obj) return std::nullopt;
     const long long size = PyLong_AsLongLong(size_obj.get());
     if (size == -1 && PyErr_Occurred()) return std::nullopt;
@@ -246,14 +248,14 @@ std::optional<RecordBatch> export_and_import(int is_batch, PyObject* borrowed_it
   if (c_array) {
     PyRef capsules = PyRef::steal(PyObject_CallNoArgs(c_array.get()));
     if (!capsules) return std::nullopt;
-    if (!PyTuple_Check(capsules.get()) || PyTuple_GET_SIZE(capsules.get()) < 2) {
+    if (!PyTuple_Check(capsules.get()) || PyTuple_Size(capsules.get()) < 2) {
       PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a tuple of two capsules");
       return std::nullopt;
     }
     auto* schema = static_cast<ArrowSchema*>(
-        PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema"));
+        PyCapsule_GetPointer(PyTuple_GetItem(capsules.get(), 0), "arrow_schema"));
     auto* array = schema == nullptr ? nullptr : static_cast<ArrowArray*>(
-        PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array"));
+        PyCapsule_GetPointer(PyTuple_GetItem(capsules.get(), 1), "arrow_array"));
     if (array == nullptr) {
       // The capsules release what they hold; that may be Python code.
       drop_keeping_error([&] { capsules = PyRef(); });
@@ -367,17 +369,17 @@ bool import_table(PyObject* borrowed_pyarrow, PyObject* borrowed_df, std::vector
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return false;
   }
-  if (PyList_GET_SIZE(batch_list.get()) == 0) {
+  if (PyList_Size(batch_list.get()) == 0) {
     PyErr_SetString(PyExc_ValueError, "Empty DataFrame");
     return false;
   }
   PyRef batch_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatch"));
   if (!batch_type) return false;
-  inputs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(batch_list.get())));
+  inputs.reserve(static_cast<std::size_t>(PyList_Size(batch_list.get())));
   // An item's export hook is Python code that may shrink the list; never
   // read past its current end.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch_list.get()); ++i) {
-    PyRef item = PyRef::new_ref(PyList_GET_ITEM(batch_list.get(), i));
+  for (Py_ssize_t i = 0; i < PyList_Size(batch_list.get()); ++i) {
+    PyRef item = PyRef::new_ref(PyList_GetItem(batch_list.get(), i));
     std::optional<RecordBatch> batch = import_batch(batch_type.get(), item.get());
     if (batch && !inputs.empty() && !arrow_c::same_schema(*batch->schema, *inputs[0].schema)) {
       batch.reset();

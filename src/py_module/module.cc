@@ -157,13 +157,16 @@ PyModuleDef g_native_def = {
 // already there is kept.
 bool register_native_module() {
   if (g_native_module == nullptr) {
-    g_native_module = PyModule_Create2(&g_native_def, PYTHON_API_VERSION);
+    g_native_module = PyModule_Create(&g_native_def);
     if (g_native_module == nullptr) return false;
   }
   PyObject* borrowed_modules = PyImport_GetModuleDict();
   PyRef name = PyRef::steal(PyUnicode_FromString(g_native_def.m_name));
   if (!name) return false;
-  return PyDict_SetDefault(borrowed_modules, name.get(), g_native_module) != nullptr;
+  PyObject* borrowed_present = PyDict_GetItemWithError(borrowed_modules, name.get());
+  if (borrowed_present != nullptr) return true;
+  if (PyErr_Occurred()) return false;
+  return PyDict_SetItem(borrowed_modules, name.get(), g_native_module) == 0;
 }
 
 PyMethodDef g_mask_def = {"mask",
@@ -219,7 +222,7 @@ PyObject* init_module() {
     return PyRef::new_ref(g_cached_module).release();
   }
 
-  PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, 1013));
+  PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   if (!add_function(module.get(), &g_mask_def)) return nullptr;
   if (!add_function(module.get(), &g_version_def)) return nullptr;

@@ -102,11 +102,11 @@ namespace {
 // Parses the transform list into the builder, one entry at a time. False with
 // a Python error set on the first bad entry.
 bool add_transforms(PyObject* borrowed_list, PipelineBuilder& builder, OnDuplicate on_duplicate) {
-  const Py_ssize_t initial_len = PyList_GET_SIZE(borrowed_list);
+  const Py_ssize_t initial_len = PyList_Size(borrowed_list);
   // The list may shrink while entries are converted (a str subclass's code
   // can run); never read past its current end.
-  for (Py_ssize_t i = 0; i < std::min(initial_len, PyList_GET_SIZE(borrowed_list)); ++i) {
-    PyRef entry = PyRef::new_ref(PyList_GET_ITEM(borrowed_list, i));
+  for (Py_ssize_t i = 0; i < std::min(initial_len, PyList_Size(borrowed_list)); ++i) {
+    PyRef entry = PyRef::new_ref(PyList_GetItem(borrowed_list, i));
     if (!PyDict_Check(entry.get())) {
       return raise_conversion(PyExc_ValueError, "Expected dict: ", entry.get(), "PyDict");
     }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -132,6 +134,88 @@ TEST_P(Lanes, SharedKeyGivesTheSameDigestsOnEveryThread) {
   for (std::size_t i = 0; i < msgs.size(); ++i) {
     EXPECT_EQ(outs[0][i], rows[i]->expected);
     EXPECT_EQ(outs[1][i], rows[i]->expected);
+  }
+}
+
+// Blocks the caller padded itself, every one-block size with heads of 2 to
+// 20 bytes, in batches of every length up to two of the callers' batches:
+// each digest lands in its own slot.
+TEST_P(Lanes, CallerPaddedBlocks) {
+  const std::string key = "block-key";
+  const PreparedKey prepared(key, GetParam());
+  std::vector<std::string> messages;
+  std::vector<std::size_t> head_sizes;
+  for (std::size_t head = 2; head <= 20; head += 6) {
+    for (std::size_t size = head; size <= kOneBlockMax; ++size) {
+      std::string m(size, '\0');
+      for (std::size_t i = 0; i < size; ++i) m[i] = static_cast<char>(i < head - 1 ? '0' + (size + i) % 10 : 'a' + i % 26);
+      m[head - 1] = ':';
+      messages.push_back(m);
+      head_sizes.push_back(head);
+    }
+  }
+  for (std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{31}, std::size_t{64},
+                        messages.size()}) {
+    std::vector<std::array<std::uint8_t, kBlock>> blocks(n);
+    std::vector<std::string> outs(n, std::string(kHexDigestLength + 1, '#'));
+    std::vector<char*> out_ptrs;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::string& m = messages[i];
+      char head[kHeadBytes] = {};
+      std::memcpy(head, m.data(), head_sizes[i]);
+      pad_short_block(head, head_sizes[i], m.data() + head_sizes[i], m.size() - head_sizes[i],
+                      blocks[i].data());
+      EXPECT_EQ(short_block_size(blocks[i].data()), m.size());
+      out_ptrs.push_back(outs[i].data());
+    }
+    ASSERT_TRUE(prepared.hex_digest_blocks(
+        reinterpret_cast<const std::uint8_t(*)[kBlock]>(blocks.data()), n, out_ptrs.data()));
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(outs[i].substr(0, kHexDigestLength), hmac_sha256(key, messages[i]).value())
+          << "batch " << n << " message " << i;
+      EXPECT_EQ(outs[i].back(), '#');
+    }
+  }
+}
+
+// Blocks pulled from a source as the kernel goes, any total (odd, even,
+// past several groups): every digest in its slot. Kernels that cannot
+// stream refuse without pulling.
+struct Pulled {
+  std::vector<std::string> messages;
+  std::vector<std::string> outs;
+  std::size_t next = 0, pulls = 0;
+
+  static std::size_t fill(void* self, std::uint8_t (*blocks)[kBlock], char** outs, std::size_t max) {
+    auto* p = static_cast<Pulled*>(self);
+    ++p->pulls;
+    std::size_t n = 0;
+    for (; n < max && p->next < p->messages.size(); ++n, ++p->next) {
+      const std::string& m = p->messages[p->next];
+      char head[kHeadBytes] = {};
+      pad_short_block(head, 0, m.data(), m.size(), blocks[n]);
+      outs[n] = p->outs[p->next].data();
+    }
+    return n;
+  }
+};
+
+TEST_P(Lanes, PulledBlocks) {
+  const std::string key = "pull-key";
+  const PreparedKey prepared(key, GetParam());
+  for (std::size_t total : {0, 1, 2, 3, 7, 8, 9, 16, 17, 40}) {
+    Pulled p;
+    for (std::size_t i = 0; i < total; ++i) p.messages.push_back(std::to_string(i) + ":" + std::string(i % 50, 'q'));
+    p.outs.assign(total, std::string(kHexDigestLength, '#'));
+    const bool done = prepared.hex_digest_stream({&Pulled::fill, &p});
+    ASSERT_EQ(done, prepared.stream_capable());
+    if (!done) {
+      EXPECT_EQ(p.pulls, 0u);
+      continue;
+    }
+    for (std::size_t i = 0; i < total; ++i) {
+      EXPECT_EQ(p.outs[i], hmac_sha256(key, p.messages[i]).value()) << "total " << total << " message " << i;
+    }
   }
 }
 

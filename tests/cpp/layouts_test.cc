@@ -173,5 +173,58 @@ INSTANTIATE_TEST_SUITE_P(
         ExportCase{"large_redact", t::large_utf8(kRows), Transform::Redact, 3, {}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Hash straight from each layout: values whose "<position>:value" message
+// sits on either side of the one-block edge (55 bytes) in one run, nulls
+// between them, positions crossing a digit boundary, against OpenSSL's
+// one-shot HMAC.
+struct DriverCase {
+  const char* name;
+  Node (*make)(const Rows&);
+  std::int64_t first_position;
+};
+
+Node dictionary_over_utf8(const Rows& rows) {
+  // Reversed indices, so row i reads a value that is not at i.
+  std::vector<std::optional<std::int64_t>> indices;
+  Rows values(rows.rbegin(), rows.rend());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    indices.emplace_back(static_cast<std::int64_t>(rows.size() - 1 - i));
+  }
+  return t::dictionary_indexed("s", indices, t::utf8(values));
+}
+
+class HashDriver : public ::testing::TestWithParam<DriverCase> {};
+
+TEST_P(HashDriver, TokensAroundTheOneBlockEdge) {
+  const DriverCase& c = GetParam();
+  Rows rows;
+  for (std::size_t size = 0; size <= 70; ++size) {
+    rows.emplace_back(std::string(size, static_cast<char>('a' + size % 26)));
+    if (size % 7 == 3) rows.emplace_back(std::nullopt);
+  }
+  auto out = apply_any(Transform::Hash, t::column(c.make(rows)), Key(kKey), c.first_position);
+  ASSERT_TRUE(out.ok()) << out.error().to_string();
+  const Rows got = t::rows_of(*out.value());
+  ASSERT_EQ(got.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::int64_t position = c.first_position + static_cast<std::int64_t>(i);
+    if (!rows[i]) {
+      EXPECT_FALSE(got[i]) << "row " << i;
+    } else {
+      EXPECT_EQ(got[i], std::optional<std::string>(oracle::token(kKey, position, *rows[i])))
+          << "row " << i << ", value of " << rows[i]->size() << " bytes";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, HashDriver,
+    ::testing::Values(DriverCase{"string", t::utf8, 0}, DriverCase{"string_digits", t::utf8, 9990},
+                      DriverCase{"large_string", t::large_utf8, 99950},
+                      DriverCase{"string_view", [](const Rows& r) { return t::string_views(r, 5); }, 950},
+                      DriverCase{"dictionary", dictionary_over_utf8, 999999950},
+                      DriverCase{"string_near_int64_max", t::utf8, 9223372036854775700}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace mask_engine

@@ -1,11 +1,14 @@
 """quillon_mask.arrow: any Arrow producer in, masked batches out, positions counted over the stream."""
+import array
 import gc
 import hashlib
 import hmac
 import subprocess
 import sys
 import textwrap
+import types
 import weakref
+from fractions import Fraction
 
 import pandas as pd
 import pyarrow as pa
@@ -174,7 +177,8 @@ RANDOM_KEY = bytes(range(256))
 
 @pytest.mark.parametrize("key, bytes_used", [
     ("k", "k"), (b"k", "k"), (bytearray(b"k"), "k"), (memoryview(b"xkx")[1:2], "k"), (RANDOM_KEY, RANDOM_KEY),
-], ids=["str", "bytes", "bytearray", "memoryview", "random-bytes"])
+    (array.array("B", RANDOM_KEY), RANDOM_KEY), (array.array("I", [0x6b6b6b6b]), "kkkk"), (bytearray(), ""),
+], ids=["str", "bytes", "bytearray", "memoryview", "random-bytes", "array", "array-of-ints", "empty"])
 def test_a_str_key_is_its_utf8_bytes_and_a_bytes_like_key_is_itself(key, bytes_used):
     out = mask_table(SOURCE, [{"column": "email", "type": "hash"}], key)
     assert out.column("email").to_pylist() == expected("hash", ["a@x.io", None, "b@x.io"], key=bytes_used)
@@ -187,12 +191,21 @@ def test_a_str_key_is_its_utf8_bytes_and_a_bytes_like_key_is_itself(key, bytes_u
     ({"start": -1}, ValueError, "start must be at least 0 and below 2**63, not -1"),
     ({"start": 1 << 63}, ValueError, f"start must be at least 0 and below 2**63, not {1 << 63}"),
     ({"key": 1}, TypeError, "key must be a str, a bytes-like object or None, not 'int'"),
+    ({"key": [107]}, TypeError, "key must be a str, a bytes-like object or None, not 'list'"),
+    ({"key": Fraction(1)}, TypeError, "key must be a str, a bytes-like object or None, not 'Fraction'"),
+    ({"key": types.SimpleNamespace()}, TypeError,
+     "key must be a str, a bytes-like object or None, not 'types.SimpleNamespace'"),
 ])
 def test_bad_start_or_key(kwargs, error, message):
     args = {"key": "k", **kwargs}
     with pytest.raises(error) as info:
         mask_table(SOURCE, [{"column": "email", "type": "hash"}], args.pop("key"), **args)
     assert str(info.value) == message
+
+
+def test_a_key_buffer_that_is_not_contiguous_is_refused():
+    with pytest.raises(BufferError):
+        mask_table(SOURCE, [{"column": "email", "type": "hash"}], memoryview(b"kxkx")[::2])
 
 
 def test_start_is_keyword_only():
