@@ -25,9 +25,9 @@ TRANSFORMS = [{"column": "email", "type": "hash"}, {"column": "name", "type": "r
 def load(path, alias):
     # An extension module is found by its PyInit_ name: both load as
     # quillon_mask, each from its own file, and are kept under an alias.
-    spec = importlib.util.spec_from_file_location("quillon_mask", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("quillon_mask", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     sys.modules[alias] = module
     return module
 

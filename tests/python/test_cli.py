@@ -169,11 +169,11 @@ def test_key_from_a_named_environment_variable(tmp_path):
 @pytest.mark.parametrize("source", ["file", "stdin"])
 def test_transforms_from_json_combine_with_column_options(tmp_path, source):
     write(people(8), tmp_path / "in.parquet", "parquet")
-    spec = json.dumps([{"column": "email", "type": "hash"}, {"column": "name", "type": "redact"}])
-    (tmp_path / "t.json").write_text(spec)
+    listing = json.dumps([{"column": "email", "type": "hash"}, {"column": "name", "type": "redact"}])
+    (tmp_path / "t.json").write_text(listing)
     where = tmp_path / "t.json" if source == "file" else "-"
     result = run(tmp_path / "in.parquet", tmp_path / "out.parquet", "--transforms", where, "--null", "phone",
-                 stdin=spec if source == "stdin" else None)
+                 stdin=listing if source == "stdin" else None)
     assert result.returncode == 0, result.stderr
     got = pq.read_table(tmp_path / "out.parquet")
     for column, values in expected(people(8), 0).items():
