@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,10 @@ struct Message {
 // Overwrites n bytes at p with zeros in a way the compiler cannot drop as a
 // dead store: for keys and key-derived state before their memory is freed.
 void wipe(void* p, std::size_t n);
+// The same for a key copy held as an optional string (absent: no key).
+inline void wipe(std::optional<std::string>& key) {
+  if (key && !key->empty()) wipe(key->data(), key->size());
+}
 
 // A caller's messages of at most kOneBlockMax bytes each, padded by the
 // caller (pad_short_block) on demand: fill() writes up to `max` blocks and

@@ -43,9 +43,7 @@ struct MaskStream {
 
   MaskStream(arrow_c::StreamOwner s, MaskPipeline p, std::optional<std::string> k)
       : source(std::move(s)), pipeline(std::move(p)), key(std::move(k)) {}
-  ~MaskStream() {
-    if (key && !key->empty()) quillon_hash::wipe(key->data(), key->size());
-  }
+  ~MaskStream() { quillon_hash::wipe(key); }
 };
 
 int fail(MaskStream& state, int code, std::string message) {
@@ -203,9 +201,7 @@ Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamS
   // its own (a moved string would leave its bytes behind).
   struct Wipe {
     std::optional<std::string>& key;
-    ~Wipe() {
-      if (key && !key->empty()) quillon_hash::wipe(key->data(), key->size());
-    }
+    ~Wipe() { quillon_hash::wipe(key); }
   } wipe{settings.key};
   if (owned.released()) return Status::Invalid("the source stream is released");
   if (settings.start < 0) {

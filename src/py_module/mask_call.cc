@@ -470,9 +470,7 @@ PyObject* mask_steps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
 
 }  // namespace
 
-KeyBytes::~KeyBytes() {
-  if (bytes_ && !bytes_->empty()) quillon_hash::wipe(bytes_->data(), bytes_->size());
-}
+KeyBytes::~KeyBytes() { quillon_hash::wipe(bytes_); }
 
 mask_engine::Key KeyBytes::view() const {
   if (!bytes_) return std::nullopt;
