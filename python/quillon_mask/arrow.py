@@ -7,7 +7,8 @@
     frame = mask_frame(frame, transforms, key, start=0)   # the same kind of frame
 
 `data` is any Arrow producer (an object with ``__arrow_c_stream__`` or
-``__arrow_c_array__``). Row i of the data, counted over the whole stream, is
+``__arrow_c_array__``) or a pyarrow IPC file reader. pyarrow data (tables,
+batches, readers) is checked batch by batch before it is read. Row i of the data, counted over the whole stream, is
 hashed at position ``start + i``, so a table masked in pieces with the right
 ``start`` gets the tokens of one whole run. A configured column that the data
 lacks or that cannot be masked, or ``hash`` without a key, raises ValueError
@@ -42,8 +43,28 @@ def _check_start(start: Any) -> int:
     return start
 
 
+def _pyarrow_reader(data: Any) -> Optional[pa.RecordBatchReader]:
+    """pyarrow data as a reader, which the module checks batch by batch against
+    the buffer sizes pyarrow knows; None for any other producer."""
+    if isinstance(data, pa.RecordBatchReader):
+        return data
+    if isinstance(data, pa.Table):
+        return data.to_reader()
+    if isinstance(data, pa.RecordBatch):
+        return pa.RecordBatchReader.from_batches(data.schema, [data])
+    if isinstance(data, pa.ipc.RecordBatchFileReader):
+        return pa.RecordBatchReader.from_batches(
+            data.schema, (data.get_batch(i) for i in range(data.num_record_batches)))
+    return None
+
+
 def _open(data: Any, transforms: Transforms, key: Key, start: int) -> Any:
     """The masking stream over `data`, as an "arrow_array_stream" capsule."""
+    reader = _pyarrow_reader(data)
+    if reader is not None:
+        start = _check_start(start)
+        # Checked before the data is read: a bad list leaves a reader unread.
+        return _native.open_reader(_native.plan(transforms, key), reader, start)
     export_stream = getattr(data, "__arrow_c_stream__", None)
     export_array = None if export_stream is not None else getattr(data, "__arrow_c_array__", None)
     if export_stream is None and export_array is None:

@@ -12,6 +12,7 @@ namespace arrow_c {
 namespace {
 
 constexpr int kMaxDepth = 64;
+constexpr std::int64_t kMaxEnd = std::int64_t{1} << 59;
 
 // The producer's struct array, released when the last node that points into
 // it is gone.
@@ -42,6 +43,13 @@ Result<ArrayRef> import_node(const ArrowArray& c, const SchemaRef& type,
   if (depth > kMaxDepth) return fail("array nests deeper than 64 levels");
   if (c.length < 0) return fail("expected a length of at least 0, found " + std::to_string(c.length));
   if (c.offset < 0) return fail("expected an offset of at least 0, found " + std::to_string(c.offset));
+  // Rows are addressed as offset + i, in units of up to 16 bytes (a view) or
+  // bits, so the end must stay well inside 64 bits on every node.
+  std::int64_t end = 0;
+  if (__builtin_add_overflow(c.offset, c.length, &end) || end > kMaxEnd) {
+    return fail("offset and length overflow: expected offset + length of at most 2^59, found offset " +
+                std::to_string(c.offset) + " and length " + std::to_string(c.length));
+  }
   if (c.null_count < -1 || c.null_count > c.length) {
     return fail("expected a null_count from -1 to " + std::to_string(c.length) + ", found " +
                 std::to_string(c.null_count));

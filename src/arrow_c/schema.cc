@@ -15,8 +15,11 @@ bool starts_with(std::string_view s, std::string_view prefix) {
 
 // The encoded metadata: int32 pair count, then per pair an int32 key length,
 // the key, an int32 value length and the value. Returns its byte size, or -1
-// when a length is negative.
+// when a length is negative or the lengths add up past what int32 lengths
+// can describe (the interface does not tell the block's size, so that is the
+// bound every length is checked against).
 std::int64_t metadata_size(const char* metadata) {
+  constexpr std::int64_t kMaxSize = 2147483647;
   auto read_int = [&](std::int64_t at) {
     std::int32_t v;
     std::memcpy(&v, metadata + at, sizeof(v));
@@ -26,10 +29,11 @@ std::int64_t metadata_size(const char* metadata) {
   const std::int32_t pairs = read_int(at);
   at += 4;
   if (pairs < 0) return -1;
-  for (std::int32_t p = 0; p < 2 * pairs; ++p) {
+  for (std::int64_t p = 0; p < 2 * std::int64_t{pairs}; ++p) {
+    if (at > kMaxSize - 4) return -1;
     const std::int32_t len = read_int(at);
-    if (len < 0) return -1;
-    at += 4 + len;
+    if (len < 0 || len > kMaxSize - 4 - at) return -1;
+    at += 4 + std::int64_t{len};
   }
   return at;
 }
@@ -43,7 +47,9 @@ Result<SchemaRef> copy_node(const ArrowSchema& source, int depth) {
   if (source.name != nullptr) node->name = source.name;
   if (source.metadata != nullptr) {
     const std::int64_t size = metadata_size(source.metadata);
-    if (size < 0) return Status::Invalid("schema metadata has a negative length");
+    if (size < 0) {
+      return Status::Invalid("schema metadata has a negative length or passes 2147483647 bytes");
+    }
     node->metadata.emplace(source.metadata, static_cast<std::size_t>(size));
   }
   node->flags = source.flags;

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -21,6 +23,48 @@ using arrow_c::RecordBatch;
 using arrow_c::SchemaRef;
 using arrow_c::Status;
 
+using Pulled = qm::Result<std::optional<RecordBatch>, SourceFailure>;
+
+SourceFailure failure_of(const Status& status) {
+  return {status.code() == Status::Code::OutOfMemory ? ENOMEM : EINVAL, status.ToString()};
+}
+
+// The source's own text for a failed call, as much of it as may be relayed.
+std::string source_error(ArrowArrayStream* source, int code) {
+  const char* text = source->get_last_error != nullptr ? source->get_last_error(source) : nullptr;
+  if (text != nullptr) return producer_text(text);
+  return "the source stream failed with error " + std::to_string(code) + " and no message";
+}
+
+class CStreamSource final : public BatchSource {
+ public:
+  explicit CStreamSource(arrow_c::StreamOwner stream) : stream_(std::move(stream)) {}
+
+  arrow_c::Result<SchemaRef> schema() override {
+    if (stream_.released()) return Status::Invalid("the source stream is released");
+    arrow_c::SchemaOwner c_schema;
+    const int rc = stream_->get_schema(stream_.get(), c_schema.get());
+    if (rc != 0) return Status::Invalid(source_error(stream_.get(), rc));
+    if (c_schema.released()) return Status::Invalid("the source stream gave a released schema");
+    return arrow_c::copy_schema(*c_schema.get());
+  }
+
+  Pulled next(const SchemaRef& schema) override {
+    ArrowArray c_array;
+    std::memset(&c_array, 0, sizeof(c_array));
+    const int rc = stream_->get_next(stream_.get(), &c_array);
+    // On failure, whatever the source left in c_array is not ours to release.
+    if (rc != 0) return SourceFailure{rc, source_error(stream_.get(), rc)};
+    if (c_array.release == nullptr) return std::optional<RecordBatch>();
+    auto imported = arrow_c::import_record_batch(schema, &c_array);
+    if (!imported.ok()) return failure_of(imported.error());
+    return std::optional<RecordBatch>(std::move(imported).value());
+  }
+
+ private:
+  arrow_c::StreamOwner stream_;
+};
+
 // A slice of a source batch still to be masked, with its first row's position.
 struct Pending {
   RecordBatch batch;
@@ -28,11 +72,15 @@ struct Pending {
 };
 
 struct MaskStream {
-  arrow_c::StreamOwner source;
+  std::unique_ptr<BatchSource> source;
   MaskPipeline pipeline;
   std::optional<std::string> key;
+  std::function<void(const std::function<void()>&)> wait;
   SchemaRef input_schema;
   SchemaRef output_schema;
+  // One caller at a time: the source, the pending slices and the positions
+  // move together.
+  std::mutex mutex;
   // Position of the next source row. Kept unsigned: after the row at
   // 2^63 - 1 it is 2^63, which only a batch of zero rows may follow.
   std::uint64_t next_position = 0;
@@ -41,9 +89,21 @@ struct MaskStream {
   int error_code = 0;  // once set, every later get_next returns it
   bool ended = false;
 
-  MaskStream(arrow_c::StreamOwner s, MaskPipeline p, std::optional<std::string> k)
+  MaskStream(std::unique_ptr<BatchSource> s, MaskPipeline p, std::optional<std::string> k)
       : source(std::move(s)), pipeline(std::move(p)), key(std::move(k)) {}
   ~MaskStream() { quillon_hash::wipe(key); }
+
+  // The stream's lock; a caller that finds it taken waits through `wait`.
+  std::unique_lock<std::mutex> lock() {
+    std::unique_lock<std::mutex> held(mutex, std::try_to_lock);
+    if (held.owns_lock()) return held;
+    if (wait) {
+      wait([&held] { held.lock(); });
+    } else {
+      held.lock();
+    }
+    return held;
+  }
 };
 
 int fail(MaskStream& state, int code, std::string message) {
@@ -53,39 +113,23 @@ int fail(MaskStream& state, int code, std::string message) {
   return code;
 }
 
-int fail(MaskStream& state, const Status& status) {
-  return fail(state, status.code() == Status::Code::OutOfMemory ? ENOMEM : EINVAL, status.ToString());
-}
-
-// The source's own text for a failed call.
-std::string source_error(ArrowArrayStream* source, int code) {
-  const char* text = source->get_last_error != nullptr ? source->get_last_error(source) : nullptr;
-  if (text != nullptr) return text;
-  return "the source stream failed with error " + std::to_string(code) + " and no message";
+int fail(MaskStream& state, const SourceFailure& failure) {
+  return fail(state, failure.code, failure.message);
 }
 
 // Pulls one source batch into `pending`; false at the end of the source or
 // on an error (then state.error_code is set).
 bool pull(MaskStream& state) {
-  ArrowArrayStream* source = state.source.get();
-  ArrowArray c_array;
-  std::memset(&c_array, 0, sizeof(c_array));
-  const int rc = source->get_next(source, &c_array);
-  if (rc != 0) {
-    // Whatever the source left there is not ours to release.
-    fail(state, rc, source_error(source, rc));
+  Pulled pulled = state.source->next(state.input_schema);
+  if (!pulled.ok()) {
+    fail(state, pulled.error());
     return false;
   }
-  if (c_array.release == nullptr) {
+  if (!pulled.value()) {
     state.ended = true;
     return false;
   }
-  auto imported = arrow_c::import_record_batch(state.input_schema, &c_array);
-  if (!imported.ok()) {
-    fail(state, imported.error());
-    return false;
-  }
-  RecordBatch batch = std::move(imported).value();
+  RecordBatch batch = std::move(*pulled.value());
   const std::uint64_t rows = static_cast<std::uint64_t>(batch.num_rows);
   const std::uint64_t limit = std::uint64_t{1} << 63;  // one past the largest position
   if (rows > limit - state.next_position) {
@@ -112,6 +156,7 @@ MaskStream& state_of(ArrowArrayStream* stream) { return *static_cast<MaskStream*
 
 int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   MaskStream& state = state_of(stream);
+  const auto held = state.lock();
   Status st = arrow_c::export_schema(state.output_schema, out);
   if (!st.ok()) {
     state.last_error = st.ToString();
@@ -120,8 +165,7 @@ int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   return 0;
 }
 
-int get_next(ArrowArrayStream* stream, ArrowArray* out) {
-  MaskStream& state = state_of(stream);
+int next_locked(MaskStream& state, ArrowArray* out) {
   if (state.error_code != 0) return state.error_code;
   try {
     if (state.pending.empty()) {
@@ -138,7 +182,7 @@ int get_next(ArrowArrayStream* stream, ArrowArray* out) {
     auto masked = state.pipeline.process_batch(next.batch, key, next.first_position, state.output_schema);
     if (!masked.ok()) return fail(state, EINVAL, masked.error().to_string());
     Status st = arrow_c::export_record_batch(masked.value(), out);
-    if (!st.ok()) return fail(state, st);
+    if (!st.ok()) return fail(state, failure_of(st));
     return 0;
   } catch (const std::bad_alloc&) {
     return fail(state, ENOMEM, "Out of memory: cannot mask the batch");
@@ -147,8 +191,17 @@ int get_next(ArrowArrayStream* stream, ArrowArray* out) {
   }
 }
 
+int get_next(ArrowArrayStream* stream, ArrowArray* out) {
+  MaskStream& state = state_of(stream);
+  const auto held = state.lock();
+  return next_locked(state, out);
+}
+
+// The text stays put once set: an error ends the stream, so nothing writes
+// it again and the pointer stays valid until release.
 const char* get_last_error(ArrowArrayStream* stream) {
-  const MaskStream& state = state_of(stream);
+  MaskStream& state = state_of(stream);
+  const auto held = state.lock();
   return state.last_error.empty() ? nullptr : state.last_error.c_str();
 }
 
@@ -192,35 +245,71 @@ Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline,
   return Status::OK();
 }
 
+// Arrow's status names, which lead a message before any text of its own.
+constexpr std::string_view kStatusNames[] = {
+    "Invalid",        "IOError",       "Type error",     "Key error",
+    "Index error",    "Out of memory", "Capacity error", "Cancelled",
+    "Unknown error",  "NotImplemented", "Serialization error", "Execution error",
+    "AlreadyExists"};
+
 }  // namespace
+
+std::string producer_text(std::string_view text) {
+  std::size_t from = 0;
+  for (bool named = true; named;) {
+    named = false;
+    for (std::string_view name : kStatusNames) {
+      const std::string_view rest = text.substr(from);
+      if (rest.starts_with(name) && rest.substr(name.size()).starts_with(": ")) {
+        from += name.size() + 2;
+        named = true;
+        break;
+      }
+    }
+  }
+  const std::size_t cut = text.find(": ", from);
+  if (cut == std::string_view::npos) return std::string(text);
+  return std::string(text.substr(0, cut)) + " [rest withheld: it may quote input values]";
+}
+
+std::unique_ptr<BatchSource> c_stream_source(ArrowArrayStream* stream) {
+  return std::make_unique<CStreamSource>(arrow_c::StreamOwner::take(stream));
+}
 
 Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamSettings settings,
                         ArrowArrayStream* out) {
-  arrow_c::StreamOwner owned = arrow_c::StreamOwner::take(source);
+  std::unique_ptr<BatchSource> taken;
+  try {
+    taken = c_stream_source(source);
+  } catch (const std::bad_alloc&) {
+    arrow_c::StreamOwner::take(source).reset();
+    quillon_hash::wipe(settings.key);
+    return Status::OutOfMemory("cannot open the masking stream");
+  }
+  return open_mask_stream(std::move(taken), std::move(pipeline), std::move(settings), out);
+}
+
+Status open_mask_stream(std::unique_ptr<BatchSource> source, MaskPipeline pipeline,
+                        StreamSettings settings, ArrowArrayStream* out) {
   // The settings' key is wiped on every path; the stream keeps a copy of
   // its own (a moved string would leave its bytes behind).
   struct Wipe {
     std::optional<std::string>& key;
     ~Wipe() { quillon_hash::wipe(key); }
   } wipe{settings.key};
-  if (owned.released()) return Status::Invalid("the source stream is released");
   if (settings.start < 0) {
     return Status::Invalid("expected a start position from 0 to 2^63-1, found " + std::to_string(settings.start));
   }
-  arrow_c::SchemaOwner c_schema;
-  const int rc = owned->get_schema(owned.get(), c_schema.get());
-  if (rc != 0) return Status::Invalid(source_error(owned.get(), rc));
-  if (c_schema.released()) return Status::Invalid("the source stream gave a released schema");
-  auto copied = arrow_c::copy_schema(*c_schema.get());
-  c_schema.reset();
+  auto copied = source->schema();
   if (!copied.ok()) return std::move(copied).error();
   const SchemaRef input_schema = std::move(copied).value();
   Status checked = check_schema(*input_schema, pipeline, settings.key.has_value());
   if (!checked.ok()) return checked;
 
   try {
-    auto state = std::make_unique<MaskStream>(std::move(owned), std::move(pipeline).with_layouts(Layouts::AnyStrict),
+    auto state = std::make_unique<MaskStream>(std::move(source), std::move(pipeline).with_layouts(Layouts::AnyStrict),
                                               settings.key);
+    state->wait = std::move(settings.wait);
     state->input_schema = input_schema;
     state->output_schema = state->pipeline.output_schema(input_schema);
     state->next_position = static_cast<std::uint64_t>(settings.start);

@@ -3,10 +3,13 @@
 // The Python glue checks its arguments, finds the data's export (the
 // PyCapsule protocol) and converts the result back; this file holds what is
 // per stream: the transform list parsed into a plan (before the data is
-// exported, so a bad list leaves a reader unread), then the producer's
-// stream taken over and handed to the engine's masking stream. Nothing here
-// runs per batch: the engine's stream pulls, masks and hands on batches on
-// whatever thread its consumer calls it from, without Python.
+// exported, so a bad list leaves a reader unread), then the source handed to
+// the engine's masking stream: a pyarrow reader as the pyarrow batch source
+// (pyarrow_source.h), which checks each batch against the buffer sizes
+// pyarrow knows, any other producer as its C stream. Nothing here runs per
+// batch: the engine's stream pulls, masks and hands on batches on whatever
+// thread its consumer calls it from; only a pyarrow source takes the GIL,
+// for its pull.
 //
 // Capsules: "quillon_mask.plan" owns a pipeline and a key copy (wiped when
 // the capsule dies) and is used once; "arrow_array_stream" is the C stream
@@ -26,6 +29,7 @@
 #include "keyed_hash/hmac.h"
 #include "mask_engine/stream.h"
 #include "py_handle.h"
+#include "pyarrow_source.h"
 
 namespace quillon_py {
 namespace {
@@ -200,20 +204,16 @@ std::optional<MaskPipeline> with_source_levels(MaskPipeline pipeline, ArrowArray
 }
 
 // Hands the source to the engine and wraps its masking stream in a capsule.
-PyObject* open_masking(arrow_c::StreamOwner& source, MaskPipeline pipeline, const KeyBytes& key,
-                       std::int64_t start) {
-  std::optional<MaskPipeline> levelled = with_source_levels(std::move(pipeline), source.get());
-  if (!levelled) {
-    drop_keeping_error([&] { source.reset(); });
-    return nullptr;
-  }
+PyObject* open_masking(std::unique_ptr<mask_engine::BatchSource> source, MaskPipeline pipeline,
+                       const KeyBytes& key, std::int64_t start) {
   auto out = std::make_unique<ArrowArrayStream>();
   std::memset(out.get(), 0, sizeof(ArrowArrayStream));
   mask_engine::StreamSettings settings;
   settings.key = key.copy();
   settings.start = start;
+  settings.wait = wait_without_gil;
   const arrow_c::Status opened =
-      mask_engine::open_mask_stream(source.get(), std::move(*levelled), std::move(settings), out.get());
+      mask_engine::open_mask_stream(std::move(source), std::move(pipeline), std::move(settings), out.get());
   // The engine released the source on failure; nothing imported is left here.
   if (!opened.ok()) {
     raise_arrow_status(opened);
@@ -226,6 +226,17 @@ PyObject* open_masking(arrow_c::StreamOwner& source, MaskPipeline pipeline, cons
   }
   out.release();
   return capsule;
+}
+
+// The same over a producer's C stream, index levels looked up in its schema.
+PyObject* open_c_stream(arrow_c::StreamOwner& source, MaskPipeline pipeline, const KeyBytes& key,
+                        std::int64_t start) {
+  std::optional<MaskPipeline> levelled = with_source_levels(std::move(pipeline), source.get());
+  if (!levelled) {
+    drop_keeping_error([&] { source.reset(); });
+    return nullptr;
+  }
+  return open_masking(mask_engine::c_stream_source(source.get()), std::move(*levelled), key, start);
 }
 
 }  // namespace
@@ -270,7 +281,7 @@ PyObject* open_stream_call(PyObject* const* args, Py_ssize_t nargs) {
   // Taken over: the capsule's struct is marked released, so its destructor
   // has nothing left to free.
   arrow_c::StreamOwner source = arrow_c::StreamOwner::take(c_stream);
-  return open_masking(source, std::move(*pipeline), plan->key, *start);
+  return open_c_stream(source, std::move(*pipeline), plan->key, *start);
 }
 
 // open_array(plan, arrow_schema capsule, arrow_array capsule, start) -> stream capsule
@@ -301,7 +312,26 @@ PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs) {
     raise_arrow_status(exported);
     return nullptr;
   }
-  return open_masking(source, std::move(*pipeline), plan->key, *start);
+  return open_c_stream(source, std::move(*pipeline), plan->key, *start);
+}
+
+// open_reader(plan, pyarrow.RecordBatchReader, start) -> stream capsule
+PyObject* open_reader_call(PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_arg_count("open_reader", nargs, 3)) return nullptr;
+  const std::optional<std::int64_t> start = read_start(args[2]);
+  if (!start) return nullptr;
+  Plan* plan = nullptr;
+  std::optional<MaskPipeline> pipeline = take_pipeline(args[0], plan);
+  if (!pipeline) return nullptr;
+  std::unique_ptr<PyarrowSource> source = PyarrowSource::open(args[1]);
+  if (!source) return nullptr;
+  std::optional<MaskPipeline> levelled = with_index_levels(std::move(*pipeline), *source->reader_schema());
+  if (!levelled) {
+    drop_keeping_error([&] { source.reset(); });
+    return nullptr;
+  }
+  source->plan_checks(levelled->column_transforms());
+  return open_masking(std::move(source), std::move(*levelled), plan->key, *start);
 }
 
 }  // namespace quillon_py

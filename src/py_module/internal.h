@@ -158,8 +158,10 @@ std::optional<mask_engine::MaskPipeline> with_index_levels(mask_engine::MaskPipe
 //   plan(transforms, key) -> a plan capsule
 //   open_stream(plan, stream capsule, start) -> a stream capsule
 //   open_array(plan, schema capsule, array capsule, start) -> a stream capsule
+//   open_reader(plan, pyarrow.RecordBatchReader, start) -> a stream capsule
 PyObject* plan_call(PyObject* const* args, Py_ssize_t nargs);
 PyObject* open_stream_call(PyObject* const* args, Py_ssize_t nargs);
 PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs);
+PyObject* open_reader_call(PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace quillon_py

@@ -29,6 +29,7 @@
 #include "keyed_hash/hmac.h"
 #include "mask_engine/pipeline.h"
 #include "py_handle.h"
+#include "pyarrow_source.h"
 
 namespace quillon_py {
 namespace {
@@ -181,30 +182,6 @@ bool check_pyarrow_batch(PyObject* borrowed_item) {
     if (!check_field_name(field.get(), 0)) return false;
   }
   return true;
-}
-
-// The size of each buffer of a pyarrow array, -1 for an absent one.
-std::optional<std::vector<std::int64_t>> buffer_sizes(PyObject* borrowed_array) {
-  PyRef buffers = call_attr(borrowed_array, "buffers");
-  if (!buffers) return std::nullopt;
-  PyRef items = PyRef::steal(PySequence_Fast(buffers.get(), "buffers() must return a sequence"));
-  if (!items) return std::nullopt;
-  std::vector<std::int64_t> sizes;
-  // A list or a tuple; a list's size is read again on every step.
-  for (Py_ssize_t j = 0; j < PySequence_Size(items.get()); ++j) {
-    PyRef buffer = PyRef::steal(PySequence_GetItem(items.get(), j));
-    if (!buffer) return std::nullopt;
-    if (buffer.get() == Py_None) {
-      sizes.push_back(-1);
-      continue;
-    }
-    PyRef size_obj = PyRef::steal(PyObject_GetAttrString(buffer.get(), "size"));
-    if (!size_obj) return std::nullopt;
-    const long long size = PyLong_AsLongLong(size_obj.get());
-    if (size == -1 && PyErr_Occurred()) return std::nullopt;
-    sizes.push_back(size);
-  }
-  return sizes;
 }
 
 // Gives each string column of an imported pyarrow batch the sizes of its

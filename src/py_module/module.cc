@@ -133,6 +133,10 @@ PyObject* open_array_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t
   return boundary(__FILE__, __LINE__, [&] { return open_array_call(args, nargs); });
 }
 
+PyObject* open_reader_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary(__FILE__, __LINE__, [&] { return open_reader_call(args, nargs); });
+}
+
 template <typename F>
 PyCFunction fastcall(F* entry) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
@@ -145,6 +149,8 @@ PyMethodDef g_native_methods[] = {
      "open_stream(plan, stream, start)\n--\n\nA masking stream over a C stream capsule."},
     {"open_array", fastcall(open_array_entry), METH_FASTCALL,
      "open_array(plan, schema, array, start)\n--\n\nA masking stream over one record batch."},
+    {"open_reader", fastcall(open_reader_entry), METH_FASTCALL,
+     "open_reader(plan, reader, start)\n--\n\nA masking stream over a pyarrow reader, checked batch by batch."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -103,7 +105,50 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"root_with_nulls", emails_batch, [](Produced& p) { p.array.null_count = 1; },
                     "expected a struct array without nulls, found 1"},
         RefusalCase{"nesting_too_deep", [] { return nested(70); }, nullptr,
-                    "nests deeper than 64 levels"}),
+                    "nests deeper than 64 levels"},
+        // offset + length must not wrap on any node: a leaf, a struct's
+        // child, a dictionary, with and without nulls.
+        RefusalCase{"leaf_offset_overflows", emails_batch,
+                    [](Produced& p) { p.array.children[0]->offset = INT64_MAX; },
+                    "column 0 ('email'): offset and length overflow"},
+        RefusalCase{"leaf_without_nulls_offset_overflows", emails_batch,
+                    [](Produced& p) {
+                      p.array.children[0]->offset = INT64_MAX - 2;
+                      p.array.children[0]->null_count = 0;
+                      p.array.children[0]->buffers[0] = nullptr;
+                    },
+                    "column 0 ('email'): offset and length overflow"},
+        RefusalCase{"leaf_end_past_2_to_the_59", emails_batch,
+                    [](Produced& p) { p.array.children[0]->offset = (std::int64_t{1} << 59) - 4; },
+                    "expected offset + length of at most 2^59, found offset 576460752303423484 and length 5"},
+        RefusalCase{"struct_child_offset_overflows",
+                    [] {
+                      return batch_node(
+                          {named(testing::struct_of({named(testing::int64s({1, 2}), "x")}, 2), "s")});
+                    },
+                    [](Produced& p) { p.array.children[0]->children[0]->offset = INT64_MAX; },
+                    "column 0 ('s'): child 0 ('x'): offset and length overflow"},
+        RefusalCase{"dictionary_offset_overflows",
+                    [] {
+                      return batch_node(
+                          {named(testing::dictionary_of({0, 1}, utf8({std::string("a"), std::string("b")})), "d")});
+                    },
+                    [](Produced& p) { p.array.children[0]->dictionary->offset = INT64_MAX; },
+                    "column 0 ('d'): dictionary: offset and length overflow"},
+        // A metadata length read from the producer's memory is checked
+        // before it moves the read position.
+        RefusalCase{"metadata_length_past_int32", emails_batch,
+                    [](Produced& p) {
+                      static const std::int32_t huge_key[] = {1, 0x7fffffff};
+                      p.schema.children[0]->metadata = reinterpret_cast<const char*>(huge_key);
+                    },
+                    "schema metadata has a negative length or passes 2147483647 bytes"},
+        RefusalCase{"metadata_value_length_past_int32", emails_batch,
+                    [](Produced& p) {
+                      static const std::int32_t huge_value[] = {1, 0, 0x7ffffff9};
+                      p.schema.metadata = reinterpret_cast<const char*>(huge_value);
+                    },
+                    "schema metadata has a negative length or passes 2147483647 bytes"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Import, SharesBuffersAndReleasesTheProducerOnceWhenTheLastViewDies) {
