@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <algorithm>
 #include <functional>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -439,6 +441,94 @@ INSTANTIATE_TEST_SUITE_P(
                       SliceCase{"dict_large_redact", dictionary("i", kThousand, t::large_utf8), Transform::Redact, 0},
                       SliceCase{"dict_utf8_null", dictionary("i", kThousand, t::utf8), Transform::Null, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace mask_engine
+
+namespace mask_engine {
+namespace {
+
+struct ProducerTextCase {
+  const char* text;
+  const char* relayed;
+};
+
+class ProducerText : public ::testing::TestWithParam<ProducerTextCase> {};
+
+// What may quote a value (the text after the first ": " past Arrow's status
+// names) never reaches the consumer.
+TEST_P(ProducerText, KeepsOnlyTheTextBeforeQuotedData) {
+  EXPECT_EQ(producer_text(GetParam().text), GetParam().relayed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProducerText,
+    ::testing::Values(
+        ProducerTextCase{"source broke at batch 3", "source broke at batch 3"},
+        ProducerTextCase{"Invalid: CSV parse error: Expected 2 columns, got 3: 2,bob@secret.com,EXTRA",
+                         "Invalid: CSV parse error [rest withheld: it may quote input values]"},
+        ProducerTextCase{"IOError: Invalid: bad row: bob@secret.com",
+                         "IOError: Invalid: bad row [rest withheld: it may quote input values]"},
+        ProducerTextCase{"value bob@secret.com: too long",
+                         "value bob@secret.com [rest withheld: it may quote input values]"},
+        ProducerTextCase{"Invalid: ", "Invalid: "}, ProducerTextCase{"", ""}));
+
+// A stream source's failure reaches get_last_error through the same rule.
+TEST(ProducerText, AppliesToASourceStreamsError) {
+  t::SourceStream source;
+  source.schema = one_column_batch(t::utf8(Rows{std::string("x")}), "email");
+  source.batches = {source.schema};
+  source.fail_at = 0;
+  source.fail_message = "Invalid: bad row 7: bob@secret.com";
+  Opened opened(source, pipeline_of({{"email", Transform::Hash}}), settings(kKey));
+  ASSERT_TRUE(opened.status.ok());
+  std::optional<RecordBatch> b;
+  EXPECT_NE(opened.next(opened.schema(), &b), 0);
+  EXPECT_STREQ(opened.out.get_last_error(&opened.out),
+               "Invalid: bad row 7 [rest withheld: it may quote input values]");
+}
+
+}  // namespace
+}  // namespace mask_engine
+
+namespace mask_engine {
+namespace {
+
+// Two consumers pulling at once get whole batches, each at its own
+// positions: the stream serialises its callbacks (ThreadSanitizer checks
+// the rest).
+TEST(StreamThreads, TwoConsumersGetWholeBatchesAtTheirPositions) {
+  constexpr int kBatches = 200;
+  t::SourceStream source;
+  source.schema = email_batch(1);
+  for (int i = 0; i < kBatches; ++i) source.batches.push_back(email_batch(2));
+  Opened opened(source, pipeline_of({{"email", Transform::Hash}}), settings(kKey));
+  ASSERT_TRUE(opened.status.ok());
+  const SchemaRef schema = opened.schema();
+  std::vector<Rows> got[2];
+  auto consume = [&](int me) {
+    std::optional<RecordBatch> b;
+    while (opened.next(schema, &b) == 0 && b) got[me].push_back(decode(*b->columns[0]));
+  };
+  std::thread other(consume, 1);
+  consume(0);
+  other.join();
+  std::vector<bool> seen(kBatches, false);
+  for (const auto& batches : got) {
+    for (const auto& tokens : batches) {
+      ASSERT_EQ(tokens.size(), 2u);
+      int first = -1;
+      for (int p = 0; p < 2 * kBatches && first < 0; p += 2) {
+        if (tokens[0] == oracle::token(kKey, p, "x@y.z")) first = p;
+      }
+      ASSERT_GE(first, 0);
+      EXPECT_EQ(tokens[1], oracle::token(kKey, first + 1, "x@y.z"));
+      EXPECT_FALSE(seen[first / 2]);
+      seen[first / 2] = true;
+    }
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), true), kBatches);
+}
 
 }  // namespace
 }  // namespace mask_engine
