@@ -206,3 +206,49 @@ def test_index_level_named_like_a_configured_column_is_masked_like_it(entry, kin
         assert level(out, i) == (masked(kind, clear) if is_masked else clear)
     if "email" in out.columns:
         assert plain(out["email"]) == masked(kind, EMAILS)
+
+
+class CSchema(ctypes.Structure):
+    """The C Data Interface's ArrowSchema (the fields read here)."""
+
+    _fields_ = [("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_void_p)]
+
+
+class Bent:
+    """A producer whose one batch is pyarrow's export bent in place before it is handed over."""
+
+    def __init__(self, batch, bend):
+        self._batch, self._bend = batch, bend
+
+    def __arrow_c_array__(self, requested_schema=None):
+        schema, array = self._batch.__arrow_c_array__()
+        # conftest gave PyCapsule_GetPointer its argument and result types.
+        schema_struct = CSchema.from_address(ctypes.pythonapi.PyCapsule_GetPointer(schema, b"arrow_schema"))
+        self._bend(schema_struct, c_array(array))
+        return schema, array
+
+
+HUGE_KEY = ctypes.create_string_buffer(np.array([1, 0x7FFFFFFF], np.int32).tobytes())
+
+
+def set_offset(array, offset, drop_validity=False):
+    column = array.children[0].contents
+    column.offset = offset
+    if drop_validity:
+        column.null_count = 0
+        column.buffers[0] = None
+
+
+@pytest.mark.parametrize("values, bend, message", [
+    (["a@x.io", None], lambda s, a: set_offset(a, 2**63 - 1), "column 0 ('email'): offset and length overflow"),
+    (["a@x.io", "b"], lambda s, a: set_offset(a, 2**63 - 2, drop_validity=True),
+     "column 0 ('email'): offset and length overflow"),
+    (["a@x.io", "b"], lambda s, a: setattr(s, "metadata", ctypes.addressof(HUGE_KEY)),
+     "schema metadata has a negative length or passes 2147483647 bytes"),
+])
+@pytest.mark.parametrize("kind", ["hash", "pass_through"])
+def test_hostile_lengths_and_offsets_are_refused(values, bend, message, kind):
+    batch = pa.record_batch({"email": pa.array(values, pa.string())})
+    with pytest.raises(ValueError) as info:
+        mask_frame(Bent(batch, bend), [{"column": "email", "type": kind}], "k")
+    assert message in str(info.value)
