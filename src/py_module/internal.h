@@ -101,6 +101,22 @@ class ErrorAside {
   PyObject* traceback_ = nullptr;
 };
 
+// The pending Python error taken out and normalised, as owned references;
+// `type` is empty when none was set.
+struct FetchedError {
+  PyRef type;
+  PyRef value;
+  PyRef traceback;
+};
+inline FetchedError fetch_error() {
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_tb = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
+  return {PyRef::steal(raw_type), PyRef::steal(raw_value), PyRef::steal(raw_tb)};
+}
+
 // Runs `drop` (which releases imported data) with any pending Python error
 // set aside, then sets it again.
 template <typename F>

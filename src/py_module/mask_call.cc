@@ -252,28 +252,15 @@ std::optional<RecordBatch> export_and_import(int is_batch, PyObject* borrowed_it
   }
   arrow_c::SchemaOwner schema;
   arrow_c::ArrayOwner array;
-  PyRef array_addr = PyRef::steal(PyLong_FromVoidPtr(array.get()));
-  if (!array_addr) return std::nullopt;
-  PyRef schema_addr = PyRef::steal(PyLong_FromVoidPtr(schema.get()));
-  if (!schema_addr) return std::nullopt;
-  PyRef export_fn = PyRef::steal(PyObject_GetAttrString(borrowed_item, "_export_to_c"));
-  if (!export_fn) return std::nullopt;
-  PyRef done = PyRef::steal(
-      PyObject_CallFunctionObjArgs(export_fn.get(), array_addr.get(), schema_addr.get(), nullptr));
-  if (!done) return std::nullopt;
+  if (!export_to_c(borrowed_item, array.get(), schema.get())) return std::nullopt;
   return take_batch(schema.get(), array.get());
 }
 
 // Replaces the pending exception with ValueError "Conversion failed: <type>: <str>".
 void raise_conversion_failed() {
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_tb = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
-  PyRef type = PyRef::steal(raw_type);
-  PyRef value = PyRef::steal(raw_value);
-  PyRef tb = PyRef::steal(raw_tb);
+  const FetchedError error = fetch_error();
+  const PyRef& type = error.type;
+  const PyRef& value = error.value;
   if (!type) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return;

@@ -49,14 +49,9 @@ bool needs_full_validation(const Schema& type) {
 // The pending Python error as a source failure: its type's name and what
 // producer_text leaves of its text. Clears the error.
 SourceFailure python_failure() {
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_tb = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
-  PyRef type = PyRef::steal(raw_type);
-  PyRef value = PyRef::steal(raw_value);
-  PyRef tb = PyRef::steal(raw_tb);
+  const FetchedError error = fetch_error();
+  const PyRef& type = error.type;
+  const PyRef& value = error.value;
   const int code = type && PyErr_GivenExceptionMatches(type.get(), PyExc_MemoryError) ? ENOMEM
                    : type && PyErr_GivenExceptionMatches(type.get(), PyExc_OSError)  ? EIO
                                                                                       : EINVAL;
@@ -80,7 +75,8 @@ PyRef call_method(PyObject* borrowed_obj, const char* name) {
   return PyRef::steal(PyObject_CallNoArgs(method.get()));
 }
 
-// Exports a pyarrow object with _export_to_c into owned structs.
+}  // namespace
+
 bool export_to_c(PyObject* borrowed_obj, ArrowArray* array, ArrowSchema* schema) {
   PyRef array_addr = PyRef::steal(PyLong_FromVoidPtr(array));
   PyRef schema_addr = PyRef::steal(PyLong_FromVoidPtr(schema));
@@ -91,8 +87,6 @@ bool export_to_c(PyObject* borrowed_obj, ArrowArray* array, ArrowSchema* schema)
       PyObject_CallFunctionObjArgs(export_fn.get(), array_addr.get(), schema_addr.get(), nullptr));
   return static_cast<bool>(done);
 }
-
-}  // namespace
 
 std::optional<std::vector<std::int64_t>> buffer_sizes(PyObject* borrowed_array) {
   PyRef buffers = call_method(borrowed_array, "buffers");

@@ -69,6 +69,10 @@ class PyarrowSource final : public mask_engine::BatchSource {
 // the wait runs with the GIL let go, whether the caller held it or not.
 void wait_without_gil(const std::function<void()>& block);
 
+// pyarrow's export of a RecordBatch (or array) into the two structs, which
+// the caller owns; false with a Python error set.
+bool export_to_c(PyObject* borrowed_obj, ArrowArray* array, ArrowSchema* schema);
+
 // The size of each buffer of a pyarrow array, -1 for an absent one; nullopt
 // with a Python error set.
 std::optional<std::vector<std::int64_t>> buffer_sizes(PyObject* borrowed_array);
