@@ -57,7 +57,8 @@ SourceFailure python_failure() {
                                                                                       : EINVAL;
   std::string message = "the source failed";
   PyRef name = type ? PyRef::steal(PyObject_GetAttrString(type.get(), "__name__")) : PyRef();
-  const char* name_text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  Py_ssize_t name_size = 0;
+  const char* name_text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &name_size) : nullptr;
   if (name_text != nullptr) message = name_text;
   PyRef text = value ? PyRef::steal(PyObject_Str(value.get())) : PyRef();
   Py_ssize_t size = 0;
