@@ -10,18 +10,27 @@ over the same rows.
 Nothing is half-written: everything goes to a temporary file (or directory)
 beside OUTPUT that is renamed into place only after the last batch and the
 footer are on disk; on any error, Ctrl-C or SIGTERM it is removed and an
-earlier OUTPUT is left as it was. Every check that can refuse the job (the
+earlier OUTPUT is left as it was, and a run killed outright leaves its
+temporary file to the next run for the same OUTPUT, which removes it once the
+process named in it is gone. Every check that can refuse the job (the
 options, the key, the transforms against every input schema) runs before
 that temporary file exists. The key is read from the environment or a file,
 never from argv, where `ps` and shell history would show it.
+
+No message names a value of the input: errors name the file, the row and the
+column. pyarrow quotes the offending text in some of its messages (a ragged CSV
+row, a cast that would lose data), so its text is cut before it reaches the
+user, in the one-line error and in the --debug traceback alike.
 """
 from __future__ import annotations
 
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
+import stat
 import sys
 import tempfile
 import time
@@ -75,6 +84,11 @@ class UsageError(Exception):
     """The command cannot run as given: exit 2, before any output exists."""
 
 
+class DataError(Exception):
+    """Reading, masking or writing failed: exit 1. The text names files, rows and
+    columns, never a value."""
+
+
 class Interrupted(BaseException):
     """Ctrl-C or SIGTERM arrived."""
 
@@ -98,10 +112,12 @@ OUTPUT with the same file names.
 
 exit status:
   0    done: OUTPUT is complete
-  1    masking or I/O error while reading or writing; OUTPUT not created
-  2    usage error: bad option, missing key, a transform that does not fit the
-       input (unknown column, type that cannot be masked), OUTPUT exists;
-       nothing was read past the input's schema and nothing was written
+  1    masking or I/O error while reading or writing; OUTPUT not created.
+       The message names the file, row and column, never a value
+  2    usage error: bad option, missing key, unusable --transforms file, a
+       transform that does not fit the input (unknown column, type that
+       cannot be masked), OUTPUT exists or is not a regular file; nothing was
+       read past the input's schema and nothing was written
   130  interrupted (Ctrl-C or SIGTERM); OUTPUT not created
 """
 
@@ -171,7 +187,9 @@ def build_parser() -> argparse.ArgumentParser:
     f.add_argument("--row-group-size", metavar="ROWS", type=lambda s: _count(s, 1),
                    help="rows per Parquet row group (default: the input's; e.g. --row-group-size 1000000)")
     o = p.add_argument_group("behaviour")
-    o.add_argument("--overwrite", action="store_true", help="replace an existing OUTPUT (e.g. --overwrite)")
+    o.add_argument("--overwrite", action="store_true",
+                   help="replace an existing OUTPUT, a regular file or directory, keeping its mode and owner "
+                        "(e.g. --overwrite)")
     o.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line (e.g. -q)")
     o.add_argument("--debug", action="store_true", help="show the traceback of an error (e.g. --debug)")
     o.add_argument("--version", action="version", version=f"{PROG} {version()}")
@@ -201,16 +219,29 @@ def _format_of(path: Path) -> Optional[str]:
 def _read_transforms(args: argparse.Namespace) -> List[Any]:
     entries: List[Any] = []
     if args.transforms is not None:
+        # The file may not be the one meant (a key file, an extract): its
+        # messages give places in it, never its text.
+        where = f"--transforms {args.transforms}"
         try:
-            text = sys.stdin.read() if str(args.transforms) == "-" else args.transforms.read_text("utf-8")
-        except (OSError, UnicodeDecodeError) as e:
-            raise UsageError(f"cannot read --transforms {args.transforms}: {e}") from e
-        try:
-            loaded = json.loads(text)
+            raw = sys.stdin.buffer.read() if str(args.transforms) == "-" else args.transforms.read_bytes()
+            loaded = json.loads(raw.decode("utf-8"))
+        except OSError as e:
+            raise UsageError(f"cannot read {where}: {e.strerror or type(e).__name__}") from None
+        except UnicodeDecodeError as e:
+            raise UsageError(f"{where} is not UTF-8 text (byte {e.start + 1})") from None
         except json.JSONDecodeError as e:
-            raise UsageError(f"--transforms {args.transforms} is not valid JSON: {e}") from e
+            raise UsageError(f"{where} is not valid JSON: {e.msg.partition(': ')[0]} "
+                             f"at line {e.lineno} column {e.colno}") from None
+        except RecursionError:
+            raise UsageError(f"{where} nests too deep to be a list of transforms") from None
         if not isinstance(loaded, list):
-            raise UsageError(f"--transforms {args.transforms} must hold a JSON list, found {type(loaded).__name__}")
+            raise UsageError(f"{where} must hold a JSON list, found {type(loaded).__name__}")
+        for number, entry in enumerate(loaded, 1):
+            kind = entry.get("type") if isinstance(entry, dict) else None
+            if isinstance(kind, str) and kind not in VERBS:
+                # mask() would quote the unknown name; here it stays unsaid.
+                raise UsageError(f"{where}: entry {number} has an unknown type; "
+                                 f"the types are {', '.join(VERBS)}")
         entries.extend(loaded)
     entries.extend(args.entries or [])
     if not entries:
@@ -254,6 +285,29 @@ def _same_or_inside(a: Path, b: Path) -> bool:
     return a == b or b in a.parents
 
 
+def _kind(path: Path) -> str:
+    """What path is, through a symlink, in the words the refusals use."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return "a symlink to nothing"
+    for test, name in ((stat.S_ISREG, "a regular file"), (stat.S_ISDIR, "a directory"),
+                       (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return name
+    return "a special file"
+
+
+def _check_replaceable(out: Path, directory: bool) -> None:
+    # Only what this command writes may be replaced: renaming over a FIFO or
+    # a device would take its name from whatever uses it.
+    wanted = "a directory" if directory else "a regular file"
+    kind = _kind(out)
+    if kind != wanted:
+        raise UsageError(f"OUTPUT {out} is {kind}; --overwrite replaces only {wanted} here")
+
+
 def _plan(args: argparse.Namespace) -> Plan:
     src: Path = args.input
     out: Path = args.output
@@ -276,9 +330,7 @@ def _plan(args: argparse.Namespace) -> Plan:
     if out.exists() or out.is_symlink():
         if not args.overwrite:
             raise UsageError(f"OUTPUT {out} exists; pass --overwrite to replace it")
-        if out.is_dir() != directory:
-            raise UsageError(f"OUTPUT {out} is {'a directory' if out.is_dir() else 'a file'}, "
-                             f"INPUT {'a directory' if directory else 'a file'}; will not replace one by the other")
+        _check_replaceable(out, directory)
         if _same_or_inside(real_src, real_out):
             raise UsageError(f"INPUT {src} is inside OUTPUT {out}, which --overwrite would delete")
     if not real_out.parent.is_dir():
@@ -300,9 +352,11 @@ def _plan(args: argparse.Namespace) -> Plan:
     import pyarrow.dataset as pads  # only here: it is slow to import
 
     try:
-        files = sorted(pads.dataset(str(src), format=DATASET_FORMAT[in_fmt]).files)
+        # A schema given lists the files without reading them: each is read,
+        # and its errors told, as a file of its own.
+        files = sorted(pads.dataset(str(src), format=DATASET_FORMAT[in_fmt], schema=pa.schema([])).files)
     except (OSError, pa.ArrowException) as e:
-        raise UsageError(f"cannot list INPUT {src} as a {in_fmt} dataset: {_one_line(e)}") from e
+        raise UsageError(f"cannot list INPUT {src} as a {in_fmt} dataset: {_reason(e)}") from None
     if not files:
         raise UsageError(f"INPUT {src} holds no {in_fmt} files")
     for name in files:
@@ -315,12 +369,31 @@ def _plan(args: argparse.Namespace) -> Plan:
 
 # --- reading ---------------------------------------------------------------
 
+def _reason(error: BaseException) -> str:
+    """A foreign error's text cut to what cannot quote the data: its first line
+    up to the first ": ", after which pyarrow goes on to the offending text or
+    number ("Expected 2 columns, got 3: <row>", "would lose data: <value>"),
+    without quoted spans or a number after "value", in printable ASCII."""
+    text = str(error).split("\n", 1)[0].split(": ", 1)[0]
+    text = re.sub(r"'[^']*'|\"[^\"]*\"", "'...'", text)
+    text = re.sub(r"\bvalue [-+.\w]+", "value", text)
+    text = " ".join("".join(c for c in text if " " <= c <= "~").split())
+    return text or type(error).__name__
+
+
+def _read_failure(error: BaseException, rows: int) -> str:
+    return f"reading failed after {rows:,} rows: {_reason(error)}"
+
+
 @dataclass
 class Source:
+    path: Path
     schema: pa.Schema
     rows: Optional[int]  # None where the format has no row count up front
     open: Callable[[], pa.RecordBatchReader]
     parquet: Optional[pq.FileMetaData] = None
+    # What went wrong, given the error and the rows read before it, for "<path>: ...".
+    explain: Callable[[BaseException, int], str] = _read_failure
 
 
 def _parquet_source(path: Path) -> Source:
@@ -331,7 +404,7 @@ def _parquet_source(path: Path) -> Source:
         pf = pq.ParquetFile(str(path))
         return pa.RecordBatchReader.from_batches(pf.schema_arrow, pf.iter_batches(batch_size=PARQUET_BATCH_ROWS))
 
-    return Source(schema, meta.num_rows, open_, meta)
+    return Source(path, schema, meta.num_rows, open_, meta)
 
 
 def _ipc_file_source(path: Path) -> Source:
@@ -351,7 +424,7 @@ def _ipc_file_source(path: Path) -> Source:
             for i in range(reader.num_record_batches):
                 yield reader.get_batch(i)
 
-    return Source(schema, rows, lambda: pa.RecordBatchReader.from_batches(schema, batches()))
+    return Source(path, schema, rows, lambda: pa.RecordBatchReader.from_batches(schema, batches()))
 
 
 def _ipc_stream_source(path: Path) -> Source:
@@ -359,30 +432,94 @@ def _ipc_stream_source(path: Path) -> Source:
     # only once and cannot seek.
     stream = pa.OSFile(str(path)) if path.is_file() else open(path, "rb")
     reader = paipc.open_stream(stream)
-    return Source(reader.schema, None, lambda: reader)
+    return Source(path, reader.schema, None, lambda: reader)
+
+
+_CSV_CONVERSION = re.compile(r"In CSV column #(\d+): Row #(\d+): (.*)", re.S)
 
 
 def _csv_source(path: Path) -> Source:
     # Every column is read as text: values leave exactly as they came (leading
     # zeros, dates, number formats) and any column can be masked. Only an
-    # empty field is null.
-    read = pacsv.ReadOptions(block_size=CSV_BLOCK_BYTES)
-    names = pacsv.open_csv(str(path), read_options=read).schema.names
+    # empty field is null. One thread: pyarrow numbers rows only then, and on
+    # two shared cores it reads as fast.
+    read = pacsv.ReadOptions(block_size=CSV_BLOCK_BYTES, use_threads=False)
+    ragged: List[Any] = []
+
+    def keep(row: Any) -> str:
+        # pyarrow's own message for the row quotes it whole; this keeps the counts.
+        ragged.append((row.number, row.expected_columns, row.actual_columns))
+        return "error"
+
+    parse = pacsv.ParseOptions(invalid_row_handler=keep)
+    names: List[str] = []
+
+    def explain(error: BaseException, rows: int) -> str:
+        # pyarrow counts rows from 1 at the header.
+        if ragged:
+            number, expected, actual = ragged[-1]
+            return f"row {number} (the header is row 1) has {actual} fields, the header {expected}"
+        found = _CSV_CONVERSION.match(str(error))
+        if found and int(found[1]) < len(names):
+            what = "not UTF-8 text" if "UTF8" in found[3] else _reason(found[3])
+            return f"row {found[2]} (the header is row 1), column '{names[int(found[1])]}': {what}"
+        return _read_failure(error, rows)
+
+    try:
+        names.extend(pacsv.open_csv(str(path), read_options=read, parse_options=parse).schema.names)
+    except (OSError, ValueError, pa.ArrowException) as e:
+        raise _failed(f"{path}: {explain(e, 0)}", e) from None
     if len(set(names)) != len(names):
         raise UsageError(f"{path}: the CSV header repeats a column name")
     convert = pacsv.ConvertOptions(column_types={n: pa.string() for n in names},
                                    null_values=[""], strings_can_be_null=True)
 
     def open_() -> pa.RecordBatchReader:
-        return pacsv.open_csv(str(path), read_options=read, convert_options=convert)
+        return pacsv.open_csv(str(path), read_options=read, parse_options=parse, convert_options=convert)
 
-    return Source(pa.schema([pa.field(n, pa.string()) for n in names]), None, open_)
+    return Source(path, pa.schema([pa.field(n, pa.string()) for n in names]), None, open_, explain=explain)
 
 
 SOURCES: Dict[str, Callable[[Path], Source]] = {
     "parquet": _parquet_source, "arrow": _ipc_file_source, "feather": _ipc_file_source,
     "arrows": _ipc_stream_source, "csv": _csv_source,
 }
+
+
+def _failed(text: str, cause: BaseException) -> DataError:
+    """DataError(text) carrying the frames of cause, raised `from None` so that
+    cause's own text, which may quote the data, is not shown with it."""
+    return DataError(text).with_traceback(cause.__traceback__)
+
+
+def _open_source(fmt: str, path: Path) -> Source:
+    try:
+        return SOURCES[fmt](path)
+    except (OSError, ValueError, pa.ArrowException) as e:
+        raise _failed(f"{path}: cannot read it as {fmt}: {_reason(e)}", e) from None
+
+
+class _Reading:
+    """A source's batches for the masking stream. pyarrow hands a failure
+    inside the stream back as text, so this keeps the DataError it made for
+    the run to raise."""
+
+    def __init__(self, source: Source) -> None:
+        self.source = source
+        self.error: Optional[DataError] = None
+
+    def reader(self) -> pa.RecordBatchReader:
+        return pa.RecordBatchReader.from_batches(self.source.schema, self._batches())
+
+    def _batches(self) -> Iterator[pa.RecordBatch]:
+        rows = 0
+        try:
+            for batch in self.source.open():
+                yield batch
+                rows += batch.num_rows
+        except Exception as e:
+            self.error = _failed(f"{self.source.path}: {self.source.explain(e, rows)}", e)
+            raise self.error from None
 
 
 # --- writing ---------------------------------------------------------------
@@ -498,14 +635,63 @@ def _fsync(path: Path) -> None:
         os.close(fd)
 
 
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError):
+        pass  # another user's process, or no pid at all: leave its file be
+    return True
+
+
+def _remove_abandoned(target: Path) -> None:
+    """Removes what runs killed while writing target left beside it:
+    .<name>.<pid>.<random>.tmp while they wrote, and .<name>.<pid>.<random>.old
+    while they swapped directories, once process <pid> is gone. An .old
+    directory stays while target is missing: it holds the only earlier OUTPUT."""
+    lead = f".{target.name}."
+    for entry in os.scandir(target.parent):
+        if not entry.name.startswith(lead):
+            continue
+        found = re.fullmatch(r"(\d+)\.[a-z0-9_]+\.(tmp|old)", entry.name[len(lead):])
+        if not found or _alive(int(found[1])):
+            continue
+        if found[2] == "old" and not os.path.lexists(target):
+            continue
+        if entry.is_dir(follow_symlinks=False):
+            shutil.rmtree(entry.path, ignore_errors=True)
+        else:
+            try:
+                os.unlink(entry.path)
+            except FileNotFoundError:
+                pass  # another run cleaned up first
+
+
+def _take_owner_and_mode(path: Path, earlier: os.stat_result) -> None:
+    # Owner and group first: a change of owner clears set-id bits.
+    now = os.stat(path)
+    if (now.st_uid, now.st_gid) != (earlier.st_uid, earlier.st_gid):
+        for uid in (earlier.st_uid, -1):  # the group alone where the owner cannot be given
+            try:
+                os.chown(path, uid, earlier.st_gid)
+                break
+            except PermissionError:
+                continue
+    os.chmod(path, stat.S_IMODE(earlier.st_mode))
+
+
 class Staging:
-    """A temporary file or directory beside OUTPUT, renamed into place by commit()."""
+    """A temporary file or directory beside OUTPUT, renamed into place by
+    commit(). Its name holds the pid of its writer, so that a later run can
+    tell an abandoned one from one still being written."""
 
     def __init__(self, target: Path, directory: bool) -> None:
         self.target = target
         self.directory = directory
         parent = str(target.parent)
-        prefix = f".{target.name}."
+        _remove_abandoned(target)
+        prefix = f".{target.name}.{os.getpid()}."
         if directory:
             self.path = Path(tempfile.mkdtemp(prefix=prefix, suffix=".tmp", dir=parent))
         else:
@@ -514,24 +700,32 @@ class Staging:
             self.path = Path(name)
 
     def commit(self, overwrite: bool) -> None:
-        # mkstemp/mkdtemp make owner-only entries; the result gets the
-        # permissions any new file would.
-        umask = os.umask(0)
-        os.umask(umask)
         if self.directory:
             for root, _, files in os.walk(self.path):
                 for name in files:
                     _fsync(Path(root) / name)
-            os.chmod(self.path, 0o777 & ~umask)
         else:
             _fsync(self.path)
-            os.chmod(self.path, 0o666 & ~umask)
-        if os.path.lexists(self.target) and not overwrite:
-            raise FileExistsError(f"OUTPUT {self.target} appeared while masking; left it as it is")
+        if os.path.lexists(self.target):
+            if not overwrite:
+                raise FileExistsError(f"OUTPUT {self.target} appeared while masking; left it as it is")
+            try:
+                _check_replaceable(self.target, self.directory)
+            except UsageError as e:
+                raise DataError(f"{e} (it changed while masking)") from None
+            # What is replaced keeps its permissions and, where allowed, its owner.
+            _take_owner_and_mode(self.path, os.stat(self.target))
+        else:
+            # mkstemp/mkdtemp make owner-only entries; a new OUTPUT gets the
+            # permissions any new file would.
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(self.path, (0o777 if self.directory else 0o666) & ~umask)
         if self.directory and os.path.lexists(self.target):
             # A directory cannot replace another in one step: the old one
             # steps aside, the new one takes its name, then the old one goes.
-            old = Path(tempfile.mkdtemp(prefix=f".{self.target.name}.", suffix=".old", dir=str(self.target.parent)))
+            old = Path(tempfile.mkdtemp(prefix=f".{self.target.name}.{os.getpid()}.", suffix=".old",
+                                        dir=str(self.target.parent)))
             os.replace(self.target, old / "d")
             try:
                 os.replace(self.path, self.target)
@@ -563,6 +757,62 @@ def _one_line(error: BaseException) -> str:
     return text or type(error).__name__
 
 
+def _safe_text(error: BaseException) -> str:
+    """error's text as the user sees it: ours (and the masking engine's) name
+    no value; anything else is cut by _reason."""
+    if isinstance(error, (UsageError, DataError)):
+        return _one_line(error)
+    if isinstance(error, (Interrupted, KeyboardInterrupt)):
+        return "interrupted"
+    return _reason(error)
+
+
+def _print_traceback(error: BaseException) -> None:
+    """What traceback.print_exception prints, each exception's text given by
+    _safe_text: a foreign one in the chain may quote the data."""
+    chain: List[BaseException] = []
+    link: Optional[BaseException] = error
+    while link is not None and all(link is not seen for seen in chain):
+        chain.append(link)
+        link = link.__cause__ if link.__cause__ is not None else \
+            None if link.__suppress_context__ else link.__context__
+    lines: List[str] = []
+    for earlier, e in zip([None, *reversed(chain)], reversed(chain)):
+        if earlier is not None:
+            lines.append("\nThe above exception was the direct cause of the following exception:\n\n"
+                         if e.__cause__ is earlier else
+                         "\nDuring handling of the above exception, another exception occurred:\n\n")
+        if e.__traceback__ is not None:
+            lines.append("Traceback (most recent call last):\n")
+            lines.extend(traceback.format_tb(e.__traceback__))
+        kind = type(e)
+        name = kind.__qualname__ if kind.__module__ in ("builtins", "__main__") else f"{kind.__module__}.{kind.__qualname__}"
+        lines.append(f"{name}: {_safe_text(e)}\n")
+    sys.stderr.write("".join(lines))
+
+
+class _Writing:
+    """A sink whose failures name OUTPUT's file and the rows written before."""
+
+    def __init__(self, shown: Path, open_: Callable[[], Any]) -> None:
+        self.shown = shown
+        self.rows = 0
+        self._sink = self._do(open_)
+
+    def _do(self, step: Callable[..., Any], *args: Any) -> Any:
+        try:
+            return step(*args)
+        except (OSError, ValueError, pa.ArrowException) as e:
+            raise _failed(f"{self.shown}: writing failed after {self.rows:,} rows: {_reason(e)}", e) from None
+
+    def write(self, batch: pa.RecordBatch) -> None:
+        self._do(self._sink.write, batch)
+        self.rows += batch.num_rows
+
+    def close(self) -> None:
+        self._do(self._sink.close)
+
+
 def _progress(total: Optional[int], quiet: bool) -> Any:
     from tqdm import tqdm
 
@@ -575,6 +825,10 @@ def _check(sources: List[Source], entries: List[Any], key: Optional[bytes], star
     from quillon_mask.arrow import mask_stream
 
     for source in sources:
+        for number, name in enumerate(source.schema.names, 1):
+            if "\0" in name:
+                # Names cross the C Data Interface as C strings, cut at the NUL.
+                raise UsageError(f"{source.path}: column {number} has a NUL character in its name")
         # The schema alone: unknown columns, unmaskable types and a missing
         # key are refused before a single batch is read.
         empty = pa.RecordBatchReader.from_batches(source.schema, iter(()))
@@ -597,7 +851,7 @@ def _run(args: argparse.Namespace, signals: _Signals) -> int:
     entries = _read_transforms(args)
     plan = _plan(args)
     key = _read_key(args, _hashes(entries))
-    sources = [SOURCES[plan.input_format](job.source) for job in plan.jobs]
+    sources = [_open_source(plan.input_format, job.source) for job in plan.jobs]
     _check(sources, entries, key, args.start)
     hashed = [e["column"] for e in entries if isinstance(e, dict) and e.get("type") == "hash"]
 
@@ -611,12 +865,22 @@ def _run(args: argparse.Namespace, signals: _Signals) -> int:
             for job, source in zip(plan.jobs, sources):
                 target = staging.path / job.target if plan.directory else staging.path
                 target.parent.mkdir(parents=True, exist_ok=True)
-                masked = mask_stream(source.open(), entries, key, start=position)
-                sink = _open_sink(plan.output_format, target, masked.schema, source, args, hashed)
-                for batch in masked:
-                    sink.write(batch)
-                    position += batch.num_rows
-                    bar.update(batch.num_rows)
+                reading = _Reading(source)
+                masked = mask_stream(reading.reader(), entries, key, start=position)
+                sink = _Writing(args.output / job.target if plan.directory else args.output,
+                                lambda: _open_sink(plan.output_format, target, masked.schema, source, args, hashed))
+                try:
+                    for batch in masked:
+                        sink.write(batch)
+                        position += batch.num_rows
+                        bar.update(batch.num_rows)
+                except DataError:
+                    raise
+                except Exception as e:
+                    if reading.error is not None:
+                        raise reading.error from None
+                    raise _failed(f"{source.path}: masking failed after {sink.rows:,} rows: {_one_line(e)}",
+                                  e) from None
                 sink.close()
         staging.commit(args.overwrite)
         signals.committed = True
@@ -659,7 +923,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         for s, handler in previous.items():
             signal.signal(s, handler)
     if args.debug:
-        traceback.print_exception(type(error), error, error.__traceback__)
-    text = "interrupted" if code == EXIT_INTERRUPTED else _one_line(error)
+        _print_traceback(error)
+    text = "interrupted" if code == EXIT_INTERRUPTED else _safe_text(error)
     print(f"{PROG}: error: {text}", file=sys.stderr)
     return code
