@@ -14,6 +14,8 @@
 // and the bytes its lengths state, unless a length is negative or passes
 // the 2^31-1 bytes int32 lengths reach.
 //
+// An array may also list one child more or fewer than its schema.
+//
 // Each top-level column gets hash, redact, null, pass_through or nothing;
 // the batch is masked in the strict mode of the Arrow entry or the fallback
 // mode of mask(), whole or in slices, and the result exported and
@@ -253,6 +255,15 @@ std::unique_ptr<Node> decode_node(Reader& in, int depth, int& budget, bool root)
   a.n_buffers = n_buffers;
   a.buffers = n->buffer_pointers.empty() ? nullptr : n->buffer_pointers.data();
   a.n_children = s.n_children;
+  if (!root && count_pick >= 0xE0 && count_pick < 0xF0) {
+    // The array and its schema disagree on the child count.
+    if (count_pick & 1) {
+      n->array_children.push_back(nullptr);
+      ++a.n_children;
+    } else if (a.n_children > 0) {
+      --a.n_children;
+    }
+  }
   a.children = n->array_children.empty() ? nullptr : n->array_children.data();
   a.dictionary = n->dictionary ? &n->dictionary->array : nullptr;
   a.release = root ? release_root_array : release_array;
