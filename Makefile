@@ -11,6 +11,8 @@
 #                        (WHEEL_SWITCH=1: again after pyarrow is switched in
 #                        place)
 #   make test-asan       the C++ and the Python tests under ASan and UBSan
+#   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60)
+#                        from its seed corpus, under ASan and UBSan
 #   make test-tsan, bench-kernel, bench-cache, bench-pipeline, bench-e2e, bench-stream,
 #   bench-dask, bench-spark
 
@@ -36,13 +38,13 @@ VENV := .venv
 # pyarrow 21, polars 1.36 and DuckDB 1.4 are the last releases for CPython
 # 3.9. The module builds without pyarrow; the tests need it, and polars and
 # DuckDB for the round trips through them.
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest hypothesis polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
   $(SPARK_PACKAGES)
 JAVA_PACKAGE := $(SPARK_JAVA)
 else
 VENV := .venv-$(PY)
 # The newest pyarrow, pandas, polars and DuckDB for that interpreter.
-PY_PACKAGES := pyarrow pandas tqdm pytest polars duckdb
+PY_PACKAGES := pyarrow pandas tqdm pytest hypothesis polars duckdb
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
@@ -57,21 +59,21 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # 3.11 or newer.
 WHEEL_SWITCH ?= 0
 WHEEL_ENVS_3.9 := pa14 pa21
-WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest
+WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest hypothesis
 WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
-WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest
+WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest hypothesis
 WHEEL_THEN_pa21 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3
 WHEEL_ENVS_3.13 := pandas3
-WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest polars duckdb
+WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest hypothesis polars duckdb
 # Any other interpreter: the newest pyarrow and pandas; the round trips
 # through polars and DuckDB run in make test's venv and the 3.13 one.
-WHEEL_PKGS_newest := pyarrow pandas pytest
+WHEEL_PKGS_newest := pyarrow pandas pytest hypothesis
 WHEEL_ENVS := $(or $(WHEEL_ENVS_$(PY)),newest)
 
 # The sanitizer runtime has to come first into a Python process that loads an
 # instrumented module; pymalloc would hide Python objects from it.
 ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc HYPOTHESIS_PROFILE=asan
 # Resident memory says nothing about leaks under ASan, whose quarantine holds
 # freed blocks back.
 # The command line, Dask and Spark tests drive the same native calls as the
@@ -82,7 +84,7 @@ ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_m
 
 .PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask demo-spark \
         wheel wheels test-wheel test-asan test-tsan bench-kernel bench-cache bench-pipeline bench-e2e \
-        bench-stream bench-dask bench-spark clean
+        bench-stream bench-dask bench-spark fuzz clean
 
 setup: system-packages venv
 
@@ -219,6 +221,19 @@ test-tsan: setup
 	cmake -S . -B build/tsan $(CMAKE_ARGS) -DQM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_BENCH=OFF
 	cmake --build build/tsan -j$(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2
+
+# libFuzzer comes with Debian's clang 14 and its runtime. The targets only
+# (not the whole tree) are built: see tests/fuzz/CMakeLists.txt.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= arrow_import transform_list
+fuzz: setup
+	@command -v clang++-14 >/dev/null && [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || { \
+	  echo "installing: clang-14 libclang-rt-14-dev"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq clang-14 libclang-rt-14-dev; }
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQM_FUZZ=ON -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF -DQM_WERROR=ON -DQM_PYTHON=$(VPY)
+	cmake --build build/fuzz -j$(JOBS) --target $(FUZZ_TARGETS)
+	scripts/fuzz.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 bench-kernel: build
 	$(BUILD)/bench/hash_kernel_bench
