@@ -185,7 +185,7 @@ TEST_F(BufferCache, ConsecutiveBatchesReuseOutputMemory) {
   for (std::int64_t batch = 0; batch < 3; ++batch) {
     auto out = mask_engine::apply_any(mask_engine::Transform::Hash, column, mask_engine::Key("k"), batch * kRows);
     ASSERT_TRUE(out.ok());
-    auto tokens = view_utf8(*out.value());
+    auto tokens = read_utf8(*out.value());
     ASSERT_TRUE(tokens.ok());
     for (std::int64_t i : {std::int64_t{0}, std::int64_t{12345}, kRows - 1}) {
       EXPECT_EQ(std::string(tokens.value().value(i)), oracle::token("k", batch * kRows + i, "v"));
