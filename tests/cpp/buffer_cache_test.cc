@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -116,6 +117,22 @@ TEST_F(BufferCache, IdleBuffersAreFreed) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_EQ(buffer_cache_stats().buffers, 0u);
+}
+
+// While a buffer waits out its idle second, the thread that will free it
+// sleeps between its checks: the process spends next to no CPU time (a
+// check interval rounded down to zero made it spin, a system call a turn).
+TEST_F(BufferCache, WaitingForIdleBuffersTakesNoCpu) {
+  const auto cpu_seconds = [] {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  };
+  Held a = take(kUnit);
+  release_large(a.p, a.capacity);
+  const double before = cpu_seconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_LT(cpu_seconds() - before, 0.01);
 }
 
 // Threads taking, writing and releasing at once: no buffer is handed to two
