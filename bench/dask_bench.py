@@ -1,8 +1,9 @@
 """Whole-table positions on a Dask cluster against per-partition positions.
 
-Writes ROWS rows as FILES Parquet files (the example's data), then, on one
-LocalCluster of two worker processes, times read -> mask -> write to Parquet
-with the example's mask_dataframe() three ways, interleaved, best of REPEATS:
+Writes ROWS rows of the shared sample data (tests/python/sample_data.py) as
+FILES Parquet files of growing sizes, then, on one LocalCluster of two worker
+processes, times read -> mask -> write to Parquet with the example's
+mask_dataframe() three ways, interleaved, best of REPEATS:
   partition  every partition from position 0 (positions restart per partition)
   whole      each partition from its first row over the table, the starts
              from the files' footers (included in the time)
@@ -12,7 +13,6 @@ whole_over_partition=<whole / partition>.
 
     python bench/dask_bench.py [ROWS] [FILES] [REPEATS]
 """
-import importlib.util
 import pathlib
 import shutil
 import sys
@@ -26,21 +26,16 @@ from distributed import Client, LocalCluster
 ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 4_000_000
 FILES = int(sys.argv[2]) if len(sys.argv) > 2 else 4
 REPEATS = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "dask_mask.py"
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
 
-
-def load_example():
-    found = importlib.util.spec_from_file_location("dask_mask_example", EXAMPLE)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
+from sample_data import growing_bounds, import_example, write_customer_files  # noqa: E402
 
 
 def main() -> None:
-    example = load_example()
+    example = import_example("dask_mask")
     work = pathlib.Path(tempfile.mkdtemp(prefix="qm-dask-bench-"))
     try:
-        paths = example.write_source(work / "source", ROWS, FILES)
+        paths = write_customer_files(work / "source", growing_bounds(ROWS, FILES))
         with LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
         ) as cluster, Client(cluster):

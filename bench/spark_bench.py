@@ -1,8 +1,8 @@
 """Masking through mapInArrow against an identity mapInArrow on one Spark session.
 
-Writes ROWS rows (the example's columns) as FILES Parquet files, then on one
-local[2] session runs, interleaved, best of REPEATS, each into Spark's "noop"
-sink (every row computed, nothing written):
+Writes ROWS rows of the shared sample data (tests/python/sample_data.py) as
+FILES Parquet files, then on one local[2] session runs, interleaved, best of
+REPEATS, each into Spark's "noop" sink (every row computed, nothing written):
   identity  df.mapInArrow(batches passed on unchanged)
   mask      the example's mask_dataframe(): the per-partition count pass,
             then mapInArrow through mask_stream (the count pass included)
@@ -13,44 +13,18 @@ spark_mask_over_identity=<mask / identity>.
 
     python bench/spark_bench.py [ROWS] [FILES] [REPEATS]
 """
-import importlib.util
 import pathlib
 import shutil
 import sys
 import tempfile
 import time
 
-import pyarrow as pa
-import pyarrow.compute as pc
-import pyarrow.parquet as pq
-
 ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 4_000_000
 FILES = int(sys.argv[2]) if len(sys.argv) > 2 else 8
 REPEATS = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "spark_mask.py"
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
 
-
-def load_example():
-    found = importlib.util.spec_from_file_location("spark_mask_example", EXAMPLE)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
-def rows(first: int, count: int) -> pa.Table:
-    """The example's columns, built by pyarrow rather than row by row."""
-    ids = pa.array(range(first, first + count), pa.int64())
-    text = pc.cast(ids, pa.string())
-    email = pc.binary_join_element_wise("user", text, "@example.com", "")
-    return pa.table(
-        {
-            "id": ids,
-            "email": pc.if_else(pc.equal(pc.bit_wise_and(ids, 7), 3), pa.scalar(None, pa.string()), email),
-            "name": pc.binary_join_element_wise("Customer ", text, ""),
-            "phone": pc.binary_join_element_wise("+1-555-", pc.utf8_lpad(text, 4, "0"), ""),
-            "city": pc.binary_join_element_wise("City ", pc.cast(pc.bit_wise_and(ids, 31), pa.string()), ""),
-        }
-    )
+from sample_data import even_bounds, import_example, write_customer_files  # noqa: E402
 
 
 def identity(batches):
@@ -58,14 +32,11 @@ def identity(batches):
 
 
 def main() -> None:
-    example = load_example()
+    example = import_example("spark_mask")
     work = pathlib.Path(tempfile.mkdtemp(prefix="qm-spark-bench-"))
     try:
         source = work / "source"
-        source.mkdir()
-        bounds = [ROWS * f // FILES for f in range(FILES + 1)]
-        for f in range(FILES):
-            pq.write_table(rows(bounds[f], bounds[f + 1] - bounds[f]), source / f"part-{f:05d}.parquet")
+        write_customer_files(source, even_bounds(ROWS, FILES))
         spark = example.spark_session(conf={"spark.sql.execution.arrow.maxRecordsPerBatch": "10000"})
         try:
             measure(example, spark, str(source))

@@ -6,7 +6,7 @@
 // copies the schema, checks the structure of every node (lengths, offsets,
 // null counts, buffer and child counts against the format, dictionaries)
 // and shares every buffer. Column buffers are not read here; what a
-// transform reads is checked by view_utf8().
+// transform reads is checked by read_utf8().
 //
 // Export gives every node its own private data and release callback, so a
 // consumer may release or move out any child or dictionary on its own; a

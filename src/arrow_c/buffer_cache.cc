@@ -16,8 +16,9 @@ namespace arrow_c {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// A kept buffer unused this long is freed.
-constexpr auto kIdle = std::chrono::seconds(1);
+// A kept buffer unused this long is freed. In milliseconds, so that the
+// janitor's check interval (a quarter of it) does not round down to zero.
+constexpr auto kIdle = std::chrono::milliseconds(1000);
 
 void* fresh(std::size_t size) {
   void* p = std::aligned_alloc(kHugePage, size);

@@ -49,7 +49,7 @@ constexpr const char* format_of() {
 }
 
 template <typename Offset>
-Result<OffsetStrings<Offset>> view_offsets(const Array& array) {
+Result<OffsetStrings<Offset>> read_offsets(const Array& array) {
   const std::string format = format_of<Offset>();
   if (array.type->format != format || array.type->dictionary) {
     return Status::Invalid("expected format '" + format + "', found '" + array.type->format + "'");
@@ -79,9 +79,9 @@ Result<OffsetStrings<Offset>> view_offsets(const Array& array) {
   const auto* first = static_cast<const std::uint8_t*>(raw_offsets) + sizeof(Offset) * array.offset;
   const std::size_t count = static_cast<std::size_t>(array.length) + 1;
   if (reinterpret_cast<std::uintptr_t>(first) % alignof(Offset) != 0) {
-    view.aligned_offsets.resize(count);
-    std::memcpy(view.aligned_offsets.data(), first, count * sizeof(Offset));
-    view.offsets = view.aligned_offsets.data();
+    view.aligned_offsets = std::make_unique<Offset[]>(count);
+    std::memcpy(view.aligned_offsets.get(), first, count * sizeof(Offset));
+    view.offsets = view.aligned_offsets.get();
   } else {
     view.offsets = reinterpret_cast<const Offset*>(first);
   }
@@ -150,17 +150,17 @@ std::int64_t ProducerBits::copy_validity(std::uint8_t* out) const {
   return length - count_set_bits(out, 0, length);
 }
 
-Result<Utf8View> view_utf8(const Array& array) { return view_offsets<std::int32_t>(array); }
-Result<LargeUtf8View> view_large_utf8(const Array& array) { return view_offsets<std::int64_t>(array); }
+Result<Utf8Strings> read_utf8(const Array& array) { return read_offsets<std::int32_t>(array); }
+Result<LargeUtf8Strings> read_large_utf8(const Array& array) { return read_offsets<std::int64_t>(array); }
 
-Result<StringViews> view_string_views(const Array& array) {
+Result<Utf8ViewStrings> read_utf8_view(const Array& array) {
   if (array.type->format != "vu" || array.type->dictionary) {
     return Status::Invalid("expected format 'vu', found '" + array.type->format + "'");
   }
   if (array.buffers.size() < 3) {
     return Status::Invalid("expected at least 3 buffers, found " + std::to_string(array.buffers.size()));
   }
-  StringViews view;
+  Utf8ViewStrings view;
   view.length = array.length;
   view.validity = static_cast<const std::uint8_t*>(array.buffers[0]);
   view.bit_offset = array.offset;

@@ -4,7 +4,7 @@
 //
 // Reading. Producer memory may change while we read it (pyarrow buffers
 // over numpy memory are writable, other threads run while masking), so:
-//   - the view_* functions check once what the reads rely on and keep the
+//   - the read_* functions check once what the reads rely on and keep the
 //     bounds they saw (first and last offset, data buffer sizes);
 //   - value(i) reads a row's range once and clamps it into those bounds, so
 //     a row that changed gives odd bytes, never bytes outside the buffers
@@ -72,22 +72,30 @@ struct OffsetStrings : ProducerBits {
     return {data + s, static_cast<std::size_t>(e - s)};
   }
 
-  // Holds the offsets when the producer's were not aligned.
-  std::vector<Offset> aligned_offsets;
+  // Holds the offsets when the producer's were not aligned. On the heap and
+  // never copied, so `offsets` stays valid when the view is moved; a copy of
+  // the view would point into the original's, so there is none.
+  std::unique_ptr<Offset[]> aligned_offsets;
+
+  OffsetStrings() = default;
+  OffsetStrings(OffsetStrings&&) noexcept = default;
+  OffsetStrings& operator=(OffsetStrings&&) noexcept = default;
+  OffsetStrings(const OffsetStrings&) = delete;
+  OffsetStrings& operator=(const OffsetStrings&) = delete;
 };
-using Utf8View = OffsetStrings<std::int32_t>;
-using LargeUtf8View = OffsetStrings<std::int64_t>;
+using Utf8Strings = OffsetStrings<std::int32_t>;
+using LargeUtf8Strings = OffsetStrings<std::int64_t>;
 
 // Checks, for a column a transform reads: the format ("u" / "U"), the
 // buffers present, a first offset >= 0, offsets that never decrease over the
 // slice, and a last offset within the values buffer where its size is known.
-Result<Utf8View> view_utf8(const Array& array);
-Result<LargeUtf8View> view_large_utf8(const Array& array);
+Result<Utf8Strings> read_utf8(const Array& array);
+Result<LargeUtf8Strings> read_large_utf8(const Array& array);
 
 // A Utf8View ("vu") column: 16 bytes per row, a value of up to 12 bytes
 // inline, a longer one as (length, prefix, buffer index, offset) into one of
 // the data buffers, whose sizes the final buffer gives.
-struct StringViews : ProducerBits {
+struct Utf8ViewStrings : ProducerBits {
   const std::uint8_t* views = nullptr;  // row 0's view
   std::vector<const char*> data;         // the data buffers
   std::vector<std::int64_t> sizes;       // their sizes, read once
@@ -111,7 +119,7 @@ struct StringViews : ProducerBits {
 // Checks: format "vu", the views buffer, the variadic sizes (>= 0, each data
 // buffer present when it holds bytes, within the size the producer told),
 // and every valid row's view within its data buffer.
-Result<StringViews> view_string_views(const Array& array);
+Result<Utf8ViewStrings> read_utf8_view(const Array& array);
 
 // The indices of a dictionary-encoded column, read once. A row is valid
 // when its index is and the dictionary value it points to is; null rows

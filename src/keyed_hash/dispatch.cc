@@ -86,7 +86,8 @@ bool passes_known_answers(Kernel kernel) {
     msgs[i] = {data.substr(0, i % 5), data.substr(i % 5)};
     outs[i] = digests[i];
   }
-  if (!prepared.hex_digest_many(msgs, kCount, outs)) return false;
+  MessageList list(msgs, kCount, outs);
+  prepared.hex_digests(list.source());
   for (std::size_t i = 0; i < kCount; ++i) {
     const char* expected = i % 2 == 0 ? kCase6Digest : kCase7Digest;
     if (std::memcmp(digests[i], expected, kHexDigestLength) != 0) return false;

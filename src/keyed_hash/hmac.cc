@@ -7,18 +7,13 @@
 namespace quillon_hash {
 
 
-const char* message(HashError error) {
-  switch (error) {
-    case HashError::HmacFailed:
-      return "HMAC computation failed";
-  }
-  return "HMAC computation failed";
-}
-
-Result<std::string, HashError> hmac_sha256(std::string_view key, std::string_view data) {
+std::string hmac_sha256(std::string_view key, std::string_view data) {
   const PreparedKey prepared(key, Kernel::Portable);
   std::string out(kHexDigestLength, '\0');
-  prepared.hex_digest({}, data, out.data());
+  const Message message{{}, data};
+  char* slot = out.data();
+  MessageList list(&message, 1, &slot);
+  prepared.hex_digests(list.source());
   return out;
 }
 
@@ -69,11 +64,6 @@ void PreparedKey::init(std::string_view key) {
   wipe(pad, sizeof(pad));
 }
 
-bool PreparedKey::hex_digest(std::string_view head, std::string_view tail, char* out) const {
-  const Message m{head, tail};
-  return hex_digest_many(&m, 1, &out);
-}
-
 std::size_t PreparedKey::lanes() const {
   switch (kernel_) {
 #ifdef QM_X86_KERNELS
@@ -87,61 +77,61 @@ std::size_t PreparedKey::lanes() const {
   }
 }
 
-bool PreparedKey::hex_digest_blocks(const std::uint8_t (*blocks)[kBlock], std::size_t n,
-                                    char* const* outs) const {
-#ifdef QM_X86_KERNELS
-  if (kernel_ == Kernel::ShaNi) {
-    internal::shani_hmac_blocks({inner_, outer_}, blocks, n, outs);
-    return true;
-  }
-#endif
-  // The other kernels take messages: each one is the front of its block.
-  constexpr std::size_t kChunk = 64;
-  Message msgs[kChunk];
-  bool ok = true;
-  for (std::size_t at = 0; at < n; at += kChunk) {
-    const std::size_t count = n - at < kChunk ? n - at : kChunk;
-    for (std::size_t i = 0; i < count; ++i) {
-      const auto* b = reinterpret_cast<const char*>(blocks[at + i]);
-      msgs[i] = {{}, std::string_view(b, short_block_size(blocks[at + i]))};
+namespace {
+
+// The driver of the kernels that take a batch of padded blocks at a time:
+// pulls up to kBatch short messages, hashes them, and hashes the long ones
+// whenever their room is full and at the end.
+template <typename Blocks, typename Longs>
+void pull_in_batches(const MessageSource& source, const Blocks& hash_blocks, const Longs& hash_longs) {
+  constexpr std::size_t kBatch = 32;
+  alignas(64) std::uint8_t blocks[kBatch][kBlock];
+  char* outs[kBatch];
+  LongMessages longs;
+  for (bool more = true; more;) {
+    if (longs.full()) {
+      hash_longs(longs.msgs, longs.size, longs.outs);
+      longs.size = 0;
     }
-    ok &= hex_digest_many(msgs, count, outs + at);
+    Pull pull(blocks, outs, kBatch, longs);
+    more = source.fill(source.context, pull);
+    if (pull.shorts() > 0) hash_blocks(blocks, pull.shorts(), outs);
   }
-  return ok;
+  if (longs.size > 0) hash_longs(longs.msgs, longs.size, longs.outs);
 }
 
-bool PreparedKey::hex_digest_stream(const BlockSource& source) const {
-#ifdef QM_X86_KERNELS
-  if (kernel_ == Kernel::ShaNi) {
-    internal::shani_hmac_stream({inner_, outer_}, source);
-    return true;
-  }
-#endif
-  static_cast<void>(source);
-  return false;
-}
+}  // namespace
 
-bool PreparedKey::hex_digest_many(const Message* msgs, std::size_t n, char* const* outs) const {
+void PreparedKey::hex_digests(const MessageSource& source) const {
   const internal::KeyStates keys{inner_, outer_};
+  const auto portable_blocks = [&keys](const std::uint8_t (*blocks)[kBlock], std::size_t n, char* const* outs) {
+    for (std::size_t i = 0; i < n; ++i) internal::portable_hmac_block(keys, blocks[i], outs[i]);
+  };
+  const auto portable_many = [&keys](const Message* msgs, std::size_t n, char* const* outs) {
+    for (std::size_t i = 0; i < n; ++i) internal::portable_hmac(keys, msgs[i], outs[i]);
+  };
 #ifdef QM_X86_KERNELS
   switch (kernel_) {
     case Kernel::ShaNi:
-      internal::shani_hmac_many(keys, msgs, n, outs);
-      return true;
+      return internal::shani_hmac_source(keys, source);
     case Kernel::Avx2:
-      // A lone message costs a whole eight-lane group there; one portable
-      // pass is cheaper.
-      if (n > 1) {
-        internal::avx2_hmac_many(keys, msgs, n, outs);
-        return true;
-      }
-      break;
+      return pull_in_batches(
+          source,
+          [&](const std::uint8_t (*blocks)[kBlock], std::size_t n, char* const* outs) {
+            // A lone message costs a whole eight-lane group there; one
+            // portable pass is cheaper.
+            if (n == 1) return portable_blocks(blocks, n, outs);
+            internal::avx2_hmac_blocks(keys, blocks, n, outs);
+          },
+          [&](const Message* msgs, std::size_t n, char* const* outs) {
+            if (n == 1) return portable_many(msgs, n, outs);
+            internal::avx2_hmac_many(keys, msgs, n, outs);
+          });
     case Kernel::Portable:
       break;
   }
 #endif
-  for (std::size_t i = 0; i < n; ++i) internal::portable_hmac(keys, msgs[i], outs[i]);
-  return true;
+  pull_in_batches(source, portable_blocks, portable_many);
 }
 
 }  // namespace quillon_hash

@@ -19,31 +19,15 @@
 #include <string>
 #include <string_view>
 
-#include "keyed_hash/result.h"
-#include "keyed_hash/short_block.h"
+#include "keyed_hash/pull.h"
 
 namespace quillon_hash {
 
-// No kernel fails today; the error stays in the interface so a kernel that
-// can fail needs no change of callers.
-enum class HashError : std::uint8_t {
-  HmacFailed,
-};
-
-// "HMAC computation failed", with nothing after it.
-const char* message(HashError error);
-
 inline constexpr std::size_t kHexDigestLength = 64;
 
-// HMAC-SHA-256 of `data` under `key` (any lengths, zero included).
-Result<std::string, HashError> hmac_sha256(std::string_view key, std::string_view data);
-
-// One message as two parts hashed as their concatenation, so callers need
-// not compose "position:value" in a temporary.
-struct Message {
-  std::string_view head;
-  std::string_view tail;
-};
+// HMAC-SHA-256 of `data` under `key` (any lengths, zero included), on the
+// portable kernel.
+std::string hmac_sha256(std::string_view key, std::string_view data);
 
 // Overwrites n bytes at p with zeros in a way the compiler cannot drop as a
 // dead store: for keys and key-derived state before their memory is freed.
@@ -52,15 +36,6 @@ void wipe(void* p, std::size_t n);
 inline void wipe(std::optional<std::string>& key) {
   if (key && !key->empty()) wipe(key->data(), key->size());
 }
-
-// A caller's messages of at most kOneBlockMax bytes each, padded by the
-// caller (pad_short_block) on demand: fill() writes up to `max` blocks and
-// their output slots and returns how many; fewer than `max` only when it has
-// no more, 0 at the end.
-struct BlockSource {
-  std::size_t (*fill)(void* context, std::uint8_t (*blocks)[kBlock], char** outs, std::size_t max);
-  void* context;
-};
 
 // Implementations of the keyed hash. Portable is plain C++ and runs
 // everywhere; the others are x86 kernels that hash several messages at once.
@@ -93,34 +68,13 @@ class PreparedKey {
   PreparedKey(const PreparedKey&) = delete;
   PreparedKey& operator=(const PreparedKey&) = delete;
 
-  // Writes the 64 hex characters of HMAC(key, head + tail) to `out`.
-  // Returns false only if the kernel fails (none does today).
-  bool hex_digest(std::string_view head, std::string_view tail, char* out) const;
-
-  // Writes the digest of msgs[i] to outs[i] for every i < n, any n, any
-  // message lengths; as n hex_digest calls would. lanes() messages fill the
-  // kernel once; callers get the most from it with batches of hundreds,
-  // since messages longer than 55 bytes are grouped apart from the short
-  // ones and a batch's last group may run part-empty. Outputs must not
-  // overlap. Returns false only if the kernel fails (none does today);
-  // outputs are then unspecified.
-  bool hex_digest_many(const Message* msgs, std::size_t n, char* const* outs) const;
-
-  // The same for messages of at most kOneBlockMax bytes that the caller
-  // padded into their blocks itself (pad_short_block): blocks[i]'s digest
-  // goes to outs[i]. Lets a caller feed the kernel straight from its own
-  // data; the blocks are only read.
-  bool hex_digest_blocks(const std::uint8_t (*blocks)[kBlock], std::size_t n,
-                         char* const* outs) const;
-
-  // Pulls padded one-block messages from `source` until it has none left
-  // and hashes them, for callers that read their messages from their own
-  // data as the kernel goes: the SHA-NI kernel asks for the next few while
-  // it still hashes the ones before, so reading them overlaps the hashing.
-  // Only for kernels that cannot fail (stream_capable()); false otherwise,
-  // having pulled nothing.
-  bool hex_digest_stream(const BlockSource& source) const;
-  bool stream_capable() const { return kernel_ == Kernel::ShaNi; }
+  // The one way in, whatever the kernel: pulls messages from `source`
+  // until it has none left and writes each one's 64 hex characters to the
+  // output slot that came with it. Messages of any length and split;
+  // outputs must not overlap. The kernel pulls a few messages ahead of its
+  // hashing, so the caller's reading overlaps it, and hashes messages
+  // longer than one block in groups of their own.
+  void hex_digests(const MessageSource& source) const;
 
   // How many messages the serving kernel hashes at once.
   std::size_t lanes() const;

@@ -137,6 +137,22 @@ QM_AVX2 inline void hex32(V words, char* out) {
                       _mm256_permute2x128_si256(first, second, 0x31));
 }
 
+// The outer hashes of the eight inner digests in `s`, written as hex.
+QM_AVX2 void finish8(const KeyStates& keys, V s[8], char* const* outs) {
+  // Outer block: the inner digest words, 0x80, zeros, the bit length 768.
+  V w[16];
+  for (int j = 0; j < 8; ++j) {
+    w[j] = s[j];
+    s[j] = _mm256_set1_epi32(static_cast<int>(keys.outer[j]));
+  }
+  w[8] = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+  for (int j = 9; j < 15; ++j) w[j] = _mm256_setzero_si256();
+  w[15] = _mm256_set1_epi32(768);
+  compress(s, w);
+  transpose(s);
+  for (int i = 0; i < 8; ++i) hex32(s[i], outs[i]);
+}
+
 // Eight messages of any lengths. A lane whose message has fewer blocks than
 // the longest keeps its state: the compression still runs on all lanes, and
 // finished lanes take their old state back.
@@ -171,17 +187,16 @@ QM_AVX2 void hmac8(const KeyStates& keys, const Message* msgs, char* const* outs
       }
     }
   }
-  // Outer block: the inner digest words, 0x80, zeros, the bit length 768.
-  for (int j = 0; j < 8; ++j) {
-    w[j] = s[j];
-    s[j] = _mm256_set1_epi32(static_cast<int>(keys.outer[j]));
-  }
-  w[8] = _mm256_set1_epi32(static_cast<int>(0x80000000u));
-  for (int j = 9; j < 15; ++j) w[j] = _mm256_setzero_si256();
-  w[15] = _mm256_set1_epi32(768);
+  finish8(keys, s, outs);
+}
+
+// Eight messages padded into their one block each (32-byte aligned).
+QM_AVX2 void hmac8_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock], char* const* outs) {
+  V s[8], w[16];
+  for (int j = 0; j < 8; ++j) s[j] = _mm256_set1_epi32(static_cast<int>(keys.inner[j]));
+  load_blocks(blocks, w);
   compress(s, w);
-  transpose(s);
-  for (int i = 0; i < 8; ++i) hex32(s[i], outs[i]);
+  finish8(keys, s, outs);
 }
 
 QM_AVX2 void compress8(std::uint32_t* const* states, const std::uint8_t* blocks,
@@ -222,6 +237,24 @@ void avx2_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n,
         }
         hmac8(keys, group, group_outs);
       });
+}
+
+void avx2_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock], std::size_t n,
+                      char* const* outs) {
+  for (; n >= kAvx2Lanes; n -= kAvx2Lanes, blocks += kAvx2Lanes, outs += kAvx2Lanes) {
+    hmac8_blocks(keys, blocks, outs);
+  }
+  if (n == 0) return;
+  // A short last group: copies of its first block fill the other lanes,
+  // their digests going to a scratch buffer.
+  alignas(32) std::uint8_t group[kAvx2Lanes][kBlock];
+  char scratch[kHexDigestLength];
+  char* group_outs[kAvx2Lanes];
+  for (std::size_t i = 0; i < kAvx2Lanes; ++i) {
+    std::memcpy(group[i], blocks[i < n ? i : 0], kBlock);
+    group_outs[i] = i < n ? outs[i] : scratch;
+  }
+  hmac8_blocks(keys, group, group_outs);
 }
 
 void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* blocks,

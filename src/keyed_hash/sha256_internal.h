@@ -64,20 +64,6 @@ inline void store_be32(std::uint8_t* p, std::uint32_t v) {
   p[3] = static_cast<std::uint8_t>(v);
 }
 
-// The one padded block of a message of at most kOneBlockMax bytes that
-// follows the key block: head, tail, 0x80, zeros, bit length of key block
-// and message.
-inline void build_short_block(const Message& m, std::uint8_t* block) {
-  const std::size_t n = message_size(m);
-  std::memset(block, 0, kBlock);
-  copy_short(block, m.head.data(), m.head.size());
-  copy_short(block + m.head.size(), m.tail.data(), m.tail.size());
-  block[n] = 0x80;
-  const std::uint32_t bits = static_cast<std::uint32_t>((kBlock + n) * 8);
-  block[kBlock - 2] = static_cast<std::uint8_t>(bits >> 8);
-  block[kBlock - 1] = static_cast<std::uint8_t>(bits);
-}
-
 // Block `index` of a message of any length, padding included; `index` is
 // below inner_blocks(message_size(m)).
 inline void build_block(const Message& m, std::size_t index, std::uint8_t* block) {
@@ -149,6 +135,8 @@ void compress(std::uint32_t* state, const std::uint8_t* block);
 void sha256(const void* data, std::size_t n, std::uint8_t* digest);
 // HMAC of one message from the key's states, as 64 hex characters.
 void portable_hmac(const KeyStates& keys, const Message& m, char* out);
+// The same for a message padded into its one block.
+void portable_hmac_block(const KeyStates& keys, const std::uint8_t* block, char* out);
 
 #ifdef QM_X86_KERNELS
 struct CpuFeatures {
@@ -167,9 +155,9 @@ void shani_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, 
 // Messages already padded into their one block each.
 void shani_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock], std::size_t n,
                        char* const* outs);
-// Blocks pulled from `source` a few at a time, one group ahead of the
+// Messages pulled from `source` a few at a time, one group ahead of the
 // hashing.
-void shani_hmac_stream(const KeyStates& keys, const BlockSource& source);
+void shani_hmac_source(const KeyStates& keys, const MessageSource& source);
 // For measuring the unit's bound: `lanes` (1 to 4) independent chains of
 // `rounds` single-block compressions each, interleaved, over the
 // `n_blocks` 64-byte blocks at `blocks` taken in turn.
@@ -179,6 +167,9 @@ void shani_compress_chains(std::size_t lanes, std::uint32_t* const* states,
 // AVX2, eight messages per group, one per 32-bit lane.
 inline constexpr std::size_t kAvx2Lanes = 8;
 void avx2_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
+// Messages padded into their one block each, the blocks 32-byte aligned.
+void avx2_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock], std::size_t n,
+                      char* const* outs);
 // For measuring the bound: eight chains, one per lane, of `rounds`
 // single-block compressions each, over `n_blocks` (a multiple of 8, at
 // least 8) 32-byte-aligned blocks taken eight at a time.

@@ -102,6 +102,25 @@ void sha256(const void* data, std::size_t n, std::uint8_t* digest) {
   wipe(tail, sizeof(tail));
 }
 
+namespace {
+
+// The outer hash of the inner digest in `state`, as hex; wipes what it used.
+void finish_portable(const KeyStates& keys, std::uint32_t* state, std::uint8_t* block, char* out) {
+  // The outer message: the inner digest, 0x80, zeros, and the bit length of
+  // key block and digest (768).
+  std::memset(block, 0, kBlock);
+  for (int w = 0; w < 8; ++w) store_be32(block + 4 * w, state[w]);
+  block[32] = 0x80;
+  block[kBlock - 2] = 0x03;
+  std::memcpy(state, keys.outer, 8 * sizeof(std::uint32_t));
+  compress(state, block);
+  hex_state(state, out);
+  wipe(state, 8 * sizeof(std::uint32_t));
+  wipe(block, kBlock);
+}
+
+}  // namespace
+
 void portable_hmac(const KeyStates& keys, const Message& m, char* out) {
   std::uint32_t state[8];
   std::uint8_t block[kBlock];
@@ -111,17 +130,15 @@ void portable_hmac(const KeyStates& keys, const Message& m, char* out) {
     build_block(m, i, block);
     compress(state, block);
   }
-  // The outer message: the inner digest, 0x80, zeros, and the bit length of
-  // key block and digest (768).
-  std::memset(block, 0, kBlock);
-  for (int w = 0; w < 8; ++w) store_be32(block + 4 * w, state[w]);
-  block[32] = 0x80;
-  block[kBlock - 2] = 0x03;
-  std::memcpy(state, keys.outer, sizeof(state));
-  compress(state, block);
-  hex_state(state, out);
-  wipe(state, sizeof(state));
-  wipe(block, sizeof(block));
+  finish_portable(keys, state, block, out);
+}
+
+void portable_hmac_block(const KeyStates& keys, const std::uint8_t* padded, char* out) {
+  std::uint32_t state[8];
+  std::uint8_t block[kBlock];
+  std::memcpy(state, keys.inner, sizeof(state));
+  compress(state, padded);
+  finish_portable(keys, state, block, out);
 }
 
 }  // namespace quillon_hash::internal

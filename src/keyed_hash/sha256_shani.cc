@@ -326,15 +326,28 @@ void shani_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBloc
   if (n % 2 == 1) hmac_blocks<1>(keys, blocks + n - 1, outs + n - 1);
 }
 
-// As hmac_pairs, over blocks pulled from the source in groups of kGroup:
+// As hmac_pairs, over messages pulled from the source in groups of kGroup:
 // the next group is pulled before the current one is hashed, so the
 // caller's reads and padding run while the unit still works on the steps
 // before, and a block is loaded a group after the stores that built it.
+// Long messages gather across pulls and go to shani_hmac_many when their
+// room is full, and at the end.
 namespace {
-QM_SHANI void hmac_stream(const KeyStates& keys, const BlockSource& source) {
+QM_SHANI void hmac_source(const KeyStates& keys, const MessageSource& source) {
   constexpr std::size_t kGroup = 8;
   alignas(16) std::uint8_t blocks[2][kGroup][kBlock];
   char* outs[2][kGroup] = {};
+  LongMessages longs;
+  bool more = true;
+  const auto pull_into = [&](std::size_t group) -> std::size_t {
+    if (longs.full()) {
+      shani_hmac_many(keys, longs.msgs, longs.size, longs.outs);
+      longs.size = 0;
+    }
+    Pull pull(blocks[group], outs[group], kGroup, longs);
+    more = source.fill(source.context, pull);
+    return pull.shorts();
+  };
   __m128i inner_abef, inner_cdgh, outer_abef, outer_cdgh;
   load_state(keys.inner, inner_abef, inner_cdgh);
   load_state(keys.outer, outer_abef, outer_cdgh);
@@ -345,9 +358,9 @@ QM_SHANI void hmac_stream(const KeyStates& keys, const BlockSource& source) {
   char* pending_outs[2] = {nullptr, nullptr};
   bool pending = false;
   std::size_t cur = 0;
-  std::size_t n = source.fill(source.context, blocks[0], outs[0], kGroup);
-  while (n > 0) {
-    const std::size_t next = n == kGroup ? source.fill(source.context, blocks[cur ^ 1], outs[cur ^ 1], kGroup) : 0;
+  std::size_t n = pull_into(0);
+  while (n > 0 || more) {
+    const std::size_t next = more ? pull_into(cur ^ 1) : 0;
     const std::uint8_t (*b)[kBlock] = blocks[cur];
     char* const* o = outs[cur];
     std::size_t k = 0;
@@ -393,10 +406,11 @@ QM_SHANI void hmac_stream(const KeyStates& keys, const BlockSource& source) {
     Lane two[2] = {l[2], l[3]};
     finish_outer(keys, two, pending_outs);
   }
+  if (longs.size > 0) shani_hmac_many(keys, longs.msgs, longs.size, longs.outs);
 }
 }  // namespace
 
-void shani_hmac_stream(const KeyStates& keys, const BlockSource& source) { hmac_stream(keys, source); }
+void shani_hmac_source(const KeyStates& keys, const MessageSource& source) { hmac_source(keys, source); }
 
 void shani_compress_chains(std::size_t lanes, std::uint32_t* const* states,
                            const std::uint8_t* blocks, std::size_t n_blocks, std::size_t rounds) {

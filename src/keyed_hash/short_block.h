@@ -1,6 +1,5 @@
-// The padded block of a short message, for callers that build the kernels'
-// input themselves (PreparedKey::hex_digest_blocks) straight from their own
-// data, with no list of messages in between.
+// The padded block of a short message, built straight from a caller's own
+// data as the kernel pulls it (pull.h), with no list of messages in between.
 //
 // An HMAC-SHA-256 message of at most kOneBlockMax bytes takes exactly one
 // block after the key block: the message, 0x80, zeros, and the bit length
@@ -52,12 +51,6 @@ inline void pad_short_block(const char* head, std::size_t head_size, const char*
   const std::uint32_t bits = static_cast<std::uint32_t>((kBlock + n) * 8);
   block[kBlock - 2] = static_cast<std::uint8_t>(bits >> 8);
   block[kBlock - 1] = static_cast<std::uint8_t>(bits);
-}
-
-// The message length a block built by pad_short_block holds.
-inline std::size_t short_block_size(const std::uint8_t* block) {
-  const std::size_t bits = (std::size_t{block[kBlock - 2]} << 8) | block[kBlock - 1];
-  return bits / 8 - kBlock;
 }
 
 }  // namespace quillon_hash

@@ -79,11 +79,18 @@ MaskResult<MaskPipeline> PipelineBuilder::build(PipelineBuilder builder) {
 MaskPipeline MaskPipeline::with_alias(std::string_view field_name, Transform transform) const {
   ColumnTransforms transforms = column_transforms_;
   transforms.emplace(std::string(field_name), transform);
-  return MaskPipeline(std::move(transforms), layouts_);
+  MaskPipeline out(std::move(transforms), layouts_);
+  out.calling_thread_rows_ = calling_thread_rows_;
+  return out;
 }
 
 MaskPipeline MaskPipeline::with_layouts(Layouts layouts) && {
   layouts_ = layouts;
+  return std::move(*this);
+}
+
+MaskPipeline MaskPipeline::with_calling_thread_rows(std::int64_t rows) && {
+  calling_thread_rows_ = rows;
   return std::move(*this);
 }
 
@@ -169,8 +176,14 @@ MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, co
     outputs[i] = std::move(nulls).value();
   };
 
-  if (num_columns == 1) {
-    column_step(0);
+  std::int64_t masked_columns = 0;
+  for (std::size_t i = 0; i < num_columns; ++i) {
+    masked_columns += static_cast<std::int64_t>(column_transforms_.count(schema->children[i]->name));
+  }
+  std::int64_t work = 0;
+  const bool small = !__builtin_mul_overflow(batch.num_rows, masked_columns, &work) && work < calling_thread_rows_;
+  if (num_columns == 1 || small) {
+    for (std::size_t i = 0; i < num_columns; ++i) column_step(static_cast<std::int64_t>(i));
   } else if (num_columns > 1) {
     pool.parallel_for(static_cast<std::int64_t>(num_columns), column_step);
   }

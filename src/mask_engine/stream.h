@@ -26,8 +26,8 @@
 // cannot be kept), and each column given the Null transform made nullable
 // (a non-nullable field cannot hold its nulls); metadata, names and other
 // nullability unchanged. The pipeline runs in Layouts::AnyStrict mode. Each get_next
-// pulls at most one source batch, masks it on the worker pool with positions
-// start + (rows of the stream before it) and hands it on; a batch whose
+// pulls at most one source batch, masks it (on the worker pool unless it is
+// small) with positions start + (rows of the stream before it) and hands it on; a batch whose
 // Utf8 output would pass the 32-bit reach leaves as several batches, with
 // the same tokens; the slices are masked one per get_next. Positions go up
 // to 2^63-1: a batch that would pass it ends the stream with an error. A

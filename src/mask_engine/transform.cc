@@ -1,6 +1,5 @@
 #include "mask_engine/transform.h"
 
-#include <atomic>
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -15,7 +14,6 @@ namespace {
 
 constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(quillon_hash::kHexDigestLength);
 constexpr std::string_view kRedacted = "[REDACTED]";
-constexpr std::string_view kHashError = "HASH_ERROR";
 
 // "<n>:" kept as ASCII and incremented in place, so a row's hash head costs
 // no conversion. The digits start the buffer, the colon follows them, zeros
@@ -108,124 +106,41 @@ void fixed_width_offsets(const std::uint8_t* bits, std::int64_t length, Offset w
   }
 }
 
-// Rows whose both digests failed hold "HASH_ERROR" (10 bytes) at the start
-// of their 64-byte slot. Close the gaps and fix the offsets. This runs only
-// after a failure of the cryptographic library, so it need not be fast.
-template <typename Offset>
-void compact_hash_errors(std::int64_t length, Offset* offsets, char* values) {
-  Offset write = 0;
-  for (std::int64_t i = 0; i < length; ++i) {
-    const Offset read = offsets[i];
-    Offset len = offsets[i + 1] - read;
-    if (len > 0 && std::memcmp(values + read, kHashError.data(), kHashError.size()) == 0) {
-      len = static_cast<Offset>(kHashError.size());
-    }
-    std::memmove(values + write, values + read, static_cast<std::size_t>(len));
-    offsets[i] = write;
-    write += len;
-  }
-  offsets[length] = write;
-}
-
-// The valid rows (in `bits`) of [begin, end) of a column, read in order:
-// each one-block row's "<position>:" head and value are padded straight
-// into the kernel's blocks, its output slot beside it; rows whose message
-// passes one block go to `long_row` instead.
-template <typename Rows, typename SlotOf, typename LongRow>
-struct RowBlocks {
+// The valid rows (in `bits`) of [begin, end) of a column as the kernel's
+// messages, read in order as it pulls them: "<position>:" and the value,
+// the token going to slot_of(i).
+template <typename Rows, typename SlotOf>
+struct RowMessages {
   const Rows& rows;
   const std::uint8_t* bits;
   const SlotOf& slot_of;
-  const LongRow& long_row;
   std::int64_t i;
   std::int64_t end;
   PositionHead head;
-  std::uint8_t* head_sizes = nullptr;  // per block, when the caller keeps them
 
-  std::size_t fill(std::uint8_t (*blocks)[quillon_hash::kBlock], char** outs, std::size_t max) {
-    std::size_t n = 0;
-    for (; n < max && i < end; ++i, head.increment()) {
-      if (!valid_bit(bits, i)) continue;
-      const std::string_view value = rows.value(i);
-      if (head.size() + value.size() > quillon_hash::kOneBlockMax) {
-        long_row(head, value, slot_of(i));
-        continue;
-      }
-      quillon_hash::pad_short_block(head.bytes(), head.size(), value.data(), value.size(), blocks[n]);
-      if (head_sizes != nullptr) head_sizes[n] = static_cast<std::uint8_t>(head.size());
-      outs[n++] = slot_of(i);
+  bool fill(quillon_hash::Pull& pull) {
+    for (; i < end; ++i, head.increment()) {
+      if (pull.full()) return true;
+      if (valid_bit(bits, i)) pull.add(head.bytes(), head.size(), rows.value(i), slot_of(i));
     }
-    return n;
+    return false;
   }
-  static std::size_t fill_from(void* self, std::uint8_t (*blocks)[quillon_hash::kBlock], char** outs,
-                               std::size_t max) {
-    return static_cast<RowBlocks*>(self)->fill(blocks, outs, max);
-  }
+  static bool fill_from(void* self, quillon_hash::Pull& pull) { return static_cast<RowMessages*>(self)->fill(pull); }
 };
 
 // Tokens of the valid rows (in `bits`) of `rows`, each written at
-// slot_of(i). Returns whether any row needed "HASH_ERROR".
-//
-// The driver reads the column itself (values clamped into the bounds the
-// check saw, validity from our own bitmap, the running position) and the
-// kernel writes each token into its slot in the output: with SHA-NI, the
-// kernel pulls the next rows while it hashes the ones before; otherwise
-// rows go to it in batches of padded blocks. Rows whose message passes one
-// block go to the kernel in groups of their own.
+// slot_of(i). The driver reads the column itself (values clamped into the
+// bounds the check saw, validity from our own bitmap, the running position)
+// as the kernel pulls rows, and the kernel writes each token into its slot
+// in the output.
 template <typename Rows, typename SlotOf>
-bool hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of, std::string_view key,
+void hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of, std::string_view key,
                std::int64_t first_position, const RangeRunner* runner) {
   const quillon_hash::PreparedKey prepared(key);
-  std::atomic<bool> any_hash_error{false};
-  // One row's token, with the fallbacks: the value alone, then a fixed
-  // token. A failed digest degrades only its own row.
-  const auto hash_row = [&](std::string_view head, std::string_view value, char* slot) {
-    if (prepared.hex_digest(head, value, slot)) return;
-    if (prepared.hex_digest({}, value, slot)) return;
-    std::memcpy(slot, kHashError.data(), kHashError.size());
-    any_hash_error.store(true, std::memory_order_relaxed);
-  };
-  constexpr std::size_t kBatch = 32;
-  constexpr std::size_t kLongGroup = 64;
-  const RangeBody body = [&](std::int64_t begin, std::int64_t end) {
-    quillon_hash::Message long_msgs[kLongGroup];
-    char* long_outs[kLongGroup];
-    char long_heads[kLongGroup][PositionHead::kBytes];
-    std::size_t n_long = 0;
-    const auto flush_long = [&] {
-      if (n_long > 0 && !prepared.hex_digest_many(long_msgs, n_long, long_outs)) {
-        for (std::size_t k = 0; k < n_long; ++k) hash_row(long_msgs[k].head, long_msgs[k].tail, long_outs[k]);
-      }
-      n_long = 0;
-    };
-    const auto long_row = [&](const PositionHead& head, std::string_view value, char* slot) {
-      std::memcpy(long_heads[n_long], head.bytes(), PositionHead::kBytes);
-      long_msgs[n_long] = {{long_heads[n_long], head.size()}, value};
-      long_outs[n_long] = slot;
-      if (++n_long == kLongGroup) flush_long();
-    };
-    RowBlocks<Rows, SlotOf, decltype(long_row)> reader{rows, bits, slot_of, long_row, begin, end,
-                                                      PositionHead(first_position + begin)};
-    if (prepared.stream_capable()) {
-      prepared.hex_digest_stream({&decltype(reader)::fill_from, &reader});
-    } else {
-      alignas(64) std::uint8_t blocks[kBatch][quillon_hash::kBlock];
-      char* outs[kBatch];
-      std::uint8_t head_sizes[kBatch];
-      reader.head_sizes = head_sizes;
-      for (std::size_t n; (n = reader.fill(blocks, outs, kBatch)) > 0;) {
-        if (prepared.hex_digest_blocks(blocks, n, outs)) continue;
-        for (std::size_t k = 0; k < n; ++k) {
-          const auto* b = reinterpret_cast<const char*>(blocks[k]);
-          const std::size_t size = quillon_hash::short_block_size(blocks[k]);
-          hash_row({b, head_sizes[k]}, {b + head_sizes[k], size - head_sizes[k]}, outs[k]);
-        }
-      }
-    }
-    flush_long();
-  };
-  run_ranges(runner, rows.length, body);
-  return any_hash_error.load();
+  run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
+    RowMessages<Rows, SlotOf> source{rows, bits, slot_of, begin, end, PositionHead(first_position + begin)};
+    prepared.hex_digests({&decltype(source)::fill_from, &source});
+  });
 }
 
 // A byte-for-byte copy of the valid rows: lengths (clamped) into our own
@@ -303,9 +218,7 @@ MaskResult<ArrayRef> to_offsets(Transform transform, const Rows& rows, const Key
   fixed_width_offsets(bits, rows.length, static_cast<Offset>(width), offsets);
   if (transform == Transform::Hash) {
     const auto slot_of = [offsets, values](std::int64_t i) { return values + offsets[i]; };
-    if (hash_rows(rows, bits, slot_of, *key, first_position, runner)) {
-      compact_hash_errors(rows.length, offsets, values);
-    }
+    hash_rows(rows, bits, slot_of, *key, first_position, runner);
   } else {
     run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
       for (std::int64_t i = begin; i < end; ++i) {
@@ -358,15 +271,9 @@ MaskResult<ArrayRef> to_views(Transform transform, const Rows& rows, const Key& 
     std::memcpy(&offset, views + 16 * i + 12, sizeof(offset));
     return data + offset;
   };
-  const bool any_error = hash_rows(rows, bits, slot_of, *key, first_position, runner);
+  hash_rows(rows, bits, slot_of, *key, first_position, runner);
   for (std::int64_t i = 0; i < rows.length; ++i) {
-    if (!valid_bit(bits, i)) continue;
-    const char* token = slot_of(i);
-    if (any_error && std::memcmp(token, kHashError.data(), kHashError.size()) == 0) {
-      out.set(i, kHashError, 0);  // inline; its slot stays unused
-    } else {
-      std::memcpy(views + 16 * i + 4, token, 4);
-    }
+    if (valid_bit(bits, i)) std::memcpy(views + 16 * i + 4, slot_of(i), 4);
   }
   return std::move(out).finish(nulls);
 }
@@ -391,16 +298,16 @@ MaskResult<ArrayRef> mask_strings(Transform transform, const arrow_c::Array& val
     return masker(DictionaryRows<View>{*indices, rows, indices->length});
   };
   if (f == "u") {
-    return run(arrow_c::view_utf8(values), [&](const auto& rows) {
+    return run(arrow_c::read_utf8(values), [&](const auto& rows) {
       return to_offsets<std::int32_t>(transform, rows, key, first_position, runner);
     });
   }
   if (f == "U") {
-    return run(arrow_c::view_large_utf8(values), [&](const auto& rows) {
+    return run(arrow_c::read_large_utf8(values), [&](const auto& rows) {
       return to_offsets<std::int64_t>(transform, rows, key, first_position, runner);
     });
   }
-  return run(arrow_c::view_string_views(values), [&](const auto& rows) {
+  return run(arrow_c::read_utf8_view(values), [&](const auto& rows) {
     return to_views(transform, rows, key, first_position, runner);
   });
 }

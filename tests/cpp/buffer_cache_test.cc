@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -118,6 +119,22 @@ TEST_F(BufferCache, IdleBuffersAreFreed) {
   EXPECT_EQ(buffer_cache_stats().buffers, 0u);
 }
 
+// While a buffer waits out its idle second, the thread that will free it
+// sleeps between its checks: the process spends next to no CPU time (a
+// check interval rounded down to zero made it spin, a system call a turn).
+TEST_F(BufferCache, WaitingForIdleBuffersTakesNoCpu) {
+  const auto cpu_seconds = [] {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  };
+  Held a = take(kUnit);
+  release_large(a.p, a.capacity);
+  const double before = cpu_seconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_LT(cpu_seconds() - before, 0.01);
+}
+
 // Threads taking, writing and releasing at once: no buffer is handed to two
 // holders (each writes its own pattern and finds it intact), and the bounds
 // hold throughout (run under ThreadSanitizer too).
@@ -185,7 +202,7 @@ TEST_F(BufferCache, ConsecutiveBatchesReuseOutputMemory) {
   for (std::int64_t batch = 0; batch < 3; ++batch) {
     auto out = mask_engine::apply_any(mask_engine::Transform::Hash, column, mask_engine::Key("k"), batch * kRows);
     ASSERT_TRUE(out.ok());
-    auto tokens = view_utf8(*out.value());
+    auto tokens = read_utf8(*out.value());
     ASSERT_TRUE(tokens.ok());
     for (std::int64_t i : {std::int64_t{0}, std::int64_t{12345}, kRows - 1}) {
       EXPECT_EQ(std::string(tokens.value().value(i)), oracle::token("k", batch * kRows + i, "v"));

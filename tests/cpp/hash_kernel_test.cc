@@ -18,6 +18,11 @@ namespace {
 
 const Kernel kAllKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2};
 
+void hash_list(const PreparedKey& key, const Message* msgs, std::size_t n, char* const* outs) {
+  MessageList list(msgs, n, outs);
+  key.hex_digests(list.source());
+}
+
 // A message whose bytes sit in heap blocks of exactly their size, so a
 // kernel reading past a head or a tail trips AddressSanitizer.
 struct Row {
@@ -78,7 +83,7 @@ TEST_P(Lanes, EveryBatchSizeAndLanePosition) {
         msgs.push_back(table[(i + shift) % table.size()]->message());
         outs.push_back(buffer.data() + i * kSlot + kGuard);
       }
-      ASSERT_TRUE(prepared.hex_digest_many(msgs.data(), n, outs.data()));
+      hash_list(prepared, msgs.data(), n, outs.data());
       for (std::size_t i = 0; i < n; ++i) {
         const Row& row = *table[(i + shift) % table.size()];
         ASSERT_EQ(std::string(outs[i], kHexDigestLength), row.expected)
@@ -106,7 +111,7 @@ TEST_P(Lanes, LongMessagesOfDifferentBlockCountsShareAGroup) {
   std::vector<std::string> outs(msgs.size(), std::string(kHexDigestLength, '\0'));
   std::vector<char*> out_ptrs;
   for (auto& o : outs) out_ptrs.push_back(o.data());
-  ASSERT_TRUE(prepared.hex_digest_many(msgs.data(), msgs.size(), out_ptrs.data()));
+  hash_list(prepared, msgs.data(), msgs.size(), out_ptrs.data());
   for (std::size_t i = 0; i < msgs.size(); ++i) EXPECT_EQ(outs[i], rows[i]->expected) << sizes[i];
 }
 
@@ -126,7 +131,7 @@ TEST_P(Lanes, SharedKeyGivesTheSameDigestsOnEveryThread) {
     out.assign(msgs.size(), std::string(kHexDigestLength, '\0'));
     std::vector<char*> ptrs;
     for (auto& o : out) ptrs.push_back(o.data());
-    for (int rep = 0; rep < 20; ++rep) prepared.hex_digest_many(msgs.data(), msgs.size(), ptrs.data());
+    for (int rep = 0; rep < 20; ++rep) hash_list(prepared, msgs.data(), msgs.size(), ptrs.data());
   };
   std::thread a(work, std::ref(outs[0])), b(work, std::ref(outs[1]));
   a.join();
@@ -137,84 +142,56 @@ TEST_P(Lanes, SharedKeyGivesTheSameDigestsOnEveryThread) {
   }
 }
 
-// Blocks the caller padded itself, every one-block size with heads of 2 to
-// 20 bytes, in batches of every length up to two of the callers' batches:
-// each digest lands in its own slot.
-TEST_P(Lanes, CallerPaddedBlocks) {
-  const std::string key = "block-key";
-  const PreparedKey prepared(key, GetParam());
-  std::vector<std::string> messages;
-  std::vector<std::size_t> head_sizes;
-  for (std::size_t head = 2; head <= 20; head += 6) {
-    for (std::size_t size = head; size <= kOneBlockMax; ++size) {
-      std::string m(size, '\0');
-      for (std::size_t i = 0; i < size; ++i) m[i] = static_cast<char>(i < head - 1 ? '0' + (size + i) % 10 : 'a' + i % 26);
-      m[head - 1] = ':';
-      messages.push_back(m);
-      head_sizes.push_back(head);
-    }
-  }
-  for (std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{31}, std::size_t{64},
-                        messages.size()}) {
-    std::vector<std::array<std::uint8_t, kBlock>> blocks(n);
-    std::vector<std::string> outs(n, std::string(kHexDigestLength + 1, '#'));
-    std::vector<char*> out_ptrs;
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::string& m = messages[i];
-      char head[kHeadBytes] = {};
-      std::memcpy(head, m.data(), head_sizes[i]);
-      pad_short_block(head, head_sizes[i], m.data() + head_sizes[i], m.size() - head_sizes[i],
-                      blocks[i].data());
-      EXPECT_EQ(short_block_size(blocks[i].data()), m.size());
-      out_ptrs.push_back(outs[i].data());
-    }
-    ASSERT_TRUE(prepared.hex_digest_blocks(
-        reinterpret_cast<const std::uint8_t(*)[kBlock]>(blocks.data()), n, out_ptrs.data()));
-    for (std::size_t i = 0; i < n; ++i) {
-      EXPECT_EQ(outs[i].substr(0, kHexDigestLength), hmac_sha256(key, messages[i]).value())
-          << "batch " << n << " message " << i;
-      EXPECT_EQ(outs[i].back(), '#');
-    }
-  }
-}
-
-// Blocks pulled from a source as the kernel goes, any total (odd, even,
-// past several groups): every digest in its slot. Kernels that cannot
-// stream refuse without pulling.
+// Messages a source adds as the kernel pulls them, "<n>:" heads of 2 to 20
+// bytes from a buffer the source scribbles over after each add, values of
+// every one-block size and some longer: any total (odd, even, past several
+// pulls and past the room for long messages), each digest in its own slot.
 struct Pulled {
   std::vector<std::string> messages;
+  std::vector<std::size_t> head_sizes;
   std::vector<std::string> outs;
-  std::size_t next = 0, pulls = 0;
+  std::size_t total = 0, next = 0;
 
-  static std::size_t fill(void* self, std::uint8_t (*blocks)[kBlock], char** outs, std::size_t max) {
-    auto* p = static_cast<Pulled*>(self);
-    ++p->pulls;
-    std::size_t n = 0;
-    for (; n < max && p->next < p->messages.size(); ++n, ++p->next) {
-      const std::string& m = p->messages[p->next];
+  static bool fill(void* self, Pull& pull) {
+    auto& p = *static_cast<Pulled*>(self);
+    for (; p.next < p.total; ++p.next) {
+      if (pull.full()) return true;
+      const std::string& m = p.messages[p.next];
+      const std::size_t h = p.head_sizes[p.next];
       char head[kHeadBytes] = {};
-      pad_short_block(head, 0, m.data(), m.size(), blocks[n]);
-      outs[n] = p->outs[p->next].data();
+      std::memcpy(head, m.data(), h);
+      pull.add(head, h, std::string_view(m).substr(h), p.outs[p.next].data());
+      std::memset(head, '!', sizeof(head));
     }
-    return n;
+    return false;
   }
 };
 
-TEST_P(Lanes, PulledBlocks) {
+TEST_P(Lanes, PulledMessages) {
   const std::string key = "pull-key";
   const PreparedKey prepared(key, GetParam());
-  for (std::size_t total : {0, 1, 2, 3, 7, 8, 9, 16, 17, 40}) {
-    Pulled p;
-    for (std::size_t i = 0; i < total; ++i) p.messages.push_back(std::to_string(i) + ":" + std::string(i % 50, 'q'));
-    p.outs.assign(total, std::string(kHexDigestLength, '#'));
-    const bool done = prepared.hex_digest_stream({&Pulled::fill, &p});
-    ASSERT_EQ(done, prepared.stream_capable());
-    if (!done) {
-      EXPECT_EQ(p.pulls, 0u);
-      continue;
+  Pulled p;
+  for (std::size_t head = 2; head <= 20; head += 6) {
+    for (std::size_t size = head; size <= kOneBlockMax + 70; size += size < kOneBlockMax ? 1 : 3) {
+      std::string m(size, '\0');
+      for (std::size_t i = 0; i < size; ++i) m[i] = static_cast<char>(i < head - 1 ? '0' + (size + i) % 10 : 'a' + i % 26);
+      m[head - 1] = ':';
+      p.messages.push_back(m);
+      p.head_sizes.push_back(head);
     }
+  }
+  // The whole set holds more long messages than their room, so it fills
+  // mid-pull.
+  std::vector<std::size_t> totals = {0, 1, 2, 3, 7, 8, 9, 16, 17, 31, 40, 64, p.messages.size()};
+  for (std::size_t total : totals) {
+    p.total = total;
+    p.next = 0;
+    p.outs.assign(total, std::string(kHexDigestLength + 1, '#'));
+    prepared.hex_digests({&Pulled::fill, &p});
     for (std::size_t i = 0; i < total; ++i) {
-      EXPECT_EQ(p.outs[i], hmac_sha256(key, p.messages[i]).value()) << "total " << total << " message " << i;
+      EXPECT_EQ(p.outs[i].substr(0, kHexDigestLength), oracle::hmac_sha256(key, p.messages[i]))
+          << "total " << total << " message " << i << " size " << p.messages[i].size();
+      EXPECT_EQ(p.outs[i].back(), '#');
     }
   }
 }

@@ -10,6 +10,7 @@
 
 #include "oracle.h"
 #include "mask_engine/diag.h"
+#include "mask_engine/worker_pool.h"
 #include "test_util.h"
 
 namespace mask_engine {
@@ -234,6 +235,41 @@ TEST(MaskPipeline, LargeColumnSplitMatchesSequential) {
   auto sequential = apply(Transform::Hash, *in.columns[0], kKey, 7).value();
   EXPECT_EQ(rows_of(*out.columns[0]), rows_of(*sequential));
   EXPECT_EQ(*rows_of(*out.columns[0])[1], oracle::hmac_hex("mykey1", "8:u4@x.org"));
+}
+
+// A batch below the calling-thread limit is masked column after column on
+// the caller, starting no pool thread; the same batch sent to the pool
+// gives the same bytes, in both modes, sliced, with nulls and positions
+// that do not start at 0.
+TEST(MaskPipeline, SmallBatchOnCallingThreadMatchesPool) {
+  const Rows rows = numbered_emails(48);
+  RecordBatch whole = batch({{"email", utf8(rows), true},
+                             {"name", utf8(rows), true},
+                             {"phone", utf8(rows), true},
+                             {"kept", utf8(rows), true},
+                             {"n", t::int64s(std::vector<std::int64_t>(48, 5)), true}});
+  const RecordBatch in = arrow_c::slice(whole, 5, 40);
+  for (Layouts layouts : {Layouts::Utf8WithNullFallback, Layouts::AnyStrict}) {
+    const auto configured = [layouts] {
+      return pipeline({{"email", Transform::Hash}, {"name", Transform::Redact}, {"phone", Transform::Null},
+                       {"kept", Transform::PassThrough}})
+          .with_layouts(layouts);
+    };
+    const std::size_t threads_before = WorkerPool::global().started_threads();
+    auto inline_out = configured().process_batch(in, kKey, 1000);
+    ASSERT_TRUE(inline_out.ok()) << inline_out.error();
+    if (threads_before == 0) {
+      EXPECT_EQ(WorkerPool::global().started_threads(), 0u);
+    }
+    auto pool_out = configured().with_calling_thread_rows(0).process_batch(in, kKey, 1000);
+    ASSERT_TRUE(pool_out.ok()) << pool_out.error();
+    ASSERT_EQ(inline_out.value().columns.size(), pool_out.value().columns.size());
+    for (std::size_t c = 0; c < 4; ++c) {
+      EXPECT_EQ(rows_of(*inline_out.value().columns[c]), rows_of(*pool_out.value().columns[c])) << c;
+    }
+    EXPECT_EQ(inline_out.value().columns[4].get(), in.columns[4].get());
+    EXPECT_EQ(*rows_of(*inline_out.value().columns[0])[1], oracle::hmac_hex("mykey1", "1001:u6@x.org"));
+  }
 }
 
 // Positions count over the whole table, however it is cut: into batches by

@@ -244,7 +244,7 @@ TEST_P(KnownBufferSizes, OffsetsPastAKnownBufferAreRefused) {
     if (large && sized->buffer_sizes.size() > 1 && sized->buffer_sizes[1] >= 0) sized->buffer_sizes[1] *= 2;
     const ArrayRef column = arrow_c::slice(sized, 1, 2);
     auto r = apply_any(Transform::Redact, column, Key(kKey));
-    const bool view_ok = large ? arrow_c::view_large_utf8(*column).ok() : arrow_c::view_utf8(*column).ok();
+    const bool view_ok = large ? arrow_c::read_large_utf8(*column).ok() : arrow_c::read_utf8(*column).ok();
     std::string message = c.message;
     if (large && message.find("offsets buffer") != std::string::npos) {
       message = "expected an offsets buffer of at least 32 bytes, found 24";

@@ -409,9 +409,9 @@ Rows rows_from(const Result<View>& view) {
 // The rows of a Utf8, LargeUtf8 or Utf8View array, through the readers the
 // transforms use.
 inline Rows rows_of(const Array& array) {
-  if (array.type->format == "U") return detail::rows_from(view_large_utf8(array));
-  if (array.type->format == "vu") return detail::rows_from(view_string_views(array));
-  return detail::rows_from(view_utf8(array));
+  if (array.type->format == "U") return detail::rows_from(read_large_utf8(array));
+  if (array.type->format == "vu") return detail::rows_from(read_utf8_view(array));
+  return detail::rows_from(read_utf8(array));
 }
 
 }  // namespace arrow_c::testing

@@ -1,14 +1,12 @@
 """Dask partitions masked at their rows' positions over the whole table.
 
-Runs the example's mask_dataframe() on a local cluster of two worker
-processes, over several partition layouts of the same rows, and compares
+Runs the example's mask_dataframe(), imported as a module, on a local
+cluster of two worker processes, over several partition layouts of the same
+rows, and compares
 each result with one mask_table() of the whole table. Skipped when dask or
 distributed is not installed; the workers import quillon_mask from the
 environment they inherit.
 """
-import importlib.util
-import pathlib
-
 import pandas as pd
 import pyarrow as pa
 import pytest
@@ -18,6 +16,7 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 from conftest import plain, token  # noqa: E402
+from sample_data import import_example  # noqa: E402
 from quillon_mask.arrow import mask_table  # noqa: E402
 
 KEY = "partition-key"
@@ -34,19 +33,9 @@ TRANSFORMS = [
 HASHED = ["email", "ssn", "city"]
 
 
-def load_example():
-    path = pathlib.Path(__file__).parents[2] / "examples" / "dask_mask.py"
-    found = importlib.util.spec_from_file_location("dask_mask_example", path)
-    module = importlib.util.module_from_spec(found)
-    # Kept out of sys.modules, so that its functions travel to the workers
-    # by value (cloudpickle); the workers could not import it by name.
-    found.loader.exec_module(module)
-    return module
-
-
 @pytest.fixture(scope="module")
 def example():
-    return load_example()
+    return import_example("dask_mask")
 
 
 def text(values, nulls_every, dtype):

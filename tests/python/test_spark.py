@@ -1,16 +1,14 @@
 """Spark partitions masked through mapInArrow at their rows' positions over the whole table.
 
-Runs the example's mask_dataframe() on a local[2] session over a Parquet
-dataset of one file per partition (one of them empty), in small Arrow
-batches, and compares the result with one mask_table() of the same rows in
+Runs the example's mask_dataframe(), imported as a module, on a local[2]
+session over a Parquet dataset of one file per partition (one of them
+empty), in small Arrow batches, and compares the result with one mask_table() of the same rows in
 Spark's order. Skipped when pyspark or java is missing; the Python workers
 run this interpreter and import quillon_mask from the environment they
 inherit. Every wait on the session is bounded.
 """
-import importlib.util
 import itertools
 import os
-import pathlib
 import shutil
 import threading
 
@@ -23,6 +21,7 @@ if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
     pytest.skip("java is not installed", allow_module_level=True)
 
 from conftest import token  # noqa: E402
+from sample_data import import_example  # noqa: E402
 from quillon_mask.arrow import mask_table  # noqa: E402
 
 KEY = "spark-key"
@@ -42,19 +41,9 @@ HASHED = ["email", "ssn"]
 LARGE_VAR_TYPES = "spark.sql.execution.arrow.useLargeVarTypes"
 
 
-def load_example():
-    path = pathlib.Path(__file__).parents[2] / "examples" / "spark_mask.py"
-    found = importlib.util.spec_from_file_location("spark_mask_example", path)
-    module = importlib.util.module_from_spec(found)
-    # Kept out of sys.modules, so that its functions travel to the workers by
-    # value (cloudpickle); the workers could not import it by name.
-    found.loader.exec_module(module)
-    return module
-
-
 @pytest.fixture(scope="module")
 def example():
-    return load_example()
+    return import_example("spark_mask")
 
 
 def bounded(fn, session=None, timeout=WAIT_S):

@@ -1,0 +1,132 @@
+// Messages pulled by a kernel from a caller's source (PreparedKey::hex_digests).
+//
+// The kernel hands the source a Pull with room for a few messages; the
+// source adds messages until full() or until it has none left. A message of
+// at most kOneBlockMax bytes is padded into its block as it is added, so the
+// kernel reads it straight from there; a longer one is kept whole among the
+// pull's long messages, which the kernel gathers over several pulls and
+// hashes in groups of their own. Each message comes with its output slot.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "keyed_hash/short_block.h"
+
+namespace quillon_hash {
+
+// One message as two parts hashed as their concatenation, so callers need
+// not compose "position:value" in a temporary.
+struct Message {
+  std::string_view head;
+  std::string_view tail;
+};
+
+// The one padded block of a message of at most kOneBlockMax bytes: head,
+// tail, 0x80, zeros, bit length of key block and message.
+inline void build_short_block(const Message& m, std::uint8_t* block) {
+  const std::size_t n = m.head.size() + m.tail.size();
+  std::memset(block, 0, kBlock);
+  copy_short(block, m.head.data(), m.head.size());
+  copy_short(block + m.head.size(), m.tail.data(), m.tail.size());
+  block[n] = 0x80;
+  const std::uint32_t bits = static_cast<std::uint32_t>((kBlock + n) * 8);
+  block[kBlock - 2] = static_cast<std::uint8_t>(bits >> 8);
+  block[kBlock - 1] = static_cast<std::uint8_t>(bits);
+}
+
+// Messages longer than one block, kept by the kernel across pulls. Heads
+// the source may reuse are copied into `heads`.
+struct LongMessages {
+  static constexpr std::size_t kRoom = 32;
+  Message msgs[kRoom];
+  char* outs[kRoom];
+  char heads[kRoom][kHeadBytes];
+  std::size_t size = 0;
+
+  bool full() const { return size == kRoom; }
+};
+
+class Pull {
+ public:
+  // Made by a kernel: room for `block_room` padded messages at `blocks`,
+  // their outputs at `outs`, and whatever room `longs` has left.
+  Pull(std::uint8_t (*blocks)[kBlock], char** outs, std::size_t block_room, LongMessages& longs)
+      : blocks_(blocks), outs_(outs), block_room_(block_room), longs_(longs) {}
+  Pull(const Pull&) = delete;
+  Pull& operator=(const Pull&) = delete;
+
+  // No room for one more message of either kind.
+  bool full() const { return shorts_ == block_room_ || longs_.full(); }
+
+  // head + tail, where `head` is kHeadBytes bytes: head_size bytes of head,
+  // zeros after (pad_short_block); the head is copied, so the caller may
+  // reuse its buffer at once. Only when !full().
+  void add(const char* head, std::size_t head_size, std::string_view tail, char* out) {
+    if (head_size + tail.size() <= kOneBlockMax) {
+      pad_short_block(head, head_size, tail.data(), tail.size(), blocks_[shorts_]);
+      outs_[shorts_++] = out;
+      return;
+    }
+    std::memcpy(longs_.heads[longs_.size], head, kHeadBytes);
+    add_long({{longs_.heads[longs_.size], head_size}, tail}, out);
+  }
+
+  // A message of any split whose parts stay valid until hex_digests()
+  // returns. Only when !full().
+  void add(const Message& m, char* out) {
+    if (m.head.size() + m.tail.size() > kOneBlockMax) return add_long(m, out);
+    build_short_block(m, blocks_[shorts_]);
+    outs_[shorts_++] = out;
+  }
+
+  // Padded messages added so far (the first ones at `blocks`).
+  std::size_t shorts() const { return shorts_; }
+
+ private:
+  void add_long(const Message& m, char* out) {
+    longs_.msgs[longs_.size] = m;
+    longs_.outs[longs_.size++] = out;
+  }
+
+  std::uint8_t (*blocks_)[kBlock];
+  char** outs_;
+  std::size_t block_room_;
+  std::size_t shorts_ = 0;
+  LongMessages& longs_;
+};
+
+// A caller's messages: fill() adds to `pull` until pull.full() or until it
+// has none left, and returns whether it may have more (false once it ran
+// out; a call after that adds nothing).
+struct MessageSource {
+  bool (*fill)(void* context, Pull& pull);
+  void* context;
+};
+
+// A source over messages already in memory: msgs[i]'s digest goes to
+// outs[i].
+class MessageList {
+ public:
+  MessageList(const Message* msgs, std::size_t n, char* const* outs) : msgs_(msgs), n_(n), outs_(outs) {}
+  MessageSource source() { return {&fill_from, this}; }
+
+ private:
+  static bool fill_from(void* self, Pull& pull) {
+    auto& list = *static_cast<MessageList*>(self);
+    for (; list.next_ < list.n_; ++list.next_) {
+      if (pull.full()) return true;
+      pull.add(list.msgs_[list.next_], list.outs_[list.next_]);
+    }
+    return false;
+  }
+
+  const Message* msgs_;
+  std::size_t n_;
+  char* const* outs_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace quillon_hash
