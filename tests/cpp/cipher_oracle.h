@@ -6,7 +6,9 @@
 
 #include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/core_names.h>
 #include <openssl/kdf.h>
+#include <openssl/params.h>
 
 #include <cstdint>
 #include <memory>
@@ -73,6 +75,7 @@ class Siv {
   bool ok() const { return cipher_ != nullptr; }
 
   Bytes seal(const std::vector<Bytes>& ad, const Bytes& plain) const {
+    if (plain.empty()) return seal_empty(ad);
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     EVP_EncryptInit_ex2(ctx.get(), cipher_.get(), key_.data(), nullptr, nullptr);
     int n = 0;
@@ -88,6 +91,42 @@ class Siv {
   }
 
  private:
+  // OpenSSL's SIV skips an empty plaintext and leaves a zero tag, so that
+  // case follows RFC 5297 2.4 over OpenSSL's CMAC: V = CMAC(dbl(D) xor
+  // 10^127), D the S2V value after the associated data.
+  Bytes seal_empty(const std::vector<Bytes>& ad) const {
+    auto dbl = [](Bytes d) {
+      const std::uint8_t carry = d[0] >> 7;
+      for (std::size_t i = 0; i < 15; ++i) d[i] = static_cast<std::uint8_t>(d[i] << 1 | d[i + 1] >> 7);
+      d[15] = static_cast<std::uint8_t>(d[15] << 1) ^ (carry ? 0x87 : 0);
+      return d;
+    };
+    Bytes d = cmac(Bytes(16, 0));
+    for (const Bytes& a : ad) {
+      d = dbl(d);
+      const Bytes m = cmac(a);
+      for (int i = 0; i < 16; ++i) d[i] ^= m[i];
+    }
+    d = dbl(d);
+    d[0] ^= 0x80;
+    return cmac(d);
+  }
+  Bytes cmac(const Bytes& data) const {
+    std::unique_ptr<EVP_MAC, void (*)(EVP_MAC*)> mac(EVP_MAC_fetch(nullptr, "CMAC", nullptr),
+                                                     EVP_MAC_free);
+    std::unique_ptr<EVP_MAC_CTX, void (*)(EVP_MAC_CTX*)> ctx(EVP_MAC_CTX_new(mac.get()),
+                                                             EVP_MAC_CTX_free);
+    std::string name = key_.size() == 32 ? "AES-128-CBC" : key_.size() == 48 ? "AES-192-CBC" : "AES-256-CBC";
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string("cipher", name.data(), 0), OSSL_PARAM_construct_end()};
+    EVP_MAC_init(ctx.get(), key_.data(), key_.size() / 2, params);
+    EVP_MAC_update(ctx.get(), data.data(), data.size());
+    Bytes out(16);
+    std::size_t n = 0;
+    EVP_MAC_final(ctx.get(), out.data(), &n, out.size());
+    return out;
+  }
+
   Cipher cipher_;
   Bytes key_;
 };

@@ -1,0 +1,24 @@
+// HKDF-SHA-256 (RFC 5869) over the keyed hash's HMAC: how each transform
+// turns the caller's key into a key of its own. Each purpose derives with its
+// own `info`, once per call, never per row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "block_cipher/error.h"
+
+namespace quillon_cipher {
+
+// The most HKDF-SHA-256 can give: 255 digests.
+inline constexpr std::size_t kHkdfMaxOutput = 255 * 32;
+
+// Extract then expand: writes n bytes of OKM to `out`. An empty salt is the
+// RFC's absent salt (HMAC pads both to the same zero block). OutputTooLong
+// when n exceeds kHkdfMaxOutput, with nothing written. Intermediate keys are
+// wiped before return.
+Status hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
+                   std::uint8_t* out, std::size_t n);
+
+}  // namespace quillon_cipher
