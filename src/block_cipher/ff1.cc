@@ -76,11 +76,20 @@ struct Big {
 struct Chunk {
   std::size_t k = 0;
   std::uint32_t power = 1;
-  explicit Chunk(std::uint32_t radix) {
+  std::uint32_t radix;
+  // ceil(2^64 / radix): x / radix is the high half of x * inverse for every
+  // 32-bit x (Lemire, Kaser and Kurz, "Faster remainder by direct
+  // computation"), a multiplication where a division would take tens of
+  // cycles per digit.
+  std::uint64_t inverse;
+  explicit Chunk(std::uint32_t r) : radix(r), inverse(~std::uint64_t{0} / r + 1) {
     while (std::uint64_t{power} * radix <= 0xffffffffu) {
       power *= radix;
       ++k;
     }
+  }
+  std::uint32_t divide(std::uint32_t x) const {
+    return static_cast<std::uint32_t>((static_cast<unsigned __int128>(inverse) * x) >> 64);
   }
 };
 
@@ -103,13 +112,13 @@ void num_radix(const std::uint32_t* x, std::size_t n, std::uint32_t radix, const
 
 // The low m base-radix digits of y, most significant first: STR^m_radix of
 // y mod radix^m. Consumes y.
-void low_digits(Big& y, std::size_t m, std::uint32_t radix, const Chunk& chunk,
-                std::uint32_t* digits) {
+void low_digits(Big& y, std::size_t m, const Chunk& chunk, std::uint32_t* digits) {
   for (std::size_t filled = 0; filled < m;) {
     std::uint32_t r = y.div_small(chunk.power);
     for (std::size_t t = 0; t < chunk.k && filled < m; ++t, ++filled) {
-      digits[m - 1 - filled] = r % radix;
-      r /= radix;
+      const std::uint32_t q = chunk.divide(r);
+      digits[m - 1 - filled] = r - q * chunk.radix;
+      r = q;
     }
   }
 }
@@ -212,9 +221,9 @@ Status Ff1Key::run(bool encrypt, std::uint32_t radix, std::string_view tweak, co
       std::memcpy(s + kB * j, s, kB);
       for (std::size_t k = 0; k < 8; ++k) s[kB * j + 15 - k] ^= static_cast<std::uint8_t>(j >> (8 * k));
     }
-    aes_.encrypt_blocks(s + kB, s + kB, extra);
+    if (extra > 0) aes_.encrypt_blocks(s + kB, s + kB, extra);
     big.from_bytes(s, d);
-    low_digits(big, m, radix, chunk, y_digits);
+    low_digits(big, m, chunk, y_digits);
     if (encrypt) {
       // C = A + y mod radix^m, digit by digit from the least significant.
       std::uint32_t carry = 0;
