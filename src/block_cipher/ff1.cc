@@ -140,12 +140,8 @@ std::unique_ptr<Ff1Key> Ff1Key::make(const std::uint8_t* key, AesKeySize size, K
 }
 
 std::unique_ptr<Ff1Key> Ff1Key::derive(std::string_view caller_key, Kernel kernel) {
-  std::uint8_t key[32];
-  // 32 bytes is far below HKDF's limit: this cannot fail.
-  static_cast<void>(hkdf_sha256(caller_key, {}, "quillon_mask fpe", key, sizeof(key)));
-  std::unique_ptr<Ff1Key> out(new Ff1Key(key, AesKeySize::Aes256, kernel));
-  quillon_hash::wipe(key, sizeof(key));
-  return out;
+  const DerivedKey<32> key(caller_key, "quillon_mask fpe");
+  return std::unique_ptr<Ff1Key>(new Ff1Key(key.bytes, AesKeySize::Aes256, kernel));
 }
 
 // Algorithms 7 and 8 of SP 800-38G. A holds the half that is replaced next

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "block_cipher/error.h"
+#include "keyed_hash/hmac.h"
 
 namespace quillon_cipher {
 
@@ -20,5 +21,21 @@ inline constexpr std::size_t kHkdfMaxOutput = 255 * 32;
 // wiped before return.
 Status hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
                    std::uint8_t* out, std::size_t n);
+
+// A purpose's N-byte key derived from the caller's key (salt absent, the
+// purpose's `info`), held only as long as the object and wiped with it.
+template <std::size_t N>
+struct DerivedKey {
+  static_assert(N <= kHkdfMaxOutput, "HKDF-SHA-256 gives at most 8160 bytes");
+  std::uint8_t bytes[N];
+
+  DerivedKey(std::string_view caller_key, std::string_view info) {
+    // Within HKDF's limit (checked above), so this cannot fail.
+    static_cast<void>(hkdf_sha256(caller_key, {}, info, bytes, N));
+  }
+  ~DerivedKey() { quillon_hash::wipe(bytes, N); }
+  DerivedKey(const DerivedKey&) = delete;
+  DerivedKey& operator=(const DerivedKey&) = delete;
+};
 
 }  // namespace quillon_cipher

@@ -71,12 +71,8 @@ Result<std::unique_ptr<SivKey>, CipherError> SivKey::make(const std::uint8_t* ke
 }
 
 std::unique_ptr<SivKey> SivKey::derive(std::string_view caller_key, Kernel kernel) {
-  std::uint8_t key[64];
-  // 64 bytes is far below HKDF's limit: this cannot fail.
-  static_cast<void>(hkdf_sha256(caller_key, {}, "quillon_mask encrypt", key, sizeof(key)));
-  std::unique_ptr<SivKey> out(new SivKey(key, AesKeySize::Aes256, kernel));
-  quillon_hash::wipe(key, sizeof(key));
-  return out;
+  const DerivedKey<64> key(caller_key, "quillon_mask encrypt");
+  return std::unique_ptr<SivKey>(new SivKey(key.bytes, AesKeySize::Aes256, kernel));
 }
 
 void SivKey::cmac(const std::uint8_t* data, std::size_t size, std::uint8_t* tag) const {
