@@ -27,6 +27,18 @@ inline Bytes from_hex(const std::string& hex) {
   return out;
 }
 
+// OpenSSL's base64 with the URL-safe alphabet swapped in and the padding
+// dropped (RFC 4648 section 5).
+inline std::string base64url(const Bytes& b) {
+  std::string out(4 * ((b.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), b.data(),
+                                static_cast<int>(b.size()));
+  out.resize(static_cast<std::size_t>(n));
+  while (!out.empty() && out.back() == '=') out.pop_back();
+  for (char& c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
+  return out;
+}
+
 struct CipherCtxFree {
   void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
 };

@@ -2,8 +2,6 @@
 // RFC 4648's vectors and OpenSSL's base64, and its strict decoding.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-
 #include <random>
 #include <string>
 
@@ -98,12 +96,7 @@ TEST(Base64url, MatchesOpenSslAndRoundTrips) {
   for (std::size_t n = 0; n <= 100; ++n) {
     Bytes b(n);
     for (auto& x : b) x = static_cast<std::uint8_t>(rng());
-    std::string expected(4 * ((n + 2) / 3) + 1, '\0');
-    const int len = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(expected.data()), b.data(),
-                                    static_cast<int>(n));
-    expected.resize(static_cast<std::size_t>(len));
-    while (!expected.empty() && expected.back() == '=') expected.pop_back();
-    for (char& c : expected) c = c == '+' ? '-' : c == '/' ? '_' : c;
+    const std::string expected = oracle::base64url(b);
     ASSERT_EQ(encode(b), expected) << n;
     Bytes decoded(base64url_decoded_size(expected.size()).value());
     ASSERT_TRUE(base64url_decode(expected, decoded.data()).ok());

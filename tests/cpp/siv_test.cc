@@ -3,8 +3,6 @@
 // encrypt transform's whole token recipe.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -23,7 +21,22 @@ namespace {
 using oracle::Bytes;
 using oracle::from_hex;
 
+constexpr std::uint8_t kUnwritten = 0xee;
+
 std::string_view view(const Bytes& b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+// A transform's context is one AD component, or none when empty.
+std::vector<Bytes> as_ad(const Bytes& context) {
+  if (context.empty()) return {};
+  return {context};
+}
+
+std::vector<std::string_view> views(const std::vector<Bytes>& items) {
+  std::vector<std::string_view> out;
+  for (const Bytes& b : items) out.push_back(view(b));
+  return out;
+}
 
 std::unique_ptr<SivKey> key_of(const Bytes& key, Kernel kernel) {
   auto made = SivKey::make(key.data(), key.size(), kernel);
@@ -31,31 +44,47 @@ std::unique_ptr<SivKey> key_of(const Bytes& key, Kernel kernel) {
   return std::move(made).value();
 }
 
-constexpr std::uint8_t kUnwritten = 0xee;
-
-// Outputs in heap blocks of exactly their size, so ASan sees an overrun.
+// Outputs in heap blocks of exactly their size, so ASan sees an overrun,
+// filled with kUnwritten.
 struct Outputs {
   std::vector<std::unique_ptr<std::uint8_t[]>> blocks;
   std::vector<std::uint8_t*> ptrs;
   std::vector<std::size_t> sizes;
-  void add(std::size_t n) {
-    blocks.emplace_back(new std::uint8_t[n > 0 ? n : 1]);
-    std::fill_n(blocks.back().get(), n, kUnwritten);
-    ptrs.push_back(blocks.back().get());
-    sizes.push_back(n);
+  explicit Outputs(const std::vector<std::size_t>& n) : sizes(n) {
+    for (std::size_t size : n) {
+      blocks.emplace_back(new std::uint8_t[size > 0 ? size : 1]);
+      std::fill_n(blocks.back().get(), size, kUnwritten);
+      ptrs.push_back(blocks.back().get());
+    }
   }
   Bytes at(std::size_t i) const { return Bytes(ptrs[i], ptrs[i] + sizes[i]); }
 };
 
-Bytes seal_one(const SivKey& key, const std::vector<Bytes>& ad, const Bytes& plain) {
-  std::vector<std::string_view> components;
-  for (const Bytes& a : ad) components.push_back(view(a));
+std::vector<Bytes> seal(const SivKey& key, const std::vector<Bytes>& ad,
+                        const std::vector<Bytes>& values) {
+  const auto components = views(ad);
   const SivHeader header = key.header(components.data(), components.size());
-  Bytes out(kSivTag + plain.size());
-  std::uint8_t* outs[] = {out.data()};
-  const std::string_view p = view(plain);
-  key.seal_many(header, &p, 1, outs);
-  return out;
+  std::vector<std::size_t> sizes;
+  for (const Bytes& v : values) sizes.push_back(kSivTag + v.size());
+  Outputs out(sizes);
+  key.seal_many(header, views(values).data(), values.size(), out.ptrs.data());
+  std::vector<Bytes> sealed;
+  for (std::size_t i = 0; i < values.size(); ++i) sealed.push_back(out.at(i));
+  return sealed;
+}
+
+struct Opened {
+  Result<Done, BatchError> result = Done{};
+  Outputs out;
+};
+Opened open(const SivKey& key, const std::vector<Bytes>& ad, const std::vector<Bytes>& tokens) {
+  const auto components = views(ad);
+  const SivHeader header = key.header(components.data(), components.size());
+  std::vector<std::size_t> sizes;
+  for (const Bytes& t : tokens) sizes.push_back(t.size() > kSivTag ? t.size() - kSivTag : 0);
+  Opened opened{Done{}, Outputs(sizes)};
+  opened.result = key.open_many(header, views(tokens).data(), tokens.size(), opened.out.ptrs.data());
+  return opened;
 }
 
 using SivVectors = KernelTest;
@@ -84,17 +113,11 @@ TEST_P(SivVectors, Rfc5297) {
     const auto key = key_of(from_hex(c.key), GetParam());
     std::vector<Bytes> ad;
     for (const char* a : c.ad) ad.push_back(from_hex(a));
-    const Bytes sealed = seal_one(*key, ad, from_hex(c.plain));
-    EXPECT_EQ(sealed, from_hex(c.out));
-
-    std::vector<std::string_view> components;
-    for (const Bytes& a : ad) components.push_back(view(a));
-    const SivHeader header = key->header(components.data(), components.size());
-    Bytes plain(sealed.size() - kSivTag);
-    std::uint8_t* outs[] = {plain.data()};
-    const std::string_view token = view(sealed);
-    ASSERT_TRUE(key->open_many(header, &token, 1, outs).ok());
-    EXPECT_EQ(plain, from_hex(c.plain));
+    const auto sealed = seal(*key, ad, {from_hex(c.plain)});
+    EXPECT_EQ(sealed[0], from_hex(c.out));
+    const Opened opened = open(*key, ad, sealed);
+    ASSERT_TRUE(opened.result.ok());
+    EXPECT_EQ(opened.out.at(0), from_hex(c.plain));
   }
 }
 
@@ -108,116 +131,79 @@ TEST_P(SivVectors, BatchesMatchOpenSsl) {
     for (auto& x : b) x = static_cast<std::uint8_t>(rng());
     return b;
   };
+  const std::size_t edge_sizes[] = {0, 1, 15, 16, 17, 25, 31, 32, 33};
   for (int round = 0; round < 24; ++round) {
     const Bytes raw = random_bytes(32 + 16 * static_cast<std::size_t>(round % 3));
     const oracle::Siv openssl(raw);
     ASSERT_TRUE(openssl.ok());
     const auto key = key_of(raw, GetParam());
     const Bytes context = random_bytes(round % 4 == 0 ? 0 : rng() % 301);
-    std::vector<Bytes> ad;
-    if (!context.empty()) ad.push_back(context);
-    std::vector<std::string_view> components;
-    if (!context.empty()) components.push_back(view(context));
-    const SivHeader header = key->header(components.data(), components.size());
-
-    const std::size_t n = rng() % 41;
-    std::vector<Bytes> values;
-    std::vector<std::string_view> views;
-    Outputs sealed;
-    for (std::size_t i = 0; i < n; ++i) {
-      // Short, block-edge and long sizes all appear.
-      const std::size_t sizes[] = {0, 1, 15, 16, 17, 25, 31, 32, 33};
-      values.push_back(random_bytes(i % 3 == 0 ? rng() % 301 : sizes[rng() % 9]));
+    const std::vector<Bytes> ad = as_ad(context);
+    std::vector<Bytes> values(rng() % 41);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      values[i] = random_bytes(i % 3 == 0 ? rng() % 301 : edge_sizes[rng() % 9]);
     }
-    for (std::size_t i = 0; i < n; ++i) {
-      views.push_back(view(values[i]));
-      sealed.add(kSivTag + values[i].size());
+    const auto sealed = seal(*key, ad, values);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      ASSERT_EQ(sealed[i], openssl.seal(ad, values[i]))
+          << "value " << i << " of " << values.size() << ", " << values[i].size() << " bytes";
     }
-    key->seal_many(header, views.data(), n, sealed.ptrs.data());
-    std::vector<std::string_view> tokens;
-    Outputs opened;
-    for (std::size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(sealed.at(i), openssl.seal(ad, values[i]))
-          << "value " << i << " of " << n << ", " << values[i].size() << " bytes";
-      tokens.push_back(view(Bytes()));
-      opened.add(values[i].size());
-    }
-    std::vector<Bytes> sealed_bytes;
-    for (std::size_t i = 0; i < n; ++i) sealed_bytes.push_back(sealed.at(i));
-    for (std::size_t i = 0; i < n; ++i) tokens[i] = view(sealed_bytes[i]);
-    ASSERT_TRUE(key->open_many(header, tokens.data(), n, opened.ptrs.data()).ok());
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(opened.at(i), values[i]) << i;
+    const Opened opened = open(*key, ad, sealed);
+    ASSERT_TRUE(opened.result.ok());
+    for (std::size_t i = 0; i < values.size(); ++i) EXPECT_EQ(opened.out.at(i), values[i]) << i;
   }
 }
 
-// A batch of ten tokens with one spoiled at position 6: the error names it
-// and no output holds plaintext (each is zeroed or was never written).
+// A batch of ten tokens with one spoiled at position 6, or opened under
+// another key or context: the error names the first that fails, and no
+// output holds plaintext (each is zeroed or was never written).
 TEST_P(SivVectors, TamperedOrForeignTokensDoNotAuthenticate) {
   Bytes raw(64);
   for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint8_t>(i * 7);
   const auto key = key_of(raw, GetParam());
-  Bytes other_raw(raw);
-  other_raw[40] ^= 1;  // the CTR half: the tag still matches nothing
-  const auto other_key = key_of(other_raw, GetParam());
-  const std::string context = "orders.email";
-  const std::string_view ctx = context;
-  const SivHeader header = key->header(&ctx, 1);
-  const std::string_view other_ctx = "orders.phone";
-
+  raw[40] ^= 1;  // the CTR half: the tag then matches nothing
+  const auto other_key = key_of(raw, GetParam());
+  const std::vector<Bytes> ctx = {bytes("orders.email")};
   constexpr std::size_t kBad = 6;
-  std::vector<Bytes> values, tokens;
-  for (std::size_t i = 0; i < 10; ++i) {
-    values.push_back(Bytes(5 + 4 * i, static_cast<std::uint8_t>('a' + i)));
-    tokens.push_back(seal_one(*key, {Bytes(context.begin(), context.end())}, values[i]));
-  }
+  std::vector<Bytes> values;
+  for (std::size_t i = 0; i < 10; ++i) values.push_back(Bytes(5 + 4 * i, static_cast<std::uint8_t>('a' + i)));
+  const auto tokens = seal(*key, ctx, values);
+  ASSERT_TRUE(open(*key, ctx, tokens).result.ok());
+
   struct Spoil {
-    const char* name;
+    std::string name;
     std::function<void(Bytes&)> apply;
     const SivKey* key;
-    std::string_view context;
+    std::vector<Bytes> ad;
   };
+  const auto same = [](Bytes&) {};
   std::vector<Spoil> spoils = {
-      {"wrong key", [](Bytes&) {}, other_key.get(), ctx},
-      {"wrong context", [](Bytes&) {}, key.get(), other_ctx},
-      {"no context", [](Bytes&) {}, key.get(), {}},
-      {"truncated below the tag", [](Bytes& t) { t.resize(kSivTag - 1); }, key.get(), ctx},
+      {"wrong key", same, other_key.get(), ctx},
+      {"wrong context", same, key.get(), {bytes("orders.phone")}},
+      {"no context", same, key.get(), {}},
+      {"shorter than the tag", [](Bytes& t) { t.resize(kSivTag - 1); }, key.get(), ctx},
       {"ciphertext cut", [](Bytes& t) { t.pop_back(); }, key.get(), ctx},
       {"byte appended", [](Bytes& t) { t.push_back(0); }, key.get(), ctx},
   };
   for (std::size_t bit = 0; bit < 8 * tokens[kBad].size(); bit += 5) {
-    spoils.push_back({"flipped bit", [bit](Bytes& t) { t[bit / 8] ^= 1 << (bit % 8); }, key.get(), ctx});
+    spoils.push_back({"bit " + std::to_string(bit), [bit](Bytes& t) { t[bit / 8] ^= 1 << (bit % 8); },
+                      key.get(), ctx});
   }
   for (const Spoil& s : spoils) {
     std::vector<Bytes> batch(tokens);
     s.apply(batch[kBad]);
-    const bool whole_batch = s.key != key.get() || s.context != ctx;
-    std::vector<std::string_view> views;
-    Outputs opened;
-    for (const Bytes& t : batch) {
-      views.push_back(view(t));
-      opened.add(t.size() > kSivTag ? t.size() - kSivTag : 0);
-    }
-    const std::size_t n_ctx = s.context.empty() ? 0 : 1;
-    const SivHeader h = s.key->header(&s.context, n_ctx);
-    const auto opened_result = s.key->open_many(h, views.data(), views.size(), opened.ptrs.data());
-    ASSERT_FALSE(opened_result.ok()) << s.name;
-    EXPECT_EQ(opened_result.error().error, CipherError::NotAuthentic);
-    EXPECT_EQ(opened_result.error().index, whole_batch ? 0 : kBad) << s.name;
+    const Opened opened = open(*s.key, s.ad, batch);
+    ASSERT_FALSE(opened.result.ok()) << s.name;
+    EXPECT_EQ(opened.result.error().error, CipherError::NotAuthentic);
+    const bool whole_batch = s.key != key.get() || s.ad != ctx;
+    EXPECT_EQ(opened.result.error().index, whole_batch ? 0 : kBad) << s.name;
     for (std::size_t i = 0; i < batch.size(); ++i) {
-      const Bytes out = opened.at(i);
+      const Bytes out = opened.out.at(i);
       const bool cleared = std::all_of(out.begin(), out.end(), [](auto b) { return b == 0; }) ||
                            std::all_of(out.begin(), out.end(), [](auto b) { return b == kUnwritten; });
       EXPECT_TRUE(cleared) << s.name << " left plaintext in output " << i;
     }
   }
-  // Untouched, the same batch opens.
-  std::vector<std::string_view> views;
-  Outputs opened;
-  for (const Bytes& t : tokens) {
-    views.push_back(view(t));
-    opened.add(t.size() - kSivTag);
-  }
-  EXPECT_TRUE(key->open_many(header, views.data(), views.size(), opened.ptrs.data()).ok());
 }
 
 // key64 = HKDF-SHA-256(key, no salt, "quillon_mask encrypt", 64); token =
@@ -227,31 +213,15 @@ TEST_P(SivVectors, EncryptTokenRecipe) {
   const std::string caller_key = "secret key bytes";
   const auto key = SivKey::derive(caller_key, GetParam());
   ASSERT_EQ(key->kernel(), GetParam());
-  const std::string info = "quillon_mask encrypt";
-  const Bytes oracle_key =
-      oracle::hkdf_sha256(Bytes(caller_key.begin(), caller_key.end()), {}, Bytes(info.begin(), info.end()), 64);
-  const oracle::Siv openssl(oracle_key);
+  const oracle::Siv openssl(oracle::hkdf_sha256(bytes(caller_key), {}, bytes("quillon_mask encrypt"), 64));
   for (const std::string context : {"", "customers.email"}) {
-    const std::string_view ctx = context;
-    const SivHeader header = key->header(&ctx, context.empty() ? 0 : 1);
+    const std::vector<Bytes> ad = as_ad(bytes(context));
     for (const std::string value : {"alice@example.com", "", "x", "0123456789abcdef0123456789"}) {
-      std::vector<Bytes> ad;
-      if (!context.empty()) ad.push_back(Bytes(context.begin(), context.end()));
-      const Bytes expected_raw = openssl.seal(ad, Bytes(value.begin(), value.end()));
-      std::string expected(4 * ((expected_raw.size() + 2) / 3) + 1, '\0');
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(expected.data()), expected_raw.data(),
-                      static_cast<int>(expected_raw.size()));
-      expected.resize(expected.find('\0'));
-      while (!expected.empty() && expected.back() == '=') expected.pop_back();
-      for (char& c : expected) c = c == '+' ? '-' : c == '/' ? '_' : c;
-
-      Bytes raw(kSivTag + value.size());
-      std::uint8_t* outs[] = {raw.data()};
-      const std::string_view v = value;
-      key->seal_many(header, &v, 1, outs);
+      const Bytes raw = seal(*key, ad, {bytes(value)})[0];
       std::string token(base64url_size(raw.size()), '\0');
       base64url_encode(raw.data(), raw.size(), token.data());
-      EXPECT_EQ(token, expected) << "context '" << context << "' value '" << value << "'";
+      EXPECT_EQ(token, oracle::base64url(openssl.seal(ad, bytes(value))))
+          << "context '" << context << "' value '" << value << "'";
     }
   }
 }
