@@ -14,7 +14,7 @@
 #   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60)
 #                        from its seed corpus, under ASan and UBSan
 #   make test-tsan, bench-kernel, bench-cache, bench-pipeline, bench-e2e, bench-stream,
-#   bench-dask, bench-spark
+#   bench-dask, bench-spark, bench-transforms
 
 PY ?= 3.9
 # Parallel compile jobs; the machines this runs on have two cores.
@@ -84,7 +84,7 @@ ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_m
 
 .PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask demo-spark \
         wheel wheels test-wheel test-asan test-tsan bench-kernel bench-cache bench-pipeline bench-e2e \
-        bench-stream bench-dask bench-spark fuzz clean
+        bench-stream bench-dask bench-spark bench-transforms fuzz clean
 
 setup: system-packages venv
 
@@ -240,6 +240,11 @@ bench-kernel: build
 
 bench-cache: build
 	$(BUILD)/bench/buffer_cache_bench
+
+# AES-SIV and FF1 against OpenSSL (per-value EVP AES-256-SIV, an FF1 over
+# OpenSSL's AES-ECB and BIGNUM), one thread.
+bench-transforms: build
+	$(BUILD)/bench/cipher_bench
 
 bench-pipeline: build
 	bench/pipeline_scaling.sh $(BUILD)/bench/pipeline_bench
