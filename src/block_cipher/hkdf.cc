@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "keyed_hash/hmac.h"
+#include "keyed_hash/pull.h"
 
 namespace quillon_cipher {
 namespace {
@@ -13,7 +14,10 @@ constexpr std::size_t kDigest = 32;
 void hmac_bytes(const quillon_hash::PreparedKey& key, std::string_view head,
                 std::string_view tail, std::uint8_t* out) {
   char hex[quillon_hash::kHexDigestLength];
-  key.hex_digest(head, tail, hex);
+  const quillon_hash::Message message{head, tail};
+  char* const out_slot = hex;
+  quillon_hash::MessageList one(&message, 1, &out_slot);
+  key.hex_digests(one.source());
   for (std::size_t i = 0; i < kDigest; ++i) {
     auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
     out[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));

@@ -222,8 +222,10 @@ Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline,
   }
   std::vector<std::string> missing;
   bool any_hash = false;
-  for (const auto& [name, transform] : pipeline.column_transforms()) {
-    any_hash = any_hash || transform == Transform::Hash;
+  for (const auto& entry : pipeline.column_transforms()) {
+    // Not a structured binding: clang before 16 cannot capture one in a lambda.
+    const std::string& name = entry.first;
+    any_hash = any_hash || entry.second == Transform::Hash;
     const bool present = std::any_of(schema.children.begin(), schema.children.end(),
                                      [&](const SchemaRef& field) { return field->name == name; });
     if (!present) missing.push_back(name);

@@ -658,7 +658,6 @@ def test_overwrite_refuses_what_is_not_a_regular_file(tmp_path, kind):
     assert leftovers(tmp_path) == []
 
 
-@pytest.mark.xfail(strict=False, reason="needs the batch checks on the stream path")
 def test_a_corrupt_arrow_file_fails_with_nothing_written(tmp_path):
     src, out = tmp_path / "in.arrow", tmp_path / "out.parquet"
     table = pa.table({"email": ["a@x.org"], "note": ["abcd"]})
