@@ -93,9 +93,10 @@ void pull_in_batches(const MessageSource& source, const Blocks& hash_blocks, con
       hash_longs(longs.msgs, longs.size, longs.outs);
       longs.size = 0;
     }
-    Pull pull(blocks, outs, kBatch, longs);
-    more = source.fill(source.context, pull);
-    if (pull.shorts() > 0) hash_blocks(blocks, pull.shorts(), outs);
+    const Pull pulled = source.fill(source.context, Pull(blocks, outs, kBatch, longs));
+    longs.size = pulled.longs();
+    more = !pulled.ended();
+    if (pulled.shorts() > 0) hash_blocks(blocks, pulled.shorts(), outs);
   }
   if (longs.size > 0) hash_longs(longs.msgs, longs.size, longs.outs);
 }

@@ -49,60 +49,72 @@ struct LongMessages {
   bool full() const { return size == kRoom; }
 };
 
+// A small value the source fills and hands back: kept in the source's
+// registers while it adds, since the stores that pad a block may alias any
+// memory.
 class Pull {
  public:
   // Made by a kernel: room for `block_room` padded messages at `blocks`,
   // their outputs at `outs`, and whatever room `longs` has left.
   Pull(std::uint8_t (*blocks)[kBlock], char** outs, std::size_t block_room, LongMessages& longs)
-      : blocks_(blocks), outs_(outs), block_room_(block_room), longs_(longs) {}
-  Pull(const Pull&) = delete;
-  Pull& operator=(const Pull&) = delete;
+      : blocks_(blocks), outs_(outs), block_room_(block_room), longs_(&longs), long_size_(longs.size) {}
 
   // No room for one more message of either kind.
-  bool full() const { return shorts_ == block_room_ || longs_.full(); }
+  bool full() const { return shorts_ == block_room_ || long_size_ == LongMessages::kRoom; }
 
   // head + tail, where `head` is kHeadBytes bytes: head_size bytes of head,
   // zeros after (pad_short_block); the head is copied, so the caller may
   // reuse its buffer at once. Only when !full().
   void add(const char* head, std::size_t head_size, std::string_view tail, char* out) {
     if (head_size + tail.size() <= kOneBlockMax) {
-      pad_short_block(head, head_size, tail.data(), tail.size(), blocks_[shorts_]);
+      std::uint8_t* block = blocks_[shorts_];
       outs_[shorts_++] = out;
+      pad_short_block(head, head_size, tail.data(), tail.size(), block);
       return;
     }
-    std::memcpy(longs_.heads[longs_.size], head, kHeadBytes);
-    add_long({{longs_.heads[longs_.size], head_size}, tail}, out);
+    std::memcpy(longs_->heads[long_size_], head, kHeadBytes);
+    add_long({{longs_->heads[long_size_], head_size}, tail}, out);
   }
 
   // A message of any split whose parts stay valid until hex_digests()
   // returns. Only when !full().
   void add(const Message& m, char* out) {
     if (m.head.size() + m.tail.size() > kOneBlockMax) return add_long(m, out);
-    build_short_block(m, blocks_[shorts_]);
+    std::uint8_t* block = blocks_[shorts_];
     outs_[shorts_++] = out;
+    build_short_block(m, block);
   }
 
-  // Padded messages added so far (the first ones at `blocks`).
+  // The source has no messages left.
+  void end() { ended_ = true; }
+
+  // For the kernel, on the pull handed back: padded messages added (the
+  // first ones at `blocks`), long ones now held in `longs`, and whether the
+  // source ran out.
   std::size_t shorts() const { return shorts_; }
+  std::size_t longs() const { return long_size_; }
+  bool ended() const { return ended_; }
 
  private:
   void add_long(const Message& m, char* out) {
-    longs_.msgs[longs_.size] = m;
-    longs_.outs[longs_.size++] = out;
+    longs_->msgs[long_size_] = m;
+    longs_->outs[long_size_++] = out;
   }
 
   std::uint8_t (*blocks_)[kBlock];
   char** outs_;
   std::size_t block_room_;
   std::size_t shorts_ = 0;
-  LongMessages& longs_;
+  LongMessages* longs_;
+  std::size_t long_size_;
+  bool ended_ = false;
 };
 
 // A caller's messages: fill() adds to `pull` until pull.full() or until it
-// has none left, and returns whether it may have more (false once it ran
-// out; a call after that adds nothing).
+// has none left (then it calls pull.end()), and hands the pull back. A call
+// after the end adds nothing.
 struct MessageSource {
-  bool (*fill)(void* context, Pull& pull);
+  Pull (*fill)(void* context, Pull pull);
   void* context;
 };
 
@@ -114,13 +126,14 @@ class MessageList {
   MessageSource source() { return {&fill_from, this}; }
 
  private:
-  static bool fill_from(void* self, Pull& pull) {
+  static Pull fill_from(void* self, Pull pull) {
     auto& list = *static_cast<MessageList*>(self);
     for (; list.next_ < list.n_; ++list.next_) {
-      if (pull.full()) return true;
+      if (pull.full()) return pull;
       pull.add(list.msgs_[list.next_], list.outs_[list.next_]);
     }
-    return false;
+    pull.end();
+    return pull;
   }
 
   const Message* msgs_;

@@ -344,9 +344,10 @@ QM_SHANI void hmac_source(const KeyStates& keys, const MessageSource& source) {
       shani_hmac_many(keys, longs.msgs, longs.size, longs.outs);
       longs.size = 0;
     }
-    Pull pull(blocks[group], outs[group], kGroup, longs);
-    more = source.fill(source.context, pull);
-    return pull.shorts();
+    const Pull pulled = source.fill(source.context, Pull(blocks[group], outs[group], kGroup, longs));
+    longs.size = pulled.longs();
+    more = !pulled.ended();
+    return pulled.shorts();
   };
   __m128i inner_abef, inner_cdgh, outer_abef, outer_cdgh;
   load_state(keys.inner, inner_abef, inner_cdgh);

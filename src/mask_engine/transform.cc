@@ -118,14 +118,17 @@ struct RowMessages {
   std::int64_t end;
   PositionHead head;
 
-  bool fill(quillon_hash::Pull& pull) {
+  quillon_hash::Pull fill(quillon_hash::Pull pull) {
     for (; i < end; ++i, head.increment()) {
-      if (pull.full()) return true;
+      if (pull.full()) return pull;
       if (valid_bit(bits, i)) pull.add(head.bytes(), head.size(), rows.value(i), slot_of(i));
     }
-    return false;
+    pull.end();
+    return pull;
   }
-  static bool fill_from(void* self, quillon_hash::Pull& pull) { return static_cast<RowMessages*>(self)->fill(pull); }
+  static quillon_hash::Pull fill_from(void* self, quillon_hash::Pull pull) {
+    return static_cast<RowMessages*>(self)->fill(pull);
+  }
 };
 
 // Tokens of the valid rows (in `bits`) of `rows`, each written at

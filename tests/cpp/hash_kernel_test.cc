@@ -152,10 +152,10 @@ struct Pulled {
   std::vector<std::string> outs;
   std::size_t total = 0, next = 0;
 
-  static bool fill(void* self, Pull& pull) {
+  static Pull fill(void* self, Pull pull) {
     auto& p = *static_cast<Pulled*>(self);
     for (; p.next < p.total; ++p.next) {
-      if (pull.full()) return true;
+      if (pull.full()) return pull;
       const std::string& m = p.messages[p.next];
       const std::size_t h = p.head_sizes[p.next];
       char head[kHeadBytes] = {};
@@ -163,7 +163,8 @@ struct Pulled {
       pull.add(head, h, std::string_view(m).substr(h), p.outs[p.next].data());
       std::memset(head, '!', sizeof(head));
     }
-    return false;
+    pull.end();
+    return pull;
   }
 };
 
