@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks what a built wheel holds and what its module needs to load:
 #   - the module, its stub and py.typed, every module and stub of
-#     python/quillon_mask, no other shared library;
+#     python/quillon_mask and its subpackages (the command's cli/), no other
+#     shared library;
 #   - a module name that fits the wheel's tag (*.abi3.so in an abi3 wheel);
 #   - in an abi3 wheel, abi3audit: the module calls nothing outside the
 #     stable ABI of its tag's CPython (cp310: 3.10);
@@ -22,9 +23,9 @@ fail() { echo "check-wheel: $(basename "$wheel"): $*" >&2; exit 1; }
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 expected=(quillon_mask/__init__.pyi quillon_mask/py.typed)
-for f in "$root"/python/quillon_mask/*.py "$root"/python/quillon_mask/*.pyi; do
-  expected+=("quillon_mask/$(basename "$f")")
-done
+while IFS= read -r f; do
+  expected+=("$f")
+done < <(cd "$root/python" && find quillon_mask -name '*.py' -o -name '*.pyi')
 for f in "${expected[@]}"; do
   [ -f "$dir/$f" ] || fail "$f missing"
 done

@@ -196,6 +196,7 @@ USAGE_ERRORS = [
     ("transforms not json", ["--transforms", "broken.json"], {}, "not valid JSON"),
     ("transforms nested too deep", ["--transforms", "deep.json"], {}, "nests too deep"),
     ("negative start", ["--hash", "email", "--start", "-1"], {}, "--start"),
+    ("start past 63 bits", ["--hash", "email", "--start", str(1 << 63)], {}, "below 2**63"),
     ("unknown option", ["--hash", "email", "--fast"], {}, "--fast"),
     ("row groups for csv", ["--null", "phone", "--output-format", "csv", "--row-group-size", "5"], {}, "Parquet"),
     ("codec for csv", ["--null", "phone", "--output-format", "csv", "--compression", "zstd"], {}, "zstd"),
@@ -599,12 +600,12 @@ def test_errors_name_file_row_and_column_never_a_value(tmp_path, monkeypatch, ca
     .write_table(pa.table({"t": pa.array([1_000_004_711], pa.timestamp("ns"))})),
 ], ids=["csv row", "parse", "integer range", "float truncated", "parquet writer cast"])
 def test_pyarrow_text_is_cut_before_the_value(provoke):
-    from quillon_mask.cli import _reason
+    from quillon_mask.cli.errors import reason
 
     with pytest.raises(pa.ArrowInvalid) as caught:
         provoke()
     assert "4711" in str(caught.value)  # pyarrow quotes it; the command must not
-    text = _reason(caught.value)
+    text = reason(caught.value)
     assert "4711" not in text and text.isprintable() and text
 
 
