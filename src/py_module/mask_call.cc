@@ -384,7 +384,8 @@ PyRef to_frame(PyObject* borrowed_pyarrow, const arrow_c::SchemaRef& schema,
   };
   const std::size_t output_count = outputs.size();
   arrow_c::StreamOwner stream;
-  arrow_c::Status exported = arrow_c::export_stream(schema, std::move(outputs), stream.get());
+  arrow_c::Status exported =
+      arrow_c::export_stream(arrow_c::batches_reader(schema, std::move(outputs)), stream.get());
   if (!exported.ok()) {
     raise_text(PyExc_MemoryError, exported.ToString());
     return fail();
