@@ -112,20 +112,17 @@ Result<ArrayRef> import_node(const ArrowArray& c, const SchemaRef& type,
         describe(path, (depth == 0 ? "column " : "child ") + std::to_string(i) + " ('" +
                            child_type.name + "')");
     if (c.children[i] == nullptr) return Status::Invalid(child_path + ": child is null");
-    auto child = import_node(*c.children[i], type->children[static_cast<std::size_t>(i)], root,
-                             child_path, depth + 1);
-    if (!child.ok()) return std::move(child).error();
-    if (needed >= 0 && child.value()->length < needed) {
+    QM_ASSIGN_OR_RETURN(ArrayRef child, import_node(*c.children[i], type->children[static_cast<std::size_t>(i)],
+                                                    root, child_path, depth + 1));
+    if (needed >= 0 && child->length < needed) {
       return Status::Invalid(child_path + ": expected at least " + std::to_string(needed) +
-                             " rows, found " + std::to_string(child.value()->length));
+                             " rows, found " + std::to_string(child->length));
     }
-    node->children.push_back(std::move(child).value());
+    node->children.push_back(std::move(child));
   }
   if (c.dictionary != nullptr) {
-    auto dict = import_node(*c.dictionary, type->dictionary, root, describe(path, "dictionary"),
-                            depth + 1);
-    if (!dict.ok()) return std::move(dict).error();
-    node->dictionary = std::move(dict).value();
+    QM_ASSIGN_OR_RETURN(node->dictionary, import_node(*c.dictionary, type->dictionary, root,
+                                                      describe(path, "dictionary"), depth + 1));
   }
   return ArrayRef(std::move(node));
 }
@@ -286,7 +283,7 @@ int next_locked(ExportedStream& state, ArrowArray* out) {
     if (!st.ok()) return state.fail(stream_error(st).code, st.ToString());
     return 0;
   } catch (const std::bad_alloc&) {
-    return state.fail(ENOMEM, "Out of memory: cannot export the batch");
+    return state.fail(ENOMEM, "Out of memory: cannot read the next batch");
   } catch (const std::exception& e) {
     return state.fail(EIO, std::string("internal error: ") + e.what());
   }
@@ -320,9 +317,8 @@ Result<RecordBatch> import_record_batch(ArrowSchema* c_schema, ArrowArray* c_arr
   ArrayOwner array_owner = ArrayOwner::take(c_array);
   if (schema_owner.released()) return Status::Invalid("schema is released");
   if (array_owner.released()) return Status::Invalid("array is released");
-  auto schema = copy_schema(*schema_owner.get());
-  if (!schema.ok()) return std::move(schema).error();
-  return import_record_batch(schema.value(), array_owner.get());
+  QM_ASSIGN_OR_RETURN(const SchemaRef schema, copy_schema(*schema_owner.get()));
+  return import_record_batch(schema, array_owner.get());
 }
 
 Result<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_array) {
@@ -338,9 +334,8 @@ Result<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_arr
     return Status::Invalid("expected a struct array without nulls, found " +
                            std::to_string(c.null_count));
   }
-  auto imported = import_node(c, type, root, "", 0);
-  if (!imported.ok()) return std::move(imported).error();
-  const Array& parent = *imported.value();
+  QM_ASSIGN_OR_RETURN(const ArrayRef imported, import_node(c, type, root, "", 0));
+  const Array& parent = *imported;
 
   RecordBatch batch;
   batch.schema = type;

@@ -34,9 +34,11 @@ struct Pending {
 class MaskReader final : public BatchReader {
  public:
   MaskReader(std::unique_ptr<BatchReader> source, MaskPipeline pipeline,
-             const std::optional<std::string>& key, std::int64_t start)
-      : source_(std::move(source)),
-        pipeline_(std::move(pipeline)),
+             const std::optional<std::string>& key, std::int64_t start, Policy policy)
+      : policy_(policy),
+        source_(std::move(source)),
+        pipeline_(std::move(pipeline).with_layouts(policy == Policy::FailClosed ? Layouts::AnyStrict
+                                                                                : Layouts::Utf8WithNullFallback)),
         key_(key),
         output_schema_(pipeline_.output_schema(source_->schema())),
         last_position_(start - 1) {}
@@ -45,36 +47,36 @@ class MaskReader final : public BatchReader {
   const SchemaRef& schema() const override { return output_schema_; }
 
   Next next() override {
-    try {
-      if (pending_.empty()) {
-        if (ended_) return std::optional<RecordBatch>();
-        if (std::optional<StreamError> failed = pull()) return std::move(*failed);
-        if (ended_) return std::optional<RecordBatch>();
+    while (pending_.empty()) {
+      if (ended_) {
+        if (policy_ == Policy::NullFallback && !any_rows_) return StreamError{EINVAL, MaskError::EmptyBatch().to_string()};
+        return std::optional<RecordBatch>();
       }
-      Pending next = std::move(pending_.front());
-      pending_.pop_front();
-      Key key;
-      if (key_) key = std::string_view(*key_);
-      auto masked = pipeline_.process_batch(next.batch, key, next.first_position, output_schema_);
-      if (!masked.ok()) return StreamError{EINVAL, masked.error().to_string()};
-      return std::optional<RecordBatch>(std::move(masked).value());
-    } catch (const std::bad_alloc&) {
-      return StreamError{ENOMEM, "Out of memory: cannot mask the batch"};
+      if (std::optional<StreamError> failed = pull()) return std::move(*failed);
     }
+    Pending next = std::move(pending_.front());
+    pending_.pop_front();
+    Key key;
+    if (key_) key = std::string_view(*key_);
+    auto masked = pipeline_.process_batch(next.batch, key, next.first_position, output_schema_);
+    if (!masked.ok()) return StreamError{EINVAL, masked.error().to_string()};
+    return std::optional<RecordBatch>(std::move(masked).value());
   }
 
  private:
   // Pulls one source batch into pending_, cut into slices whose Utf8 output
   // fits 32-bit offsets; sets ended_ at the end of the source.
   std::optional<StreamError> pull() {
-    Next pulled = source_->next();
-    if (!pulled.ok()) return std::move(pulled).error();
-    if (!pulled.value()) {
+    QM_ASSIGN_OR_RETURN(std::optional<RecordBatch> pulled, source_->next());
+    if (!pulled) {
       ended_ = true;
       return std::nullopt;
     }
-    RecordBatch batch = std::move(*pulled.value());
+    RecordBatch batch = std::move(*pulled);
     const std::int64_t rows = batch.num_rows;
+    any_rows_ = any_rows_ || rows > 0;
+    // Under NullFallback an empty batch adds nothing to the output.
+    if (rows == 0 && policy_ == Policy::NullFallback) return std::nullopt;
     // Rows take the positions last + 1 .. last + rows, up to kLastPosition;
     // written so that nothing passes 2^63 - 1 on the way.
     if (rows > 0 && rows - 1 > kLastPosition - 1 - last_position_) {
@@ -95,6 +97,7 @@ class MaskReader final : public BatchReader {
     return std::nullopt;
   }
 
+  Policy policy_;
   std::unique_ptr<BatchReader> source_;
   MaskPipeline pipeline_;
   std::optional<std::string> key_;
@@ -103,6 +106,7 @@ class MaskReader final : public BatchReader {
   std::int64_t last_position_;
   std::deque<Pending> pending_;
   bool ended_ = false;
+  bool any_rows_ = false;
 };
 
 // The fail-closed checks on the source's schema, in this order: configured
@@ -153,10 +157,12 @@ arrow_c::Result<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<BatchR
   if (settings.start < 0) {
     return Status::Invalid("expected a start position from 0 to 2^63-1, found " + std::to_string(settings.start));
   }
-  ARROW_C_RETURN_NOT_OK(check_schema(*source->schema(), pipeline, settings.key.has_value()));
+  if (settings.policy == Policy::FailClosed) {
+    ARROW_C_RETURN_NOT_OK(check_schema(*source->schema(), pipeline, settings.key.has_value()));
+  }
   try {
-    return std::unique_ptr<BatchReader>(new MaskReader(
-        std::move(source), std::move(pipeline).with_layouts(Layouts::AnyStrict), settings.key, settings.start));
+    return std::unique_ptr<BatchReader>(
+        new MaskReader(std::move(source), std::move(pipeline), settings.key, settings.start, settings.policy));
   } catch (const std::bad_alloc&) {
     return Status::OutOfMemory("cannot open the masking stream");
   }

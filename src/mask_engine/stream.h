@@ -7,8 +7,10 @@
 // sizes pyarrow knows before it reaches the engine, or batches in memory.
 //
 // mask_reader takes the source over: on success and on failure alike it
-// belongs to the result, or was released here. It checks the source's
-// schema, fail closed, before any batch is read:
+// belongs to the result, or was released here. What follows is the
+// FailClosed policy, that of quillon_mask.arrow; mask() takes NullFallback
+// (see Policy). It checks the source's schema, fail closed, before any
+// batch is read:
 //   - every configured column must be a field of the schema; otherwise
 //     Invalid "column 'x' is not in the data; its columns are: a, b, c";
 //   - every configured column must be of a type that can be masked: Utf8,
@@ -62,12 +64,29 @@
 
 namespace mask_engine {
 
+// What an entry promises, fixed with its plan; both run through this one
+// reader, the same slicing, positions and worker pool.
+enum class Policy : std::uint8_t {
+  // quillon_mask.arrow, as described above: the schema checks, every
+  // maskable layout (Layouts::AnyStrict), a column that cannot be masked
+  // fails its batch.
+  FailClosed,
+  // mask(): no schema checks (a configured column the data lacks is left
+  // alone); Utf8 columns only, and a configured column that cannot be
+  // masked (another type, Hash without a key) comes back all null with a
+  // warning event (Layouts::Utf8WithNullFallback); the output schema is
+  // the source's; batches of zero rows add nothing, and a source without a
+  // single row ends with MaskError::EmptyBatch's text.
+  NullFallback,
+};
+
 struct StreamSettings {
   // The HMAC key's bytes; nullopt: no key. The reader keeps its own copy
   // and wipes it when destroyed; this one is wiped on every path.
   std::optional<std::string> key;
   // Position of the stream's first row, 0 <= start < 2^63.
   std::int64_t start = 0;
+  Policy policy = Policy::FailClosed;
 };
 
 arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> mask_reader(
