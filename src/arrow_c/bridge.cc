@@ -1,7 +1,8 @@
 #include "arrow_c/bridge.h"
 
 #include <cerrno>
-#include <deque>
+#include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -111,20 +112,17 @@ Result<ArrayRef> import_node(const ArrowArray& c, const SchemaRef& type,
         describe(path, (depth == 0 ? "column " : "child ") + std::to_string(i) + " ('" +
                            child_type.name + "')");
     if (c.children[i] == nullptr) return Status::Invalid(child_path + ": child is null");
-    auto child = import_node(*c.children[i], type->children[static_cast<std::size_t>(i)], root,
-                             child_path, depth + 1);
-    if (!child.ok()) return std::move(child).error();
-    if (needed >= 0 && child.value()->length < needed) {
+    QM_ASSIGN_OR_RETURN(ArrayRef child, import_node(*c.children[i], type->children[static_cast<std::size_t>(i)],
+                                                    root, child_path, depth + 1));
+    if (needed >= 0 && child->length < needed) {
       return Status::Invalid(child_path + ": expected at least " + std::to_string(needed) +
-                             " rows, found " + std::to_string(child.value()->length));
+                             " rows, found " + std::to_string(child->length));
     }
-    node->children.push_back(std::move(child).value());
+    node->children.push_back(std::move(child));
   }
   if (c.dictionary != nullptr) {
-    auto dict = import_node(*c.dictionary, type->dictionary, root, describe(path, "dictionary"),
-                            depth + 1);
-    if (!dict.ok()) return std::move(dict).error();
-    node->dictionary = std::move(dict).value();
+    QM_ASSIGN_OR_RETURN(node->dictionary, import_node(*c.dictionary, type->dictionary, root,
+                                                      describe(path, "dictionary"), depth + 1));
   }
   return ArrayRef(std::move(node));
 }
@@ -199,44 +197,116 @@ ArrayRef as_struct(const RecordBatch& batch) {
   return node;
 }
 
-struct StreamState {
-  SchemaRef schema;
-  std::deque<RecordBatch> batches;
-  std::string last_error;
+// The source's own text for a failed call, as much of it as may be relayed.
+std::string source_error(ArrowArrayStream* source, int code) {
+  const char* text = source->get_last_error != nullptr ? source->get_last_error(source) : nullptr;
+  if (text != nullptr) return producer_text(text);
+  return "the source stream failed with error " + std::to_string(code) + " and no message";
+}
+
+class ImportedStream final : public BatchReader {
+ public:
+  ImportedStream(StreamOwner stream, SchemaRef schema)
+      : stream_(std::move(stream)), schema_(std::move(schema)) {}
+
+  const SchemaRef& schema() const override { return schema_; }
+
+  Next next() override {
+    ArrowArray c_array;
+    std::memset(&c_array, 0, sizeof(c_array));
+    const int rc = stream_->get_next(stream_.get(), &c_array);
+    // On failure, whatever the source left in c_array is not ours to release.
+    if (rc != 0) return StreamError{rc, source_error(stream_.get(), rc)};
+    if (c_array.release == nullptr) return std::optional<RecordBatch>();
+    auto imported = import_record_batch(schema_, &c_array);
+    if (!imported.ok()) return stream_error(imported.error());
+    return std::optional<RecordBatch>(std::move(imported).value());
+  }
+
+ private:
+  StreamOwner stream_;
+  SchemaRef schema_;
 };
 
-int stream_error(ArrowArrayStream* stream, const Status& status) {
-  auto* state = static_cast<StreamState*>(stream->private_data);
-  state->last_error = status.ToString();
-  return status.code() == Status::Code::OutOfMemory ? ENOMEM : EINVAL;
+// An exported reader: one caller at a time, and the first failure sticks.
+struct ExportedStream {
+  std::unique_ptr<BatchReader> reader;
+  StreamWait wait;
+  std::mutex mutex;
+  std::string last_error;
+  int error_code = 0;  // once set, every later get_next returns it
+
+  // The stream's lock; a caller that finds it taken waits through `wait`.
+  std::unique_lock<std::mutex> lock() {
+    std::unique_lock<std::mutex> held(mutex, std::try_to_lock);
+    if (held.owns_lock()) return held;
+    if (wait) {
+      wait([&held] { held.lock(); });
+    } else {
+      held.lock();
+    }
+    return held;
+  }
+
+  int fail(int code, std::string message) {
+    last_error = std::move(message);
+    error_code = code;
+    return code;
+  }
+};
+
+ExportedStream& exported_of(ArrowArrayStream* stream) {
+  return *static_cast<ExportedStream*>(stream->private_data);
 }
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-  auto* state = static_cast<StreamState*>(stream->private_data);
-  Status st = export_schema(state->schema, out);
-  return st.ok() ? 0 : stream_error(stream, st);
-}
-
-int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
-  auto* state = static_cast<StreamState*>(stream->private_data);
-  if (state->batches.empty()) {
-    out->release = nullptr;  // end of stream
-    return 0;
+  ExportedStream& state = exported_of(stream);
+  const auto held = state.lock();
+  Status st = export_schema(state.reader->schema(), out);
+  if (!st.ok()) {
+    state.last_error = st.ToString();
+    return ENOMEM;
   }
-  Status st = export_record_batch(state->batches.front(), out);
-  if (!st.ok()) return stream_error(stream, st);
-  state->batches.pop_front();
   return 0;
 }
 
+int next_locked(ExportedStream& state, ArrowArray* out) {
+  if (state.error_code != 0) return state.error_code;
+  try {
+    BatchReader::Next next = state.reader->next();
+    if (!next.ok()) return state.fail(next.error().code, std::move(next).error().message);
+    if (!next.value()) {
+      out->release = nullptr;  // end of stream
+      return 0;
+    }
+    Status st = export_record_batch(*next.value(), out);
+    if (!st.ok()) return state.fail(stream_error(st).code, st.ToString());
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return state.fail(ENOMEM, "Out of memory: cannot read the next batch");
+  } catch (const std::exception& e) {
+    return state.fail(EIO, std::string("internal error: ") + e.what());
+  }
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+  ExportedStream& state = exported_of(stream);
+  const auto held = state.lock();
+  return next_locked(state, out);
+}
+
+// The text stays put once set: an error ends the stream, so nothing writes
+// it again and the pointer stays valid until release.
 const char* stream_last_error(ArrowArrayStream* stream) {
-  auto* state = static_cast<StreamState*>(stream->private_data);
-  return state->last_error.empty() ? nullptr : state->last_error.c_str();
+  ExportedStream& state = exported_of(stream);
+  const auto held = state.lock();
+  return state.last_error.empty() ? nullptr : state.last_error.c_str();
 }
 
 void stream_release(ArrowArrayStream* stream) {
   if (stream == nullptr || stream->release == nullptr) return;
-  delete static_cast<StreamState*>(stream->private_data);
+  delete static_cast<ExportedStream*>(stream->private_data);
+  stream->private_data = nullptr;
   stream->release = nullptr;
 }
 
@@ -247,9 +317,8 @@ Result<RecordBatch> import_record_batch(ArrowSchema* c_schema, ArrowArray* c_arr
   ArrayOwner array_owner = ArrayOwner::take(c_array);
   if (schema_owner.released()) return Status::Invalid("schema is released");
   if (array_owner.released()) return Status::Invalid("array is released");
-  auto schema = copy_schema(*schema_owner.get());
-  if (!schema.ok()) return std::move(schema).error();
-  return import_record_batch(schema.value(), array_owner.get());
+  QM_ASSIGN_OR_RETURN(const SchemaRef schema, copy_schema(*schema_owner.get()));
+  return import_record_batch(schema, array_owner.get());
 }
 
 Result<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_array) {
@@ -265,9 +334,8 @@ Result<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_arr
     return Status::Invalid("expected a struct array without nulls, found " +
                            std::to_string(c.null_count));
   }
-  auto imported = import_node(c, type, root, "", 0);
-  if (!imported.ok()) return std::move(imported).error();
-  const Array& parent = *imported.value();
+  QM_ASSIGN_OR_RETURN(const ArrayRef imported, import_node(c, type, root, "", 0));
+  const Array& parent = *imported;
 
   RecordBatch batch;
   batch.schema = type;
@@ -290,15 +358,27 @@ Status export_record_batch(const RecordBatch& batch, ArrowArray* out) {
   return Status::OK();
 }
 
-Status export_stream(SchemaRef schema, std::vector<RecordBatch> batches, ArrowArrayStream* out) {
-  auto state = std::unique_ptr<StreamState>(new (std::nothrow) StreamState());
-  if (!state) return Status::OutOfMemory("cannot export the stream");
-  state->schema = std::move(schema);
+Result<std::unique_ptr<BatchReader>> import_stream(ArrowArrayStream* c_stream) {
+  StreamOwner stream = StreamOwner::take(c_stream);
+  if (stream.released()) return Status::Invalid("the source stream is released");
+  SchemaOwner c_schema;
+  const int rc = stream->get_schema(stream.get(), c_schema.get());
+  if (rc != 0) return Status::Invalid(source_error(stream.get(), rc));
+  if (c_schema.released()) return Status::Invalid("the source stream gave a released schema");
+  QM_ASSIGN_OR_RETURN(SchemaRef schema, copy_schema(*c_schema.get()));
+  c_schema.reset();
   try {
-    for (auto& batch : batches) state->batches.push_back(std::move(batch));
+    return std::unique_ptr<BatchReader>(new ImportedStream(std::move(stream), std::move(schema)));
   } catch (const std::bad_alloc&) {
-    return Status::OutOfMemory("cannot export the stream");
+    return Status::OutOfMemory("cannot import the stream");
   }
+}
+
+Status export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out, StreamWait wait) {
+  auto state = std::unique_ptr<ExportedStream>(new (std::nothrow) ExportedStream());
+  if (!state) return Status::OutOfMemory("cannot export the stream");
+  state->reader = std::move(reader);
+  state->wait = std::move(wait);
   out->get_schema = stream_get_schema;
   out->get_next = stream_get_next;
   out->get_last_error = stream_last_error;

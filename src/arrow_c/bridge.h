@@ -14,12 +14,18 @@
 // is released. Everything that can fail runs before the first output struct
 // is written; on failure `out` is left untouched. Null counts going out are
 // always exact.
+//
+// Streams cross here and nowhere else (reader.h): import_stream makes a
+// BatchReader of a producer's C stream, export_stream a C stream of a
+// BatchReader.
 #pragma once
 
-#include <vector>
+#include <functional>
+#include <memory>
 
 #include "arrow_c/abi.h"
 #include "arrow_c/array.h"
+#include "arrow_c/reader.h"
 #include "arrow_c/status.h"
 
 namespace arrow_c {
@@ -32,8 +38,27 @@ Result<RecordBatch> import_record_batch(const SchemaRef& schema, ArrowArray* arr
 
 Status export_record_batch(const RecordBatch& batch, ArrowArray* out);
 
-// A stream that yields `batches` in order, then ends. get_schema gives
-// `schema`; every batch must carry it.
-Status export_stream(SchemaRef schema, std::vector<RecordBatch> batches, ArrowArrayStream* out);
+// A reader over a producer's C stream, taken over (left released on every
+// path). Its schema is read and copied here, once; the producer's failure to
+// give one is an Invalid error with what producer_text() leaves of its
+// message. Each batch goes through import_record_batch against that schema;
+// a failed get_next keeps the producer's errno and, under producer_text(),
+// its message.
+Result<std::unique_ptr<BatchReader>> import_stream(ArrowArrayStream* stream);
+
+// Runs `block`, a wait for another caller of an exported stream to finish.
+using StreamWait = std::function<void(const std::function<void()>& block)>;
+
+// A C stream over `reader`, taken over. Its callbacks may be called from any
+// thread and from several at once: they are serialised, so each call gets
+// whole batches in order. A caller that finds the stream busy waits through
+// `wait` (empty: it blocks as it is); the Python entry lets go of the GIL
+// there, as the busy caller may need it. The reader is pulled on the thread
+// that calls get_next. A failure of the reader (or an exception it throws:
+// ENOMEM for std::bad_alloc, EIO for any other) ends the stream: get_next
+// returns its errno and get_last_error its message, and every later
+// get_next the same. `out`'s release must not race a call in progress.
+Status export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out,
+                     StreamWait wait = {});
 
 }  // namespace arrow_c

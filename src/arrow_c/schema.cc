@@ -60,18 +60,14 @@ Result<SchemaRef> copy_node(const ArrowSchema& source, int depth) {
   node->children.reserve(static_cast<std::size_t>(source.n_children));
   for (std::int64_t i = 0; i < source.n_children; ++i) {
     if (source.children[i] == nullptr) return Status::Invalid("schema child is null");
-    auto child = copy_node(*source.children[i], depth + 1);
-    if (!child.ok()) return std::move(child).error();
-    node->children.push_back(std::move(child).value());
+    QM_ASSIGN_OR_RETURN(auto child, copy_node(*source.children[i], depth + 1));
+    node->children.push_back(std::move(child));
   }
   if (source.dictionary != nullptr) {
-    auto dict = copy_node(*source.dictionary, depth + 1);
-    if (!dict.ok()) return std::move(dict).error();
-    node->dictionary = std::move(dict).value();
+    QM_ASSIGN_OR_RETURN(node->dictionary, copy_node(*source.dictionary, depth + 1));
   }
-  auto layout = layout_of(*node);
-  if (!layout.ok()) return std::move(layout).error();
-  const int children = layout.value().children;
+  QM_ASSIGN_OR_RETURN(const Layout layout, layout_of(*node));
+  const int children = layout.children;
   if (children >= 0 && static_cast<std::int64_t>(children) != source.n_children) {
     return Status::Invalid("format '" + node->format + "' expects " + std::to_string(children) +
                            " children, found " + std::to_string(source.n_children));

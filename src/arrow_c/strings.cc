@@ -318,7 +318,7 @@ Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
     case 'l': st = read_indices<std::int64_t>(raw, bits, dict_bits, dict.length, out); break;
     default: st = read_indices<std::uint64_t>(raw, bits, dict_bits, dict.length, out); break;
   }
-  if (!st.ok()) return st;
+  ARROW_C_RETURN_NOT_OK(st);
   return out;
 }
 
@@ -389,10 +389,8 @@ Result<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t lengt
                                  " bytes of string data, more than the " +
                                  std::to_string(kMaxUtf8Bytes) + " that one Utf8 array can hold");
   }
-  auto built = allocate(length, with_validity);
-  if (!built.ok()) return built;
-  Status st = built.value().allocate_values(value_bytes);
-  if (!st.ok()) return st;
+  QM_ASSIGN_OR_RETURN(StringBuilder built, allocate(length, with_validity));
+  ARROW_C_RETURN_NOT_OK(built.allocate_values(value_bytes));
   return built;
 }
 
@@ -495,9 +493,7 @@ ArrayRef StringViewBuilder::finish(std::int64_t null_count) && {
 }
 
 Result<ArrayRef> make_null_utf8(std::int64_t length) {
-  auto built = Utf8Builder::allocate(length, 0, /*with_validity=*/true);
-  if (!built.ok()) return std::move(built).error();
-  Utf8Builder builder = std::move(built).value();
+  QM_ASSIGN_OR_RETURN(Utf8Builder builder, Utf8Builder::allocate(length, 0, /*with_validity=*/true));
   std::memset(builder.validity(), 0, static_cast<std::size_t>((length + 7) / 8));
   std::memset(builder.offsets(), 0, static_cast<std::size_t>(length + 1) * 4);
   return std::move(builder).finish(length);
@@ -523,9 +519,7 @@ Result<ArrayRef> make_null_array(const SchemaRef& type, std::int64_t length) {
   if (type->dictionary) {
     const std::size_t width = f == "c" || f == "C" ? 1 : f == "s" || f == "S" ? 2 : f == "i" || f == "I" ? 4 : 8;
     sizes = {(length + 7) / 8, length * static_cast<std::int64_t>(width)};
-    auto dict = make_null_array(type->dictionary, 0);
-    if (!dict.ok()) return dict;
-    out->dictionary = std::move(dict).value();
+    QM_ASSIGN_OR_RETURN(out->dictionary, make_null_array(type->dictionary, 0));
   } else if (f == "u" || f == "U") {
     sizes = {(length + 7) / 8, (length + 1) * (f == "u" ? 4 : 8), 0};
   } else if (f == "vu") {

@@ -3,10 +3,12 @@
 // The Python glue checks its arguments, finds the data's export (the
 // PyCapsule protocol) and converts the result back; this file holds what is
 // per stream: the transform list parsed into a plan (before the data is
-// exported, so a bad list leaves a reader unread), then the source handed to
-// the engine's masking stream: a pyarrow reader as the pyarrow batch source
+// exported, so a bad list leaves a reader unread), then the source, as a
+// BatchReader, handed to the engine's masking reader, which is exported as
+// the C stream: a pyarrow reader as the pyarrow batch source
 // (pyarrow_source.h), which checks each batch against the buffer sizes
-// pyarrow knows, any other producer as its C stream. Nothing here runs per
+// pyarrow knows, a producer's C stream through import_stream, a single
+// array as a reader of one batch. Nothing here runs per
 // batch: the engine's stream pulls, masks and hands on batches on whatever
 // thread its consumer calls it from; only a pyarrow source takes the GIL,
 // for its pull.
@@ -164,15 +166,11 @@ bool read_key(PyObject* borrowed_key, KeyBytes& out) {
   return false;
 }
 
-// The glue checked start (the caller's messages are built there); this
-// only keeps a direct call of the private module from passing a bad one on.
+// arrow.py checks start and builds the caller's messages; the engine
+// checks its range again for any other caller. This only converts it.
 std::optional<std::int64_t> read_start(PyObject* borrowed_start) {
   const long long start = PyLong_AsLongLong(borrowed_start);
   if (start == -1 && PyErr_Occurred()) return std::nullopt;
-  if (start < 0) {
-    PyErr_SetString(PyExc_ValueError, "start out of range");
-    return std::nullopt;
-  }
   return static_cast<std::int64_t>(start);
 }
 
@@ -189,34 +187,33 @@ std::optional<MaskPipeline> take_pipeline(PyObject* borrowed_plan, Plan*& plan) 
   return pipeline;
 }
 
-// Index levels are looked up in the source's schema; the engine reads the
-// schema again for itself. A source whose schema cannot be read is left to
-// the engine to report.
-std::optional<MaskPipeline> with_source_levels(MaskPipeline pipeline, ArrowArrayStream* source) {
-  arrow_c::SchemaOwner c_schema;
-  if (source->get_schema == nullptr || source->get_schema(source, c_schema.get()) != 0) {
-    return pipeline;
-  }
-  auto schema = arrow_c::copy_schema(*c_schema.get());
-  c_schema.reset();
-  if (!schema.ok()) return pipeline;
-  return with_index_levels(std::move(pipeline), *schema.value());
-}
-
-// Hands the source to the engine and wraps its masking stream in a capsule.
-PyObject* open_masking(std::unique_ptr<mask_engine::BatchSource> source, MaskPipeline pipeline,
+// The source masked and exported into a capsule; index levels named like a
+// column are found in the source's schema, read once when it was made.
+PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipeline pipeline,
                        const KeyBytes& key, std::int64_t start) {
-  auto out = std::make_unique<ArrowArrayStream>();
-  std::memset(out.get(), 0, sizeof(ArrowArrayStream));
+  std::optional<MaskPipeline> levelled = with_index_levels(std::move(pipeline), *source->schema());
+  if (!levelled) {
+    drop_keeping_error([&] { source.reset(); });
+    return nullptr;
+  }
+  if (auto* pyarrow = dynamic_cast<PyarrowSource*>(source.get())) {
+    pyarrow->plan_checks(levelled->column_transforms());
+  }
   mask_engine::StreamSettings settings;
   settings.key = key.copy();
   settings.start = start;
-  settings.wait = wait_without_gil;
-  const arrow_c::Status opened =
-      mask_engine::open_mask_stream(std::move(source), std::move(pipeline), std::move(settings), out.get());
+  auto masking = mask_engine::mask_reader(std::move(source), std::move(*levelled), std::move(settings));
   // The engine released the source on failure; nothing imported is left here.
-  if (!opened.ok()) {
-    raise_arrow_status(opened);
+  if (!masking.ok()) {
+    raise_arrow_status(masking.error());
+    return nullptr;
+  }
+  auto out = std::make_unique<ArrowArrayStream>();
+  std::memset(out.get(), 0, sizeof(ArrowArrayStream));
+  const arrow_c::Status exported =
+      arrow_c::export_stream(std::move(masking).value(), out.get(), wait_without_gil);
+  if (!exported.ok()) {
+    raise_arrow_status(exported);
     return nullptr;
   }
   PyObject* capsule = PyCapsule_New(out.get(), kStreamName, destroy_stream);
@@ -228,15 +225,14 @@ PyObject* open_masking(std::unique_ptr<mask_engine::BatchSource> source, MaskPip
   return capsule;
 }
 
-// The same over a producer's C stream, index levels looked up in its schema.
-PyObject* open_c_stream(arrow_c::StreamOwner& source, MaskPipeline pipeline, const KeyBytes& key,
-                        std::int64_t start) {
-  std::optional<MaskPipeline> levelled = with_source_levels(std::move(pipeline), source.get());
-  if (!levelled) {
-    drop_keeping_error([&] { source.reset(); });
+// A failed import left nothing behind; its error becomes the Python error.
+PyObject* open_imported(arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> source,
+                        MaskPipeline pipeline, const KeyBytes& key, std::int64_t start) {
+  if (!source.ok()) {
+    raise_arrow_status(source.error());
     return nullptr;
   }
-  return open_masking(mask_engine::c_stream_source(source.get()), std::move(*levelled), key, start);
+  return open_masking(std::move(source).value(), std::move(pipeline), key, start);
 }
 
 }  // namespace
@@ -280,8 +276,7 @@ PyObject* open_stream_call(PyObject* const* args, Py_ssize_t nargs) {
   if (!pipeline) return nullptr;
   // Taken over: the capsule's struct is marked released, so its destructor
   // has nothing left to free.
-  arrow_c::StreamOwner source = arrow_c::StreamOwner::take(c_stream);
-  return open_c_stream(source, std::move(*pipeline), plan->key, *start);
+  return open_imported(arrow_c::import_stream(c_stream), std::move(*pipeline), plan->key, *start);
 }
 
 // open_array(plan, arrow_schema capsule, arrow_array capsule, start) -> stream capsule
@@ -296,8 +291,8 @@ PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs) {
   Plan* plan = nullptr;
   std::optional<MaskPipeline> pipeline = take_pipeline(args[0], plan);
   if (!pipeline) return nullptr;
-  // One batch becomes a stream of one batch; the import takes both structs
-  // over and releases them on failure, before the error is set.
+  // One batch is a reader of one batch; the import takes both structs over
+  // and releases them on failure, before the error is set.
   auto batch = arrow_c::import_record_batch(c_schema, c_array);
   if (!batch.ok()) {
     raise_arrow_status(batch.error());
@@ -306,13 +301,8 @@ PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs) {
   arrow_c::SchemaRef schema = batch.value().schema;
   std::vector<arrow_c::RecordBatch> batches;
   batches.push_back(std::move(batch).value());
-  arrow_c::StreamOwner source;
-  const arrow_c::Status exported = arrow_c::export_stream(schema, std::move(batches), source.get());
-  if (!exported.ok()) {
-    raise_arrow_status(exported);
-    return nullptr;
-  }
-  return open_c_stream(source, std::move(*pipeline), plan->key, *start);
+  return open_masking(arrow_c::batches_reader(std::move(schema), std::move(batches)), std::move(*pipeline),
+                      plan->key, *start);
 }
 
 // open_reader(plan, pyarrow.RecordBatchReader, start) -> stream capsule
@@ -325,13 +315,7 @@ PyObject* open_reader_call(PyObject* const* args, Py_ssize_t nargs) {
   if (!pipeline) return nullptr;
   std::unique_ptr<PyarrowSource> source = PyarrowSource::open(args[1]);
   if (!source) return nullptr;
-  std::optional<MaskPipeline> levelled = with_index_levels(std::move(*pipeline), *source->reader_schema());
-  if (!levelled) {
-    drop_keeping_error([&] { source.reset(); });
-    return nullptr;
-  }
-  source->plan_checks(levelled->column_transforms());
-  return open_masking(std::move(source), std::move(*levelled), plan->key, *start);
+  return open_masking(std::move(source), std::move(*pipeline), plan->key, *start);
 }
 
 }  // namespace quillon_py

@@ -1,6 +1,7 @@
 // mask(df, transforms, key): DataFrame -> pyarrow Table -> record batches
-// (through the Arrow C Data Interface, buffers shared) -> one MaskPipeline ->
-// a C stream of the masked batches -> Table -> DataFrame.
+// (through the Arrow C Data Interface, buffers shared) -> the engine's
+// masking reader under mask()'s policy (mask_engine::Policy::NullFallback)
+// -> a C stream of the masked batches -> Table -> DataFrame.
 //
 // Every batch of the table is masked. Hash positions count over the whole
 // table: a batch's first position is the number of rows before it, so a
@@ -27,7 +28,7 @@
 #include "arrow_c/owner.h"
 #include "internal.h"
 #include "keyed_hash/hmac.h"
-#include "mask_engine/pipeline.h"
+#include "mask_engine/stream.h"
 #include "py_handle.h"
 #include "pyarrow_source.h"
 
@@ -358,19 +359,34 @@ bool import_table(PyObject* borrowed_pyarrow, PyObject* borrowed_df, std::vector
   return true;
 }
 
-// Masks every batch on the worker pool, positions counted over the table.
-bool mask_batches(const MaskPipeline& pipeline, const std::vector<RecordBatch>& inputs,
-                  const mask_engine::Key& key, std::vector<RecordBatch>& outputs) {
-  std::optional<mask_engine::MaskResult<std::vector<RecordBatch>>> masked;
+// Masks every batch through the engine's masking reader under mask()'s
+// policy, positions counted over the table from 0. The reader shares the
+// inputs, which the caller keeps, so no imported struct is released here.
+bool mask_batches(MaskPipeline pipeline, const std::vector<RecordBatch>& inputs, const KeyBytes& key,
+                  std::vector<RecordBatch>& outputs) {
+  mask_engine::StreamSettings settings;
+  settings.key = key.copy();
+  settings.policy = mask_engine::Policy::NullFallback;
+  auto reader = mask_engine::mask_reader(arrow_c::batches_reader(inputs[0].schema, inputs),
+                                         std::move(pipeline), std::move(settings));
+  if (!reader.ok()) return raise_text(PyExc_MemoryError, reader.error().ToString());
+  std::optional<arrow_c::StreamError> failed;
   {
     // The engine touches native data only; other Python threads may run.
     GilRelease unlocked;
-    masked.emplace(QM_NATIVE(pipeline.process_table(inputs, key)));
+    QM_NATIVE([&] {
+      for (;;) {
+        arrow_c::BatchReader::Next next = reader.value()->next();
+        if (!next.ok()) {
+          failed = std::move(next).error();
+          return;
+        }
+        if (!next.value()) return;
+        outputs.push_back(std::move(*next.value()));
+      }
+    }());
   }
-  if (!masked->ok()) {
-    return raise_text(PyExc_ValueError, "Masking failed: " + masked->error().to_string());
-  }
-  outputs = std::move(*masked).value();
+  if (failed) return raise_text(PyExc_ValueError, "Masking failed: " + failed->message);
   return true;
 }
 
@@ -384,7 +400,8 @@ PyRef to_frame(PyObject* borrowed_pyarrow, const arrow_c::SchemaRef& schema,
   };
   const std::size_t output_count = outputs.size();
   arrow_c::StreamOwner stream;
-  arrow_c::Status exported = arrow_c::export_stream(schema, std::move(outputs), stream.get());
+  arrow_c::Status exported =
+      arrow_c::export_stream(arrow_c::batches_reader(schema, std::move(outputs)), stream.get());
   if (!exported.ok()) {
     raise_text(PyExc_MemoryError, exported.ToString());
     return fail();
@@ -427,7 +444,7 @@ PyObject* mask_steps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   pipeline = with_index_levels(std::move(*pipeline), *inputs[0].schema);
   if (!pipeline) return aside.hold();
   std::vector<RecordBatch> outputs;
-  if (!mask_batches(*pipeline, inputs, call.key.view(), outputs)) return aside.hold();
+  if (!mask_batches(std::move(*pipeline), inputs, call.key, outputs)) return aside.hold();
   // On failure the error is set aside already.
   return to_frame(pyarrow.get(), inputs[0].schema, std::move(outputs), aside).release();
 }

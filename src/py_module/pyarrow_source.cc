@@ -13,9 +13,8 @@ namespace {
 
 using arrow_c::RecordBatch;
 using arrow_c::Schema;
-using mask_engine::SourceFailure;
+using arrow_c::StreamError;
 using mask_engine::Transform;
-using Pulled = qm::Result<std::optional<RecordBatch>, SourceFailure>;
 
 // Holds the GIL for a scope, on any thread, whether it held it before or not.
 class GilHold {
@@ -48,7 +47,7 @@ bool needs_full_validation(const Schema& type) {
 
 // The pending Python error as a source failure: its type's name and what
 // producer_text leaves of its text. Clears the error.
-SourceFailure python_failure() {
+StreamError python_failure() {
   const FetchedError error = fetch_error();
   const PyRef& type = error.type;
   const PyRef& value = error.value;
@@ -64,7 +63,7 @@ SourceFailure python_failure() {
   Py_ssize_t size = 0;
   const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
   if (utf8 != nullptr && size > 0) {
-    message += ": " + mask_engine::producer_text(std::string_view(utf8, static_cast<std::size_t>(size)));
+    message += ": " + arrow_c::producer_text(std::string_view(utf8, static_cast<std::size_t>(size)));
   }
   PyErr_Clear();
   return {code, std::move(message)};
@@ -200,7 +199,8 @@ bool PyarrowSource::check_column(PyObject* borrowed_batch, std::size_t column, R
   return static_cast<bool>(done);
 }
 
-Pulled PyarrowSource::next(const arrow_c::SchemaRef& schema) {
+PyarrowSource::Next PyarrowSource::next() {
+  const arrow_c::SchemaRef& schema = schema_;
   GilHold gil;
   PyRef batch = call_method(reader_.get(), "read_next_batch");
   if (!batch) {
@@ -220,8 +220,8 @@ Pulled PyarrowSource::next(const arrow_c::SchemaRef& schema) {
     const std::string name = static_cast<std::size_t>(i) < schema->children.size()
                                  ? schema->children[static_cast<std::size_t>(i)]->name
                                  : std::string();
-    const SourceFailure failed = python_failure();
-    return SourceFailure{EINVAL, arrow_c::Status::Invalid(where + ", column " + std::to_string(i) + " ('" +
+    const StreamError failed = python_failure();
+    return StreamError{EINVAL, arrow_c::Status::Invalid(where + ", column " + std::to_string(i) + " ('" +
                                                           name + "') fails validation: " + failed.message)
                                      .ToString()};
   }
@@ -230,11 +230,11 @@ Pulled PyarrowSource::next(const arrow_c::SchemaRef& schema) {
   if (!export_to_c(batch.get(), c_array.get(), c_schema.get())) return python_failure();
   auto imported = arrow_c::import_record_batch(c_schema.get(), c_array.get());
   if (!imported.ok()) {
-    return SourceFailure{EINVAL, imported.error().with_context(where).ToString()};
+    return StreamError{EINVAL, imported.error().with_context(where).ToString()};
   }
   RecordBatch out = std::move(imported).value();
   if (!arrow_c::same_type(*out.schema, *schema)) {
-    return SourceFailure{EINVAL, arrow_c::Status::Invalid(where + " differs in type from the reader's schema").ToString()};
+    return StreamError{EINVAL, arrow_c::Status::Invalid(where + " differs in type from the reader's schema").ToString()};
   }
   out.schema = schema;
   for (std::size_t i = 0; i < out.columns.size(); ++i) {

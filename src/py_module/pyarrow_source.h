@@ -1,4 +1,4 @@
-// A pyarrow batch source: the masking stream's source over a pyarrow
+// A pyarrow batch source: a BatchReader over a pyarrow
 // RecordBatchReader (tables, record batches, IPC, CSV and dataset readers
 // all arrive as one), checked batch by batch before the engine reads it.
 //
@@ -23,20 +23,23 @@
 //
 // Threads: next() takes the GIL for the pull, the checks and the export, as
 // pyarrow's own export of a Python reader does; the masking stream calls it
-// from one thread at a time. The source drops its reader under the GIL.
+// from one thread at a time (the exported stream serialises its callers).
+// The source drops its reader under the GIL.
 #pragma once
 
 #include <Python.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
-#include "mask_engine/stream.h"
+#include "arrow_c/reader.h"
+#include "mask_engine/pipeline.h"
 #include "py_handle.h"
 
 namespace quillon_py {
 
-class PyarrowSource final : public mask_engine::BatchSource {
+class PyarrowSource final : public arrow_c::BatchReader {
  public:
   // A source over `borrowed_reader`, a pyarrow.RecordBatchReader, whose
   // schema is read and copied here. Null with a Python error set on failure.
@@ -44,13 +47,11 @@ class PyarrowSource final : public mask_engine::BatchSource {
   static std::unique_ptr<PyarrowSource> open(PyObject* borrowed_reader);
   ~PyarrowSource() override;
 
-  const arrow_c::SchemaRef& reader_schema() const { return schema_; }
   // Which columns get which check, from the transforms the stream applies.
   void plan_checks(const mask_engine::ColumnTransforms& transforms);
 
-  arrow_c::Result<arrow_c::SchemaRef> schema() override { return schema_; }
-  qm::Result<std::optional<arrow_c::RecordBatch>, mask_engine::SourceFailure> next(
-      const arrow_c::SchemaRef& schema) override;
+  const arrow_c::SchemaRef& schema() const override { return schema_; }
+  Next next() override;
 
  private:
   enum class Check : std::uint8_t { Cheap, Full, Sized };

@@ -302,7 +302,7 @@ TEST(Export, SchemaRoundTripKeepsNamesFlagsAndMetadata) {
 TEST(Export, StreamYieldsEachBatchThenEnds) {
   RecordBatch batch = testing::import(emails_batch());
   ArrowArrayStream stream;
-  ASSERT_TRUE(export_stream(batch.schema, {batch, slice(batch, 1, 2)}, &stream).ok());
+  ASSERT_TRUE(export_stream(batches_reader(batch.schema, {batch, slice(batch, 1, 2)}), &stream).ok());
   ArrowSchema schema;
   ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
   EXPECT_STREQ(schema.children[0]->name, "email");

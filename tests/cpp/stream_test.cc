@@ -458,7 +458,7 @@ class ProducerText : public ::testing::TestWithParam<ProducerTextCase> {};
 // What may quote a value (the text after the first ": " past Arrow's status
 // names) never reaches the consumer.
 TEST_P(ProducerText, KeepsOnlyTheTextBeforeQuotedData) {
-  EXPECT_EQ(producer_text(GetParam().text), GetParam().relayed);
+  EXPECT_EQ(arrow_c::producer_text(GetParam().text), GetParam().relayed);
 }
 
 INSTANTIATE_TEST_SUITE_P(

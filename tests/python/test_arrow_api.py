@@ -203,6 +203,23 @@ def test_bad_start_or_key(kwargs, error, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("entry", ["reader", "stream", "array"])
+def test_the_native_entries_refuse_a_negative_start_in_one_place(entry):
+    # A caller past arrow.py's checks meets the engine's own, for every kind of source.
+    from quillon_mask import _native
+    plan = _native.plan([{"column": "email", "type": "hash"}], "k")
+    if entry == "reader":
+        call = lambda: _native.open_reader(plan, SOURCE.to_reader(), -1)
+    elif entry == "stream":
+        call = lambda: _native.open_stream(plan, SOURCE.__arrow_c_stream__(None), -1)
+    else:
+        schema, data = SOURCE.to_batches()[0].__arrow_c_array__(None)
+        call = lambda: _native.open_array(plan, schema, data, -1)
+    with pytest.raises(ValueError) as info:
+        call()
+    assert str(info.value) == "expected a start position from 0 to 2^63-1, found -1"
+
+
 def test_a_key_buffer_that_is_not_contiguous_is_refused():
     with pytest.raises(BufferError):
         mask_table(SOURCE, [{"column": "email", "type": "hash"}], memoryview(b"kxkx")[::2])
