@@ -348,10 +348,17 @@ struct FpeKind {
   std::string staged;
   std::size_t staged_at = 0;
 
+  // Longer values before the last one left bytes past size(): the whole
+  // capacity is wiped.
+  template <typename Vector>
+  static void wipe_all(Vector& v) {
+    v.resize(v.capacity());
+    quillon_hash::wipe(v.data(), v.size() * sizeof(v[0]));
+  }
   ~FpeKind() {
-    quillon_hash::wipe(chars.data(), chars.size() * sizeof(chars[0]));
-    quillon_hash::wipe(numerals.data(), numerals.size() * sizeof(numerals[0]));
-    quillon_hash::wipe(staged.data(), staged.size());
+    wipe_all(chars);
+    wipe_all(numerals);
+    wipe_all(staged);
   }
 
   // The value's characters in the alphabet through FF1, every other one
@@ -468,9 +475,10 @@ MaskResult<ArrayRef> transform_strings(const arrow_c::Array& values, const Job& 
   return run(arrow_c::read_utf8_view(values), std::type_identity<ViewOut>{});
 }
 
+// The kind holds the call's own scratch, so calls share nothing.
 template <typename Kind>
 MaskResult<ArrayRef> transform_column(const ArrayRef& column, std::string_view name, std::int64_t first_position,
-                                      Kind& kind) {
+                                      Kind&& kind) {
   const arrow_c::Schema& type = *column->type;
   if (!maskable(type)) return MaskError::UnsupportedDataType(std::string(name), arrow_c::type_name(type));
   if (type.format == "n") return column;
@@ -579,32 +587,27 @@ std::int32_t Alphabet::numeral(std::uint32_t c) const {
 
 MaskResult<ArrayRef> pseudonym_column(const PseudonymKey& key, const ArrayRef& column, std::string_view name,
                                       std::int64_t first_position) {
-  PseudonymKind kind{key.prepared()};
-  return transform_column(column, name, first_position, kind);
+  return transform_column(column, name, first_position, PseudonymKind{key.prepared()});
 }
 
 MaskResult<ArrayRef> encrypt_column(const EncryptKey& key, const ArrayRef& column, std::string_view name,
                                     std::int64_t first_position) {
-  EncryptKind kind{key, {}};
-  return transform_column(column, name, first_position, kind);
+  return transform_column(column, name, first_position, EncryptKind{key, {}});
 }
 
 MaskResult<ArrayRef> fpe_column(const FpeKey& key, const ArrayRef& column, std::string_view name,
                                 std::int64_t first_position) {
-  FpeKind kind{key, true, {}, {}, {}, {}, 0};
-  return transform_column(column, name, first_position, kind);
+  return transform_column(column, name, first_position, FpeKind{key, true, {}, {}, {}, {}, 0});
 }
 
 MaskResult<ArrayRef> reveal_column(const EncryptKey& key, const ArrayRef& column, std::string_view name,
                                    std::int64_t first_position) {
-  OpenKind kind{key, {}};
-  return transform_column(column, name, first_position, kind);
+  return transform_column(column, name, first_position, OpenKind{key, {}});
 }
 
 MaskResult<ArrayRef> reveal_column(const FpeKey& key, const ArrayRef& column, std::string_view name,
                                    std::int64_t first_position) {
-  FpeKind kind{key, false, {}, {}, {}, {}, 0};
-  return transform_column(column, name, first_position, kind);
+  return transform_column(column, name, first_position, FpeKind{key, false, {}, {}, {}, {}, 0});
 }
 
 }  // namespace mask_engine

@@ -21,8 +21,12 @@
 // leaves; reveal wipes what it had decrypted before it returns the error.
 //
 // Input is read once, as transform.h says: validity copied into the output's
-// bitmap, value ranges clamped into the bounds the check saw, each value read
-// once into the output (or, for encrypt, into the cipher) and worked on there.
+// bitmap, value ranges clamped into the bounds the check saw, each value's
+// bytes read once: by the hash kernel, by the cipher, or into the output (fpe;
+// an alphabet of mixed widths into a staging buffer, since sizes are known
+// only after encrypting) and worked on there. A value whose size changed
+// between sizing and writing is refused ("the value changed while it was
+// read"), never read past what was sized.
 //
 // Keys are derived once, when the key object is made (per stream), and wiped
 // when it dies. Key objects are immutable, so one may serve several threads;
