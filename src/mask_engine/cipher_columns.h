@@ -9,6 +9,8 @@
 //     a new dictionary: only the values some valid row points to are
 //     transformed, the others become null, so no value leaves in clear;
 //   - nulls stay null; a column of type Null comes back as it is.
+//   - any other type (maskable() in transform.h says which are taken) is
+//     UnsupportedDataType naming the column.
 // Output is sized before anything is written; Utf8 and Utf8View outputs past
 // the 2,147,483,647-byte reach of 32-bit offsets are refused with a capacity
 // error before any value is transformed.
