@@ -242,9 +242,11 @@ bench-cache: build
 	$(BUILD)/bench/buffer_cache_bench
 
 # AES-SIV and FF1 against OpenSSL (per-value EVP AES-256-SIV, an FF1 over
-# OpenSSL's AES-ECB and BIGNUM), one thread.
+# OpenSSL's AES-ECB and BIGNUM), one thread; then pseudonym against hash over
+# the same column.
 bench-transforms: build
 	$(BUILD)/bench/cipher_bench
+	$(BUILD)/bench/column_transform_bench
 
 bench-pipeline: build
 	bench/pipeline_scaling.sh $(BUILD)/bench/pipeline_bench
