@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "keyed_hash/short_block.h"
 
@@ -47,17 +48,32 @@ struct LongMessages {
   std::size_t size = 0;
 
   bool full() const { return size == kRoom; }
+
+ private:
+  friend class Pull;
+  // The padded blocks and their outputs of the pull out now: kept here, so
+  // the Pull itself is small enough to travel in registers.
+  std::uint8_t (*blocks_)[kBlock] = nullptr;
+  char** block_outs_ = nullptr;
 };
 
 // A small value the source fills and hands back: kept in the source's
 // registers while it adds, since the stores that pad a block may alias any
-// memory.
+// memory. It is passed and returned in two registers (see the check below).
 class Pull {
  public:
-  // Made by a kernel: room for `block_room` padded messages at `blocks`,
-  // their outputs at `outs`, and whatever room `longs` has left.
+  // Made by a kernel: room for `block_room` padded messages at `blocks`
+  // (at most kMaxBlockRoom are used), their outputs at `outs`, and
+  // whatever room `longs` has left. `longs` keeps where the blocks go
+  // until the next pull is made with it.
+  static constexpr std::size_t kMaxBlockRoom = 0xffff;
   Pull(std::uint8_t (*blocks)[kBlock], char** outs, std::size_t block_room, LongMessages& longs)
-      : blocks_(blocks), outs_(outs), block_room_(block_room), longs_(&longs), long_size_(longs.size) {}
+      : longs_(&longs),
+        block_room_(static_cast<std::uint16_t>(block_room < kMaxBlockRoom ? block_room : kMaxBlockRoom)),
+        long_size_(static_cast<std::uint16_t>(longs.size)) {
+    longs.blocks_ = blocks;
+    longs.block_outs_ = outs;
+  }
 
   // No room for one more message of either kind.
   bool full() const { return shorts_ == block_room_ || long_size_ == LongMessages::kRoom; }
@@ -67,8 +83,8 @@ class Pull {
   // reuse its buffer at once. Only when !full().
   void add(const char* head, std::size_t head_size, std::string_view tail, char* out) {
     if (head_size + tail.size() <= kOneBlockMax) {
-      std::uint8_t* block = blocks_[shorts_];
-      outs_[shorts_++] = out;
+      std::uint8_t* block = longs_->blocks_[shorts_];
+      longs_->block_outs_[shorts_++] = out;
       pad_short_block(head, head_size, tail.data(), tail.size(), block);
       return;
     }
@@ -80,8 +96,8 @@ class Pull {
   // returns. Only when !full().
   void add(const Message& m, char* out) {
     if (m.head.size() + m.tail.size() > kOneBlockMax) return add_long(m, out);
-    std::uint8_t* block = blocks_[shorts_];
-    outs_[shorts_++] = out;
+    std::uint8_t* block = longs_->blocks_[shorts_];
+    longs_->block_outs_[shorts_++] = out;
     build_short_block(m, block);
   }
 
@@ -101,14 +117,18 @@ class Pull {
     longs_->outs[long_size_++] = out;
   }
 
-  std::uint8_t (*blocks_)[kBlock];
-  char** outs_;
-  std::size_t block_room_;
-  std::size_t shorts_ = 0;
   LongMessages* longs_;
-  std::size_t long_size_;
+  std::uint16_t shorts_ = 0;
+  std::uint16_t block_room_;
+  std::uint16_t long_size_;
   bool ended_ = false;
 };
+
+// Past 16 bytes, or not trivially copyable, a Pull would travel through
+// the stack; the kernel's copy of it there, loaded wider than it was
+// stored, waited for the hashing before the call to retire, so the source
+// no longer read ahead while the SHA unit worked.
+static_assert(sizeof(Pull) <= 16 && std::is_trivially_copyable_v<Pull>);
 
 // A caller's messages: fill() adds to `pull` until pull.full() or until it
 // has none left (then it calls pull.end()), and hands the pull back. A call

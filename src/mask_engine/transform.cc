@@ -19,6 +19,13 @@ constexpr std::string_view kRedacted = "[REDACTED]";
 // no conversion. The digits start the buffer, the colon follows them, zeros
 // fill the rest: the whole buffer is copied into a kernel block with
 // fixed-size moves.
+//
+// Every write replaces a whole 16-byte half of the buffer with one vector
+// store. The kernel's copy loads the halves 16 bytes at a time, and a load
+// wider than the store before it waits until that store retires, which is
+// after all the hashing already in flight: byte stores here would make
+// each row wait for the SHA unit, so reading rows would no longer overlap
+// the hashing.
 class PositionHead {
  public:
   static constexpr std::size_t kBytes = quillon_hash::kHeadBytes;  // 19 digits, the colon, zeros
@@ -39,20 +46,31 @@ class PositionHead {
   std::size_t size() const { return size_; }
   void increment() {
     std::size_t i = size_ - 1;  // the colon
-    while (i > 0 && buf_[i - 1] == '9') buf_[--i] = '0';
-    if (i > 0) {
-      ++buf_[i - 1];
-      return;
-    }
-    // All nines: one digit more, "1" then zeros.
-    buf_[0] = '1';
-    buf_[size_ - 1] = '0';
-    buf_[size_] = ':';
+    while (i > 0 && buf_[i - 1] == '9') add_at(--i, '0' - '9');
+    if (i > 0) return add_at(i - 1, 1);
+    // All nines, now all zeros: one digit more, "1" then zeros.
+    add_at(0, '1' - '0');
+    add_at(size_ - 1, '0' - ':');
+    add_at(size_, ':');
     ++size_;
   }
 
  private:
-  char buf_[kBytes];
+  using Half = signed char __attribute__((vector_size(16)));
+  static_assert(kBytes % sizeof(Half) == 0);
+
+  // buf_[at] += delta, written as the whole half that holds it.
+  void add_at(std::size_t at, int delta) {
+    static constexpr Half kIndex = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    char* half_at = buf_ + (at & ~(sizeof(Half) - 1));
+    Half half;
+    std::memcpy(&half, half_at, sizeof(Half));
+    const Half is_at = kIndex == static_cast<signed char>(at % sizeof(Half));
+    half += is_at & static_cast<signed char>(delta);
+    std::memcpy(half_at, &half, sizeof(Half));
+  }
+
+  alignas(sizeof(Half)) char buf_[kBytes];
   std::size_t size_;
 };
 

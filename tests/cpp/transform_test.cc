@@ -150,7 +150,7 @@ TEST(TransformApply, NullsAreCountedFromTheBitmap) {
 // The decimal prefix carries across digit-count boundaries.
 TEST(TransformApply, HashPositionsAcrossDigitBoundaries) {
   for (std::int64_t first : {std::int64_t{0}, std::int64_t{95}, std::int64_t{999990},
-                             std::int64_t{9223372036854775795}}) {
+                             std::int64_t{999999999999990}, std::int64_t{9223372036854775795}}) {
     Rows rows(12, std::string("v"));
     auto out = rows_of(*apply(Transform::Hash, *utf8(rows), Key(kKey), first).value());
     EXPECT_EQ(out, expected(Transform::Hash, rows, first)) << first;
