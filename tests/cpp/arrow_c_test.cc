@@ -208,7 +208,10 @@ INSTANTIATE_TEST_SUITE_P(
         ViewCase{"well_formed", {0, 1, 1, 4}, ""},
         ViewCase{"decreasing", {0, 60, 2}, "offsets decrease at row 1 (expected at least 60, found 2)"},
         ViewCase{"negative_first", {-3, 0, 2}, "expected a first offset of at least 0, found -3"},
-        ViewCase{"negative_later", {0, -2147483647 - 1}, "offsets decrease at row 0 (expected at least 0, found -2147483648)"}),
+        ViewCase{"negative_later", {0, -2147483647 - 1}, "offsets decrease at row 0 (expected at least 0, found -2147483648)"},
+        // -2 - 2147483647 wraps to a positive step in 32 bits.
+        ViewCase{"decrease_wider_than_int32", {0, 2147483647, -2, 5},
+                 "offsets decrease at row 1 (expected at least 2147483647, found -2)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Utf8Reads, MissingBuffersAndMisalignedOffsets) {
