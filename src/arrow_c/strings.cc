@@ -92,11 +92,12 @@ Result<OffsetStrings<Offset>> read_offsets(const Array& array) {
   if (view.first < 0) {
     return Status::Invalid("expected a first offset of at least 0, found " + std::to_string(view.first));
   }
-  // One pass, no branch taken in the usual case: a decrease anywhere makes
-  // the running OR of differences negative.
-  Offset any_decrease = view.bound < view.first ? -1 : 0;
-  for (std::int64_t i = 0; i < array.length; ++i) any_decrease |= offsets[i + 1] - offsets[i];
-  if (any_decrease < 0) {
+  // One pass, no branch taken in the usual case. Offsets are compared, not
+  // subtracted: the difference of two producer offsets can overflow Offset
+  // and wrap a decrease into a positive step.
+  bool any_decrease = view.bound < view.first;
+  for (std::int64_t i = 0; i < array.length; ++i) any_decrease |= offsets[i + 1] < offsets[i];
+  if (any_decrease) {
     for (std::int64_t i = 0; i < array.length; ++i) {
       if (offsets[i + 1] < offsets[i]) {
         return Status::Invalid("offsets decrease at row " + std::to_string(i) + " (expected at least " +

@@ -10,6 +10,13 @@
 #include "arrow_c/schema.h"
 #include "test_util.h"
 
+// Under ASan an allocation no memory can hold returns null, as malloc does,
+// instead of aborting the binary. Exported: gcc's shared ASan runtime looks
+// it up dynamically.
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+
 namespace arrow_c {
 namespace {
 
@@ -208,8 +215,31 @@ INSTANTIATE_TEST_SUITE_P(
         ViewCase{"well_formed", {0, 1, 1, 4}, ""},
         ViewCase{"decreasing", {0, 60, 2}, "offsets decrease at row 1 (expected at least 60, found 2)"},
         ViewCase{"negative_first", {-3, 0, 2}, "expected a first offset of at least 0, found -3"},
-        ViewCase{"negative_later", {0, -2147483647 - 1}, "offsets decrease at row 0 (expected at least 0, found -2147483648)"}),
+        ViewCase{"negative_later", {0, -2147483647 - 1}, "offsets decrease at row 0 (expected at least 0, found -2147483648)"},
+        // -2 - 2147483647 wraps to a positive step in 32 bits.
+        ViewCase{"decrease_wider_than_int32", {0, 2147483647, -2, 5},
+                 "offsets decrease at row 1 (expected at least 2147483647, found -2)"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+template <typename T>
+Status status_of(const Result<T>& r) {
+  return r.ok() ? Status::OK() : r.error();
+}
+
+// Outputs are sized from a producer's row count; one that no memory holds
+// is an OutOfMemory error, never an abort.
+TEST(Builders, OutputsPastAnyMemoryFailAsOutOfMemory) {
+  constexpr std::int64_t kRows = std::int64_t{1} << 58;  // a 2^55-byte bitmap
+  const std::pair<const char*, Status> cases[] = {
+      {"null utf8", status_of(make_null_utf8(kRows))},
+      {"null utf8 view", status_of(make_null_array(utf8_view_type(), kRows))},
+      {"large utf8", status_of(LargeUtf8Builder::allocate(kRows, /*with_validity=*/false))},
+      {"utf8 view", status_of(StringViewBuilder::allocate(kRows, /*with_validity=*/true))},
+  };
+  for (const auto& [name, st] : cases) {
+    EXPECT_EQ(st.code(), Status::Code::OutOfMemory) << name << ": " << st.ToString();
+  }
+}
 
 TEST(Utf8Reads, MissingBuffersAndMisalignedOffsets) {
   Node no_offsets = utf8({std::string("a")});

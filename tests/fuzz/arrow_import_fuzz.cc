@@ -10,9 +10,16 @@
 // knows them tells it), so reading outside a buffer is a fault wherever the
 // engine checks against them. Two things no consumer of the interface can
 // check are kept consistent instead: a validity bitmap covers offset +
-// length rows, and a metadata block holds the pairs its count announces
+// length rows (a node whose rows pass what one buffer here can cover gets
+// no bitmap), and a metadata block holds the pairs its count announces
 // and the bytes its lengths state, unless a length is negative or passes
-// the 2^31-1 bytes int32 lengths reach.
+// the 2^31-1 bytes int32 lengths reach. A column also reaches its struct's
+// offset, but the import refuses a child shorter than the struct's offset +
+// length, so its own offset + length covers that.
+//
+// Outputs are sized from the stated lengths, which may pass any memory:
+// such an allocation must come back as an OutOfMemory error, so ASan
+// returns null for it rather than aborting.
 //
 // An array may also list one child more or fewer than its schema.
 //
@@ -210,25 +217,30 @@ std::unique_ptr<Node> decode_node(Reader& in, int depth, int& budget, bool root)
   if (n_buffers < 0) n_buffers = 0;
   for (std::int64_t b = 0; b < n_buffers; ++b) {
     const std::uint8_t mode = in.u8();
-    if (mode < 0x20) {
+    std::size_t size = mode < 0x20 ? 0 : mode >= 0xF0 ? in.integer<std::uint16_t>() % kMaxBuffer : in.u8();
+    std::int64_t rows = 0;
+    const bool covered = !__builtin_add_overflow(a.offset, a.length, &rows) && rows >= 0 &&
+                         rows <= static_cast<std::int64_t>(8 * kMaxBuffer);
+    // The bitmap covers every row the node reaches, or there is none (its
+    // bytes are still read, so the rest of the input decodes the same); the
+    // variadic sizes hold one int64 per data buffer.
+    const bool bitmap = b == 0 && n->format != "n";
+    if (bitmap && covered) size = std::max<std::size_t>(size, (rows + 7) / 8);
+    const bool views = n->format == "vu" || n->format == "vz";
+    if (views && b == n_buffers - 1 && n_buffers >= 3) {
+      size = std::max<std::size_t>(size, 8 * static_cast<std::size_t>(n_buffers - 3));
+    }
+    std::unique_ptr<Block> block;
+    if (mode >= 0x20) {
+      block = std::make_unique<Block>(size);
+      in.bytes(block->data, size);
+    }
+    if (!block || (bitmap && !covered)) {
       n->buffers.emplace_back();
       n->buffer_pointers.push_back(nullptr);
       n->sizes.push_back(-1);
       continue;
     }
-    std::size_t size = mode >= 0xF0 ? in.integer<std::uint16_t>() % kMaxBuffer : in.u8();
-    std::int64_t rows = 0;
-    const bool covered = !__builtin_add_overflow(a.offset, a.length, &rows) && rows >= 0 &&
-                         rows <= static_cast<std::int64_t>(8 * kMaxBuffer);
-    // The bitmap covers every row the node reaches; the variadic sizes hold
-    // one int64 per data buffer.
-    if (b == 0 && covered && n->format != "n") size = std::max<std::size_t>(size, (rows + 7) / 8);
-    const bool views = n->format == "vu" || n->format == "vz";
-    if (views && b == n_buffers - 1 && n_buffers >= 3) {
-      size = std::max<std::size_t>(size, 8 * static_cast<std::size_t>(n_buffers - 3));
-    }
-    auto block = std::make_unique<Block>(size);
-    in.bytes(block->data, size);
     n->buffer_pointers.push_back(block->data);
     n->sizes.push_back(static_cast<std::int64_t>(size));
     n->buffers.push_back(std::move(block));
@@ -282,6 +294,13 @@ arrow_c::ArrayRef with_sizes(const arrow_c::ArrayRef& array, const Node& node) {
 }
 
 }  // namespace
+
+// Read before main, also by the corpus replay under ASan; ASAN_OPTIONS
+// given at run time still apply on top. Exported: gcc's shared ASan runtime
+// looks it up dynamically.
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // One pool thread: runs repeat exactly.
