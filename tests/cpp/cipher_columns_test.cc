@@ -246,7 +246,7 @@ std::string expected_fpe(const std::string& chars, const std::optional<std::stri
 
 struct AlphabetCase {
   const char* name;
-  std::string spec;   // what the caller passes
+  std::string text;   // what the caller passes
   std::string chars;  // the alphabet spelt out, numeral order
   Rows rows;
 };
@@ -276,7 +276,7 @@ TEST_P(FpeColumns, SlotsOfTheAlphabetEncryptedOthersKept) {
   const auto& [layout, alpha, with_context, kernel] = GetParam();
   if (!quillon_cipher::kernel_available(kernel)) GTEST_SKIP() << "not on this CPU";
   const std::optional<std::string> context = with_context ? std::optional<std::string>("cards") : std::nullopt;
-  auto alphabet = Alphabet::parse(alpha.spec);
+  auto alphabet = Alphabet::parse(alpha.text);
   ASSERT_TRUE(alphabet.ok()) << alphabet.error();
   const FpeKey key(kKey, context ? Context(*context) : std::nullopt, std::move(alphabet).value(), kernel);
   const ArrayRef in = layout.make(alpha.rows);
@@ -417,14 +417,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct AlphabetError {
   const char* name;
-  std::string spec;
+  std::string text;
   std::string message;
 };
 
 class AlphabetErrors : public ::testing::TestWithParam<AlphabetError> {};
 
 TEST_P(AlphabetErrors, Refused) {
-  auto r = Alphabet::parse(GetParam().spec);
+  auto r = Alphabet::parse(GetParam().text);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().to_string(), "arrow error: Invalid: " + GetParam().message);
 }
