@@ -61,19 +61,19 @@ def _pyarrow_reader(data: Any) -> Optional[pa.RecordBatchReader]:
 def _open(data: Any, transforms: Transforms, key: Key, start: int) -> Any:
     """The masking stream over `data`, as an "arrow_array_stream" capsule."""
     reader = _pyarrow_reader(data)
-    if reader is not None:
-        start = _check_start(start)
-        # Checked before the data is read: a bad list leaves a reader unread.
-        return _native.open_reader(_native.plan(transforms, key), reader, start)
-    export_stream = getattr(data, "__arrow_c_stream__", None)
-    export_array = None if export_stream is not None else getattr(data, "__arrow_c_array__", None)
-    if export_stream is None and export_array is None:
-        raise TypeError(
-            f"expected Arrow data (an object with __arrow_c_stream__ or __arrow_c_array__), "
-            f"not '{type(data).__qualname__}'")
+    export_stream = export_array = None
+    if reader is None:
+        export_stream = getattr(data, "__arrow_c_stream__", None)
+        export_array = None if export_stream is not None else getattr(data, "__arrow_c_array__", None)
+        if export_stream is None and export_array is None:
+            raise TypeError(
+                f"expected Arrow data (an object with __arrow_c_stream__ or __arrow_c_array__), "
+                f"not '{type(data).__qualname__}'")
     start = _check_start(start)
-    # Checked before the data is exported: a bad list leaves a reader unread.
+    # Checked before the data is read or exported: a bad list leaves a reader unread.
     plan = _native.plan(transforms, key)
+    if reader is not None:
+        return _native.open_reader(plan, reader, start)
     if export_stream is not None:
         return _native.open_stream(plan, export_stream(None), start)
     schema, array = export_array(None)
