@@ -7,6 +7,8 @@
 # as <build dir>/crashes/<target>-crash-*; copy those that need a fix into
 # the seed corpus, where the corpus replay under `make test` runs them. Exits
 # 1 when any target crashed.
+# FUZZ_SEED fixes libFuzzer's seed, so a run can be repeated (CI sets it);
+# unset, each run draws its own.
 #   scripts/fuzz.sh <build dir> <seconds> [target...]
 set -euo pipefail
 build=$1 seconds=$2
@@ -22,7 +24,7 @@ for target in "${targets[@]}"; do
   # leaks are checked.
   leaks=1
   [ "$target" = transform_list ] && leaks=0
-  "$build/tests/fuzz/$target" -fork=1 -ignore_crashes=1 -max_total_time="$seconds" \
+  "$build/tests/fuzz/$target" -fork=1 -ignore_crashes=1 -max_total_time="$seconds" ${FUZZ_SEED:+-seed="$FUZZ_SEED"} \
     -detect_leaks=$leaks -artifact_prefix="$build/crashes/$target-" -print_final_stats=1 \
     "$work" "tests/fuzz/corpus/$target" >"$log" 2>&1 || true
   # The fork mode's status lines: "#<runs>: cov: <edges> ft: .. corp: .. exec/s: <n> oom/timeout/crash: a/b/c time: ..".
