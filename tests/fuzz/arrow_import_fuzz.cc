@@ -342,8 +342,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (imported.ok()) {
       arrow_c::RecordBatch batch = std::move(imported).value();
       auto builder = MaskPipeline::builder();
-      for (std::size_t c = 0; c < batch.columns.size() && c < picks.size(); ++c) {
+      // Every column is told its sizes, also one past the picks: a column
+      // named like a configured one is masked with it.
+      for (std::size_t c = 0; c < batch.columns.size() && c < root->children.size(); ++c) {
         batch.columns[c] = with_sizes(batch.columns[c], *root->children[c]);
+      }
+      for (std::size_t c = 0; c < batch.columns.size() && c < picks.size(); ++c) {
         if (picks[c] == 4) continue;
         try {
           builder = mask_engine::PipelineBuilder::add_column_transform(
