@@ -87,9 +87,11 @@ def list_middle_offset():
                                   list_middle_offset])
 @pytest.mark.parametrize("role", [None, "pass_through", "hash"])
 def test_what_the_cheap_check_misses_is_refused(make, role):
-    bad = make()
     if role and make is list_middle_offset:
         pytest.skip("a list column cannot be configured")
+    if make is view_past_its_buffer and not hasattr(pa, "string_view"):
+        pytest.skip("string_view needs pyarrow 16 or newer")
+    bad = make()
     table = pa.table({"email": ["a@x.io", "b@x.io"], "note": bad})
     transforms = HASH_EMAIL + ([{"column": "note", "type": role}] if role else [])
     # A hashed Utf8 column is refused by the engine's own offset check.
