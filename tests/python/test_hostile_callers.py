@@ -248,7 +248,7 @@ def set_offset(array, offset, drop_validity=False):
 ])
 @pytest.mark.parametrize("kind", ["hash", "pass_through"])
 def test_hostile_lengths_and_offsets_are_refused(values, bend, message, kind):
-    batch = pa.record_batch({"email": pa.array(values, pa.string())})
+    batch = pa.RecordBatch.from_pydict({"email": pa.array(values, pa.string())})
     with pytest.raises(ValueError) as info:
         mask_frame(Bent(batch, bend), [{"column": "email", "type": kind}], "k")
     assert message in str(info.value)

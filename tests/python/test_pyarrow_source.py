@@ -100,8 +100,8 @@ def test_what_the_cheap_check_misses_is_refused(make, role):
 
 
 def test_the_batch_that_fails_is_named_and_the_ones_before_it_pass():
-    good = pa.record_batch({"email": ["a@x.io", "b@x.io"], "note": pa.array(["x", "y"])})
-    bad = pa.record_batch({"email": ["a@x.io", "b@x.io"], "note": middle_offset_strings()})
+    good = pa.RecordBatch.from_pydict({"email": ["a@x.io", "b@x.io"], "note": pa.array(["x", "y"])})
+    bad = pa.RecordBatch.from_pydict({"email": ["a@x.io", "b@x.io"], "note": middle_offset_strings()})
     reader = mask_stream(pa.RecordBatchReader.from_batches(good.schema, [good, bad]), HASH_EMAIL, "k")
     assert reader.read_next_batch().column(0).to_pylist() == [token("k", 0, "a@x.io"), token("k", 1, "b@x.io")]
     with pytest.raises(ValueError, match=r"batch 1 of the source, column 1 \('note'\)"):
@@ -122,7 +122,7 @@ def failing_reader(error):
     schema = pa.schema([("email", pa.string())])
 
     def batches():
-        yield pa.record_batch({"email": ["a@x.io"]})
+        yield pa.RecordBatch.from_pydict({"email": ["a@x.io"]})
         raise error
 
     return pa.RecordBatchReader.from_batches(schema, batches())
