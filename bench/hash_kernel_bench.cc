@@ -136,7 +136,7 @@ struct Chains {
 
 constexpr std::size_t kCompressions = 1 << 21;
 
-const Kernel kKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2};
+const Kernel kKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2, Kernel::ArmSha2};
 
 int profile(int argc, char** argv) {
   const std::string name = argv[2];
@@ -217,6 +217,20 @@ int main(int argc, char** argv) {
       quillon_hash::internal::avx2_compress_chains(c.state_ptrs.data(), c.blocks, Chains::kBlocks,
                                                    kCompressions / 8);
     }));
+  }
+#endif
+#ifdef QM_ARM_KERNELS
+  if (quillon_hash::kernel_available(Kernel::ArmSha2)) {
+    for (std::size_t lanes = 1; lanes <= 4; ++lanes) {
+      chains.push_back(std::make_unique<Chains>(lanes));
+      Chains& c = *chains.back();
+      bound_entries.push_back(
+          m.add("arm_sha2_x" + std::to_string(lanes) + "_compressions_per_s",
+                static_cast<double>(kCompressions / lanes * lanes), [&c, lanes] {
+                  quillon_hash::internal::arm_sha2_compress_chains(
+                      lanes, c.state_ptrs.data(), c.blocks, Chains::kBlocks, kCompressions / lanes);
+                }));
+    }
   }
 #endif
 

@@ -23,6 +23,9 @@ bool cpu_supports(Kernel kernel) {
 #ifdef QM_X86_AES
   if (kernel == Kernel::AesNi) return internal::cpu_has_aes();
 #endif
+#ifdef QM_ARM_AES
+  if (kernel == Kernel::ArmAes) return internal::cpu_has_arm_aes();
+#endif
   return kernel == Kernel::Portable;
 }
 
@@ -49,15 +52,34 @@ bool passes_known_answers(Kernel kernel) {
 
 bool kernel_available(Kernel kernel) {
   static const bool aes_ni = cpu_supports(Kernel::AesNi) && passes_known_answers(Kernel::AesNi);
-  return kernel == Kernel::Portable || (kernel == Kernel::AesNi && aes_ni);
+  static const bool arm_aes = cpu_supports(Kernel::ArmAes) && passes_known_answers(Kernel::ArmAes);
+  switch (kernel) {
+    case Kernel::AesNi:
+      return aes_ni;
+    case Kernel::ArmAes:
+      return arm_aes;
+    case Kernel::Portable:
+      break;
+  }
+  return true;
 }
 
 Kernel fastest_kernel() {
-  return kernel_available(Kernel::AesNi) ? Kernel::AesNi : Kernel::Portable;
+  return kernel_available(Kernel::AesNi)    ? Kernel::AesNi
+         : kernel_available(Kernel::ArmAes) ? Kernel::ArmAes
+                                            : Kernel::Portable;
 }
 
 const char* kernel_name(Kernel kernel) {
-  return kernel == Kernel::AesNi ? "aes-ni" : "portable";
+  switch (kernel) {
+    case Kernel::AesNi:
+      return "aes-ni";
+    case Kernel::ArmAes:
+      return "arm-aes";
+    case Kernel::Portable:
+      break;
+  }
+  return "portable";
 }
 
 AesKey::AesKey(const std::uint8_t* key, AesKeySize size, Kernel kernel, Unchecked)
@@ -80,12 +102,21 @@ void AesKey::encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size
     return;
   }
 #endif
+#ifdef QM_ARM_AES
+  if (kernel_ == Kernel::ArmAes) {
+    internal::arm_aes_encrypt(round_keys_, rounds_, in, out, n);
+    return;
+  }
+#endif
   internal::portable_encrypt(round_keys_, rounds_, in, out, n);
 }
 
 std::size_t AesKey::lanes() const {
 #ifdef QM_X86_AES
   if (kernel_ == Kernel::AesNi) return internal::kAesNiLanes;
+#endif
+#ifdef QM_ARM_AES
+  if (kernel_ == Kernel::ArmAes) return internal::kArmAesLanes;
 #endif
   return 1;
 }

@@ -2,7 +2,8 @@
 // 256-bit keys: the block function under CMAC, CTR and FF1's PRF. Those modes
 // only ever run the cipher forwards, so there is no inverse cipher here.
 //
-// Two kernels serve: AES-NI, eight blocks in flight at once since aesenc has
+// Three kernels serve: AES-NI on x86-64 and the ARMv8 AES instructions on
+// aarch64, eight blocks in flight at once since aesenc and aese/aesmc have
 // several cycles of latency; and a portable one for every CPU that computes
 // the S-box as an inversion in GF(2^8) eight bytes to a word, with no table
 // lookup and no branch that depends on key or data (constant time). The key
@@ -26,15 +27,16 @@ enum class AesKeySize : std::uint8_t { Aes128 = 16, Aes192 = 24, Aes256 = 32 };
 enum class Kernel : std::uint8_t {
   Portable,  // computed S-box, constant time, one word of eight bytes at a time
   AesNi,     // x86 AES instructions, eight blocks interleaved
+  ArmAes,    // ARMv8 AES instructions, eight blocks interleaved
 };
 
 // True when `kernel` can serve here: built for this architecture, its
 // instructions present, and FIPS-197's vectors right through it (checked once
 // per process). Portable is always available.
 bool kernel_available(Kernel kernel);
-// AesNi when available, else Portable.
+// AesNi or ArmAes when available, else Portable.
 Kernel fastest_kernel();
-// "portable", "aes-ni".
+// "portable", "aes-ni", "arm-aes".
 const char* kernel_name(Kernel kernel);
 
 // An expanded key. Immutable after construction, so one object may serve
@@ -53,7 +55,7 @@ class AesKey {
   // Encrypts the n blocks at `in` into `out` (16 * n bytes each, any n);
   // out == in is allowed, other overlaps are not. Callers with independent
   // blocks (different chains, CTR counters) get the most from the AES-NI
-  // kernel by passing eight or more at once.
+  // and ARM kernels by passing eight or more at once.
   void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t n) const;
 
   // Blocks the serving kernel keeps in flight.

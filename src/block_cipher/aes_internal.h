@@ -1,8 +1,8 @@
 // AES kernels behind AesKey. Internal to block_cipher.
 //
-// Round keys are FIPS-197's w[] in byte order, (rounds + 1) * 16 bytes; both
-// kernels and the key schedule share that layout (it is also what aesenc
-// takes, so no conversion sits between them).
+// Round keys are FIPS-197's w[] in byte order, (rounds + 1) * 16 bytes; every
+// kernel and the key schedule share that layout (it is also what aesenc and
+// aese take, so no conversion sits between them).
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,9 @@
 
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(QM_PORTABLE_ONLY)
 #define QM_X86_AES 1
+#endif
+#if defined(__aarch64__) && !defined(QM_PORTABLE_ONLY)
+#define QM_ARM_AES 1
 #endif
 
 namespace quillon_cipher::internal {
@@ -28,6 +31,14 @@ bool cpu_has_aes();
 inline constexpr std::size_t kAesNiLanes = 8;
 void aesni_encrypt(const std::uint8_t* round_keys, int rounds, const std::uint8_t* in,
                    std::uint8_t* out, std::size_t n);
+#endif
+
+#ifdef QM_ARM_AES
+// Read once from the kernel's HWCAP bits: the ARMv8 AES instructions.
+bool cpu_has_arm_aes();
+inline constexpr std::size_t kArmAesLanes = 8;
+void arm_aes_encrypt(const std::uint8_t* round_keys, int rounds, const std::uint8_t* in,
+                     std::uint8_t* out, std::size_t n);
 #endif
 
 }  // namespace quillon_cipher::internal

@@ -9,6 +9,14 @@
 #ifdef QM_X86_KERNELS
 #include <cpuid.h>
 #endif
+#ifdef QM_ARM_KERNELS
+#include <sys/auxv.h>
+// The bit as Linux's arm64 <asm/hwcap.h> defines it, for C libraries whose
+// headers lack it.
+#ifndef HWCAP_SHA2
+#define HWCAP_SHA2 (1 << 6)
+#endif
+#endif
 
 namespace quillon_hash {
 
@@ -43,6 +51,17 @@ const CpuFeatures& cpu_features() {
 }  // namespace internal
 #endif
 
+#ifdef QM_ARM_KERNELS
+namespace internal {
+
+bool cpu_has_sha2() {
+  static const bool has = (getauxval(AT_HWCAP) & HWCAP_SHA2) != 0;
+  return has;
+}
+
+}  // namespace internal
+#endif
+
 namespace {
 
 // RFC 4231 test cases 6 and 7 share a 131-byte key (hashed first); case 6's
@@ -61,10 +80,12 @@ bool cpu_supports(Kernel kernel) {
       return internal::cpu_features().sha;
     case Kernel::Avx2:
       return internal::cpu_features().avx2;
-    case Kernel::Portable:
-      return true;
+    default:
+      return kernel == Kernel::Portable;
   }
-  return false;
+#elif defined(QM_ARM_KERNELS)
+  if (kernel == Kernel::ArmSha2) return internal::cpu_has_sha2();
+  return kernel == Kernel::Portable;
 #else
   return kernel == Kernel::Portable;
 #endif
@@ -98,6 +119,7 @@ bool passes_known_answers(Kernel kernel) {
 bool kernel_available(Kernel kernel) {
   static const bool sha_ni = cpu_supports(Kernel::ShaNi) && passes_known_answers(Kernel::ShaNi);
   static const bool avx2 = cpu_supports(Kernel::Avx2) && passes_known_answers(Kernel::Avx2);
+  static const bool arm_sha2 = cpu_supports(Kernel::ArmSha2) && passes_known_answers(Kernel::ArmSha2);
   switch (kernel) {
     case Kernel::Portable:
       return true;
@@ -105,6 +127,8 @@ bool kernel_available(Kernel kernel) {
       return sha_ni;
     case Kernel::Avx2:
       return avx2;
+    case Kernel::ArmSha2:
+      return arm_sha2;
   }
   return false;
 }
@@ -117,6 +141,8 @@ const char* kernel_name(Kernel kernel) {
       return "sha-ni";
     case Kernel::Avx2:
       return "avx2";
+    case Kernel::ArmSha2:
+      return "arm-sha2";
   }
   return "portable";
 }

@@ -35,8 +35,9 @@ PreparedKey::PreparedKey(std::string_view key, Kernel kernel)
 PreparedKey::PreparedKey(std::string_view key)
     : PreparedKey(key,
                   kernel_available(Kernel::ShaNi)  ? Kernel::ShaNi
-                  : kernel_available(Kernel::Avx2) ? Kernel::Avx2
-                                                   : Kernel::Portable,
+                  : kernel_available(Kernel::Avx2)    ? Kernel::Avx2
+                  : kernel_available(Kernel::ArmSha2) ? Kernel::ArmSha2
+                                                      : Kernel::Portable,
                   Unchecked{}) {}
 
 PreparedKey::~PreparedKey() {
@@ -71,6 +72,10 @@ std::size_t PreparedKey::lanes() const {
       return internal::kShaNiLanes;
     case Kernel::Avx2:
       return internal::kAvx2Lanes;
+#endif
+#ifdef QM_ARM_KERNELS
+    case Kernel::ArmSha2:
+      return internal::kArmSha2Lanes;
 #endif
     default:
       return 1;
@@ -128,8 +133,20 @@ void PreparedKey::hex_digests(const MessageSource& source) const {
             if (n == 1) return portable_many(msgs, n, outs);
             internal::avx2_hmac_many(keys, msgs, n, outs);
           });
-    case Kernel::Portable:
+    default:
       break;
+  }
+#endif
+#ifdef QM_ARM_KERNELS
+  if (kernel_ == Kernel::ArmSha2) {
+    return pull_in_batches(
+        source,
+        [&keys](const std::uint8_t (*blocks)[kBlock], std::size_t n, char* const* outs) {
+          internal::arm_sha2_hmac_blocks(keys, blocks, n, outs);
+        },
+        [&keys](const Message* msgs, std::size_t n, char* const* outs) {
+          internal::arm_sha2_hmac_many(keys, msgs, n, outs);
+        });
   }
 #endif
   pull_in_batches(source, portable_blocks, portable_many);

@@ -38,11 +38,13 @@ inline void wipe(std::optional<std::string>& key) {
 }
 
 // Implementations of the keyed hash. Portable is plain C++ and runs
-// everywhere; the others are x86 kernels that hash several messages at once.
+// everywhere; the others are x86-64 or aarch64 kernels that hash several
+// messages at once.
 enum class Kernel : std::uint8_t {
   Portable,  // plain C++ compression, one message at a time
-  ShaNi,     // SHA extensions, several chains interleaved
+  ShaNi,     // x86 SHA extensions, several chains interleaved
   Avx2,      // eight messages in the 32-bit lanes of AVX2 registers
+  ArmSha2,   // ARMv8 SHA-256 instructions, several chains interleaved
 };
 
 // True when `kernel` can serve on this CPU: built for this architecture,
@@ -50,7 +52,7 @@ enum class Kernel : std::uint8_t {
 // (checked once per process). Portable is always available.
 bool kernel_available(Kernel kernel);
 
-// "portable", "sha-ni", "avx2".
+// "portable", "sha-ni", "avx2", "arm-sha2".
 const char* kernel_name(Kernel kernel);
 
 // The key's ipad/opad SHA-256 states, computed once. Immutable after
@@ -58,8 +60,8 @@ const char* kernel_name(Kernel kernel);
 // are wiped when the object dies.
 class PreparedKey {
  public:
-  // Serves with the fastest available kernel: ShaNi, else Avx2, else
-  // Portable.
+  // Serves with the fastest available kernel: ShaNi, else Avx2 (x86-64),
+  // ArmSha2 (aarch64), else Portable.
   explicit PreparedKey(std::string_view key);
   // Serves with `kernel`, or with Portable when it is not available; for
   // tests and benchmarks.

@@ -14,10 +14,14 @@
 #include "keyed_hash/hmac.h"
 #include "keyed_hash/short_block.h"
 
-// Other architectures build the portable path only; QM_PORTABLE_ONLY does
-// the same on x86, to check that build.
+// x86-64 and aarch64 build their own kernels (each file guards itself);
+// other architectures build the portable path only. QM_PORTABLE_ONLY does
+// the same on x86-64 and aarch64, to check that build.
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(QM_PORTABLE_ONLY)
 #define QM_X86_KERNELS 1
+#endif
+#if defined(__aarch64__) && !defined(QM_PORTABLE_ONLY)
+#define QM_ARM_KERNELS 1
 #endif
 
 namespace quillon_hash::internal {
@@ -175,6 +179,24 @@ void avx2_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock
 // least 8) 32-byte-aligned blocks taken eight at a time.
 void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* blocks,
                           std::size_t n_blocks, std::size_t rounds);
+#endif
+
+#ifdef QM_ARM_KERNELS
+// Read once from the kernel's HWCAP bits: the ARMv8 SHA-256 instructions.
+bool cpu_has_sha2();
+
+// ARMv8 Cryptography Extensions: four chains in flight. sha256h and
+// sha256h2 take several cycles each and both need the chain's last result,
+// so one chain leaves the unit mostly idle; four give it work on every
+// cycle on the cores' published latencies.
+inline constexpr std::size_t kArmSha2Lanes = 4;
+void arm_sha2_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
+// Messages already padded into their one block each.
+void arm_sha2_hmac_blocks(const KeyStates& keys, const std::uint8_t (*blocks)[kBlock], std::size_t n,
+                          char* const* outs);
+// For measuring the unit's bound, as shani_compress_chains.
+void arm_sha2_compress_chains(std::size_t lanes, std::uint32_t* const* states,
+                              const std::uint8_t* blocks, std::size_t n_blocks, std::size_t rounds);
 #endif
 
 }  // namespace quillon_hash::internal

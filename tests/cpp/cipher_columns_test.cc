@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cipher_oracle.h"
+#include "cipher_test_util.h"
 #include "mask_engine/cipher_columns.h"
 #include "openssl_oracle.h"
 #include "test_util.h"
@@ -103,8 +104,8 @@ Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 // ---- pseudonym --------------------------------------------------------------
 
 using quillon_hash::Kernel;
-const Kernel kHashKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2};
-const char* const kHashKernelNames[] = {"Portable", "ShaNi", "Avx2"};
+const Kernel kHashKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2, Kernel::ArmSha2};
+const char* const kHashKernelNames[] = {"Portable", "ShaNi", "Avx2", "ArmSha2"};
 
 std::string expected_pseudonym(const std::string& value, const std::optional<std::string>& context) {
   if (!context || context->empty()) return quillon_hash::oracle::hmac_sha256(kKey, value);
@@ -179,8 +180,6 @@ TEST_P(EncryptColumns, SivTokensAndBack) {
   EXPECT_EQ(decoded(back.value()), rows);
 }
 
-const CipherKernel kAesKernels[] = {CipherKernel::Portable, CipherKernel::AesNi};
-
 std::string context_name(const std::optional<std::string>& ctx) {
   return !ctx ? "no_context" : ctx->empty() ? "empty_context" : "context";
 }
@@ -188,10 +187,10 @@ std::string context_name(const std::optional<std::string>& ctx) {
 INSTANTIATE_TEST_SUITE_P(Cases, EncryptColumns,
                          ::testing::Combine(::testing::ValuesIn(kLayouts),
                                             ::testing::Values(std::nullopt, std::string(), std::string("crm.email")),
-                                            ::testing::ValuesIn(kAesKernels)),
+                                            ::testing::ValuesIn(quillon_cipher::kAllKernels)),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) + "_" + context_name(std::get<1>(info.param)) +
-                                  (std::get<2>(info.param) == CipherKernel::AesNi ? "_AesNi" : "_Portable");
+                                  "_" + quillon_cipher::kernel_test_name(std::get<2>(info.param));
                          });
 
 // ---- fpe and reveal ---------------------------------------------------------
@@ -299,11 +298,11 @@ TEST_P(FpeColumns, SlotsOfTheAlphabetEncryptedOthersKept) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, FpeColumns,
                          ::testing::Combine(::testing::ValuesIn(kLayouts), ::testing::ValuesIn(kAlphabets),
-                                            ::testing::Bool(), ::testing::ValuesIn(kAesKernels)),
+                                            ::testing::Bool(), ::testing::ValuesIn(quillon_cipher::kAllKernels)),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name +
                                   (std::get<2>(info.param) ? "_context" : "_no_context") +
-                                  (std::get<3>(info.param) == CipherKernel::AesNi ? "_AesNi" : "_Portable");
+                                  "_" + quillon_cipher::kernel_test_name(std::get<3>(info.param));
                          });
 
 // ---- refusals ---------------------------------------------------------------

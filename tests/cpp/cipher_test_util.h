@@ -9,10 +9,18 @@
 
 namespace quillon_cipher {
 
-inline const Kernel kAllKernels[] = {Kernel::Portable, Kernel::AesNi};
+inline const Kernel kAllKernels[] = {Kernel::Portable, Kernel::AesNi, Kernel::ArmAes};
 
 inline std::string kernel_test_name(Kernel kernel) {
-  return kernel == Kernel::AesNi ? "AesNi" : "Portable";
+  switch (kernel) {
+    case Kernel::AesNi:
+      return "AesNi";
+    case Kernel::ArmAes:
+      return "ArmAes";
+    case Kernel::Portable:
+      break;
+  }
+  return "Portable";
 }
 
 class KernelTest : public ::testing::TestWithParam<Kernel> {

@@ -16,7 +16,7 @@
 namespace quillon_hash {
 namespace {
 
-const Kernel kAllKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2};
+const Kernel kAllKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2, Kernel::ArmSha2};
 
 void hash_list(const PreparedKey& key, const Message* msgs, std::size_t n, char* const* outs) {
   MessageList list(msgs, n, outs);
@@ -211,9 +211,10 @@ TEST(KernelChoice, ForcedKernelServesOnlyWhenAvailable) {
   }
   EXPECT_EQ(PreparedKey("k", Kernel::Portable).lanes(), 1u);
   // The default is the widest-serving kernel the CPU has.
-  const Kernel expected = kernel_available(Kernel::ShaNi)  ? Kernel::ShaNi
-                          : kernel_available(Kernel::Avx2) ? Kernel::Avx2
-                                                           : Kernel::Portable;
+  const Kernel expected = kernel_available(Kernel::ShaNi)     ? Kernel::ShaNi
+                          : kernel_available(Kernel::Avx2)    ? Kernel::Avx2
+                          : kernel_available(Kernel::ArmSha2) ? Kernel::ArmSha2
+                                                              : Kernel::Portable;
   EXPECT_EQ(PreparedKey("k").kernel(), expected);
 }
 

@@ -59,7 +59,7 @@ TEST_P(Rfc4231, MatchesPublishedDigest) {
     EXPECT_EQ(one_shot.substr(0, expected.size()), expected);
   }
   EXPECT_EQ(prepared_digest(PreparedKey(c.key), c.data), one_shot);
-  for (Kernel k : {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2}) {
+  for (Kernel k : {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2, Kernel::ArmSha2}) {
     if (!kernel_available(k)) continue;
     EXPECT_EQ(prepared_digest(PreparedKey(c.key, k), c.data), one_shot) << kernel_name(k);
   }
@@ -190,7 +190,7 @@ TEST_P(EveryKernel, MatchesOneShotOverRandomInputs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
-                         ::testing::Values(Kernel::Portable, Kernel::ShaNi, Kernel::Avx2),
+                         ::testing::Values(Kernel::Portable, Kernel::ShaNi, Kernel::Avx2, Kernel::ArmSha2),
                          [](const auto& info) {
                            std::string name = kernel_name(info.param);
                            name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
