@@ -5,12 +5,15 @@
 #   make test            build, then run the C++ and Python tests (CPython 3.9)
 #   make test PY=3.13    the same on another CPython from pyenv
 #   make wheel           a manylinux_2_28 wheel for CPython $(PY) in dist/
-#   make wheels          the wheels for every supported CPython in dist/
+#   make wheels          the wheels for every supported CPython, x86-64 and
+#                        aarch64, in dist/
 #   make test-wheel      that wheel installed into fresh venvs, one per pyarrow
 #                        under test, and the Python tests run against it
 #                        (WHEEL_SWITCH=1: again after pyarrow is switched in
 #                        place)
 #   make test-asan       the C++ and the Python tests under ASan and UBSan
+#   make test-aarch64    the C++ tests cross-built for aarch64 and the aarch64
+#                        wheel's Python tests, both under qemu-aarch64-static
 #   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60)
 #                        from its seed corpus, under ASan and UBSan
 #   make test-tsan, bench-kernel, bench-cache, bench-pipeline, bench-e2e, bench-stream,
@@ -83,7 +86,8 @@ ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_m
   --ignore tests/python/test_cli.py --ignore tests/python/test_dask.py --ignore tests/python/test_spark.py
 
 .PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask demo-spark \
-        wheel wheels test-wheel test-asan test-tsan bench-kernel bench-cache bench-pipeline bench-e2e \
+        wheel wheels test-wheel test-asan test-tsan aarch64-packages test-aarch64 test-aarch64-cpp \
+        test-aarch64-python test-aarch64-smoke bench-kernel bench-cache bench-pipeline bench-e2e \
         bench-stream bench-dask bench-spark bench-transforms fuzz clean
 
 setup: system-packages venv
@@ -152,13 +156,19 @@ demo-spark: build
 # 20.04+, Debian 11+. CPython 3.9 gets a cp39 wheel; 3.10 and newer share one
 # wheel on the stable ABI (cp310-abi3, pyproject.toml's wheel.py-api);
 # WHEEL_ABI3=0 builds a wheel for that one interpreter on the full API.
+# WHEEL_ARCH=aarch64 cross-builds the same wheels for 64-bit ARM: Zig
+# targets aarch64-linux-gnu.2.28, the wheel is tagged linux-aarch64 through
+# _PYTHON_HOST_PLATFORM (which scikit-build-core reads), and the module is
+# compiled against the build interpreter's headers, which serve both CPUs.
 WHEEL_ABI3 ?= 1
+WHEEL_ARCH ?= x86_64
+WHEEL_ARCHS := x86_64 aarch64
 ZIGLANG_VERSION := 0.17.0
 ZIG_HOME := build/zig-$(ZIGLANG_VERSION)
 QM_ZIG := $(CURDIR)/$(ZIG_HOME)/ziglang/zig
 TOOLS := build/tools-py$(PY)
-WHEEL_RAW := build/wheel-raw-py$(PY)
-WHEEL_PLAT := manylinux_2_28_x86_64
+WHEEL_RAW := build/wheel-raw-py$(PY)-$(WHEEL_ARCH)
+WHEEL_PLAT := manylinux_2_28_$(WHEEL_ARCH)
 ifeq ($(PY),3.9)
 WHEEL_TAG := cp39-cp39
 else ifeq ($(WHEEL_ABI3),1)
@@ -167,9 +177,11 @@ else
 WHEEL_TAG := $(CPTAG)-$(CPTAG)
 WHEEL_CONFIG_ABI := --config-settings=wheel.py-api=
 endif
-WHEEL_GLOB := dist/quillon_mask-*-$(WHEEL_TAG)-*.whl
+WHEEL_GLOB := dist/quillon_mask-*-$(WHEEL_TAG)-*_$(WHEEL_ARCH).whl
 WHEEL_CONFIG := --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-linux-gnu-2.28.cmake \
+  --config-settings=cmake.define.QM_ZIG_ARCH=$(WHEEL_ARCH) \
   --config-settings=build-dir=build/wheel-zig-{wheel_tag} $(WHEEL_CONFIG_ABI)
+WHEEL_ENV := $(if $(filter-out x86_64,$(WHEEL_ARCH)),_PYTHON_HOST_PLATFORM=linux-$(WHEEL_ARCH))
 # The interpreters `make wheels` builds with: 3.9, and the oldest of those
 # the 3.10+ wheel serves.
 WHEELS_PY := 3.9 $(if $(filter 1,$(WHEEL_ABI3)),3.10,3.13)
@@ -188,12 +200,12 @@ $(QM_ZIG):
 
 wheel: system-packages $(TOOLS)/.installed $(QM_ZIG)
 	rm -rf $(WHEEL_RAW) $(WHEEL_GLOB)
-	QM_ZIG=$(QM_ZIG) $(TOOLS)/bin/python -m pip wheel --no-deps -w $(WHEEL_RAW) $(WHEEL_CONFIG) .
+	QM_ZIG=$(QM_ZIG) $(WHEEL_ENV) $(TOOLS)/bin/python -m pip wheel --no-deps -w $(WHEEL_RAW) $(WHEEL_CONFIG) .
 	PATH=$(CURDIR)/$(TOOLS)/bin:$$PATH auditwheel repair --plat $(WHEEL_PLAT) --only-plat -w dist $(WHEEL_RAW)/*.whl
 	scripts/check-wheel.sh $(TOOLS)/bin $(WHEEL_GLOB)
 
 wheels:
-	$(foreach py,$(WHEELS_PY),$(MAKE) wheel PY=$(py) &&) true
+	$(foreach arch,$(WHEEL_ARCHS),$(foreach py,$(WHEELS_PY),$(MAKE) wheel PY=$(py) WHEEL_ARCH=$(arch) &&)) true
 
 # Tests the wheel that is in dist/ (made by `make wheel` when there is none;
 # run `make wheel` again after changing the code).
@@ -216,6 +228,75 @@ test-asan: setup
 	cd build/asan-py$(PY) && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2
 	$(ASAN_PYTHON_ENV) PYTHONPATH=$(CURDIR)/build/asan-py$(PY)/src/py_module \
 	  scripts/pytest-checked.sh $(VPY) tests/python $(ASAN_PYTEST_ARGS)
+
+# aarch64 under emulation on this x86-64 machine (docs/wheels.md):
+#   test-aarch64-cpp     the C++ tests cross-built by Debian's g++ for
+#                        aarch64 against the arm64 multiarch GoogleTest and
+#                        OpenSSL, run under qemu-aarch64-static -cpu max
+#   test-aarch64-python  the cp310-abi3 aarch64 wheel (made by make wheel
+#                        when dist/ has none) installed into an arm64 Debian
+#                        12 root (build/arm64-root, made once) and the
+#                        Python suite run on its CPython 3.11 under qemu;
+#                        AARCH64_PYTEST_ARGS picks the tests (default: all
+#                        but the Dask and Spark ones, which need a cluster)
+#   test-aarch64-smoke   that wheel imported and one frame, one table and
+#                        one command line masked (CI's aarch64 Python stage)
+# Each prints its wall time.
+AARCH64_CPP := build/aarch64-cpp
+ARM64_ROOT := build/arm64-root
+ARM64_PY := $(CURDIR)/$(ARM64_ROOT)/usr/local/bin/python3
+ARM64_PACKAGES := pyarrow pandas tqdm pytest hypothesis
+AARCH64_PYTEST_ARGS ?= $(CURDIR)/tests/python --ignore $(CURDIR)/tests/python/test_dask.py \
+  --ignore $(CURDIR)/tests/python/test_spark.py
+AARCH64_WHEEL_GLOB := dist/quillon_mask-*-cp310-abi3-*_aarch64.whl
+
+aarch64-packages:
+	@missing=""; \
+	command -v qemu-aarch64-static >/dev/null || missing="$$missing qemu-user-static"; \
+	command -v debootstrap >/dev/null || missing="$$missing debootstrap"; \
+	command -v aarch64-linux-gnu-g++ >/dev/null || missing="$$missing g++-aarch64-linux-gnu"; \
+	[ -f /usr/lib/aarch64-linux-gnu/libgtest.a ] || missing="$$missing libgtest-dev:arm64"; \
+	[ -f /usr/lib/aarch64-linux-gnu/libcrypto.so ] || missing="$$missing libssl-dev:arm64"; \
+	[ -f /usr/lib/aarch64-linux-gnu/libstdc++.so.6 ] || missing="$$missing libstdc++6:arm64"; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  dpkg --print-foreign-architectures | grep -qx arm64 || $(SUDO) dpkg --add-architecture arm64; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+test-aarch64: test-aarch64-cpp test-aarch64-python
+
+# Each test binary runs once under qemu (one emulated process per test, as
+# ctest would start, costs a second each); the fuzz targets replay their
+# corpus through ctest (arrow_import only: transform_list embeds CPython).
+# hash_kernel_bench is built to show it builds.
+AARCH64_TESTS ?= hash_tests cipher_tests engine_tests
+AARCH64_FUZZ ?= arrow_import
+AARCH64_EXTRA ?= hash_kernel_bench
+
+test-aarch64-cpp: system-packages aarch64-packages
+	@start=$$(date +%s); \
+	cmake -S . -B $(AARCH64_CPP) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DQM_WERROR=ON -DCMAKE_DISABLE_FIND_PACKAGE_Python3=ON >/dev/null && \
+	cmake --build $(AARCH64_CPP) -j$(JOBS) --target $(AARCH64_TESTS) $(AARCH64_FUZZ) $(AARCH64_EXTRA) && \
+	for t in $(AARCH64_TESTS); do \
+	  echo "=== $$t under qemu-aarch64-static -cpu max"; \
+	  qemu-aarch64-static -cpu max $(AARCH64_CPP)/tests/cpp/$$t --gtest_brief=1 || exit 1; \
+	done && \
+	$(if $(AARCH64_FUZZ),(cd $(AARCH64_CPP) && ctest --output-on-failure -R '^fuzz_corpus_') &&) \
+	echo "test-aarch64-cpp: $$(( $$(date +%s) - start )) s"
+
+$(ARM64_ROOT)/.ready: | aarch64-packages
+	@start=$$(date +%s); \
+	scripts/arm64-root.sh $(ARM64_ROOT) $(VPY) $(ARM64_PACKAGES) && \
+	echo "arm64 root: $$(( $$(date +%s) - start )) s"
+
+test-aarch64-python test-aarch64-smoke: $(VENV)/.installed $(ARM64_ROOT)/.ready
+	@ls $(AARCH64_WHEEL_GLOB) >/dev/null 2>&1 || $(MAKE) wheel PY=3.10 WHEEL_ARCH=aarch64
+	@start=$$(date +%s); \
+	scripts/test-aarch64-wheel.sh $(ARM64_ROOT) $(VPY) "$$(ls $(AARCH64_WHEEL_GLOB))" \
+	  $(if $(filter test-aarch64-smoke,$@),--smoke,$(AARCH64_PYTEST_ARGS)) && \
+	echo "$@: $$(( $$(date +%s) - start )) s"
 
 test-tsan: setup
 	cmake -S . -B build/tsan $(CMAKE_ARGS) -DQM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_BENCH=OFF
