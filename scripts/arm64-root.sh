@@ -8,9 +8,12 @@
 #     binfmt_misc entry for qemu, a change to the whole machine's kernel.
 #     Nothing in the root is configured by dpkg; CPython needs nothing of it.
 #   - ROOT/usr/local/bin/python3 is a host shell script that runs the root's
-#     python3.11 under qemu with the root as its file-system prefix (-L),
-#     and names itself as the interpreter's argv[0]: sys.executable is then
-#     that script, so the suite's subprocesses run emulated too.
+#     python3.11 under qemu with the root as its file-system prefix (-L: a
+#     path is looked up in the root first, then on the host), and names
+#     itself, by its host path, as the interpreter's argv[0]. sys.executable
+#     is then that script, which the kernel can start (qemu does not apply
+#     the prefix to execve), so the suite's subprocesses run emulated too;
+#     sys.prefix is the root's /usr seen from the host.
 #   - the packages are installed by this machine's pip as aarch64 wheels
 #     (--platform) into ROOT/usr/local/lib/python3.11/dist-packages, which
 #     Debian's CPython reads; pip never runs under emulation.
@@ -35,7 +38,7 @@ site=$root/usr/local/lib/python3.11/dist-packages
 mkdir -p "$site" "$root/usr/local/bin"
 cat >"$root/usr/local/bin/python3" <<SH
 #!/bin/sh
-exec qemu-aarch64-static -cpu max -L "$root" -0 /usr/local/bin/python3 "$root/usr/bin/python3.11" "\$@"
+exec qemu-aarch64-static -cpu max -L "$root" -0 "$root/usr/local/bin/python3" "$root/usr/bin/python3.11" "\$@"
 SH
 chmod +x "$root/usr/local/bin/python3"
 "$host_python" -m pip install -q --target "$site" --only-binary=:all: --implementation cp \

@@ -34,7 +34,7 @@ import platform, sys
 import pandas, pyarrow, quillon_mask, quillon_mask.arrow
 assert platform.machine() == "aarch64", platform.machine()
 for module in (quillon_mask, quillon_mask.arrow):
-    assert module.__file__.startswith("/usr/local/lib/python3.11/dist-packages/"), module.__file__
+    assert module.__file__.startswith(sys.prefix + "/local/lib/python3.11/dist-packages/"), module.__file__
 print(f"quillon_mask {quillon_mask.__version__} from {quillon_mask.__file__} on {platform.machine()}")
 print(f"python {sys.version.split()[0]}, pyarrow {pyarrow.__version__}, pandas {pandas.__version__}")
 PY

@@ -4,8 +4,9 @@
 // and ShiftRows (aesenc adds it after MixColumns), so round r takes key r
 // and the last key is added alone.
 //
-// The build compiles this file alone for armv8-a+crypto (CMake); its cipher
-// is entered only after the HWCAP check and FIPS-197's vectors (aes.cc).
+// The build compiles this file alone with the crypto extensions (CMake);
+// its cipher is entered only after the HWCAP check and FIPS-197's vectors
+// (aes.cc).
 #include "block_cipher/aes_internal.h"
 
 #ifdef QM_ARM_AES

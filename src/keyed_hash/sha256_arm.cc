@@ -5,11 +5,11 @@
 // last result; the inner digest goes straight from registers into the
 // outer block, whose padding words are constants.
 //
-// The build compiles this file alone for armv8-a+crypto (CMake), so no other
-// file carries those instructions; its functions are entered only after the
-// HWCAP check and the known-answer gate in dispatch.cc. Compilers emit no
-// SHA instruction from plain code, so the inline helpers this file shares
-// with others stay baseline.
+// The build compiles this file alone with the crypto extensions (CMake),
+// so no other file carries those instructions; its functions are entered
+// only after the HWCAP check and the known-answer gate in dispatch.cc.
+// Compilers emit no SHA instruction from plain code, so the inline helpers
+// this file shares with others stay baseline.
 #include "keyed_hash/sha256_internal.h"
 
 #ifdef QM_ARM_KERNELS
