@@ -248,17 +248,23 @@ test-asan: setup
 #                        12 root (build/arm64-root, made once) and the
 #                        Python suite run on its CPython 3.11 under qemu;
 #                        AARCH64_PYTEST_ARGS picks the tests (default: all
-#                        but the Dask and Spark ones, which need a cluster)
-#   test-aarch64-smoke   that wheel imported and one frame, one table and
-#                        one command line masked (CI's aarch64 Python stage)
+#                        but the Dask and Spark ones, which need a cluster);
+#                        then the smoke test below of the cp39 wheel on
+#                        Debian 11's CPython 3.9 (build/arm64-root-bullseye)
+#   test-aarch64-smoke   the cp310-abi3 wheel imported, every transform of
+#                        mask(), the Arrow API over each string layout and
+#                        the command checked against hmac (CI's stage)
 # Each prints its wall time.
 AARCH64_CPP := build/aarch64-cpp
 ARM64_ROOT := build/arm64-root
-ARM64_PY := $(CURDIR)/$(ARM64_ROOT)/usr/local/bin/python3
+ARM64_ROOT_39 := build/arm64-root-bullseye
+# Debian 12's CPython 3.11 with the newest pyarrow and pandas, for the
+# cp310-abi3 wheel; Debian 11's 3.9 with pyarrow 21 (the newest for 3.9),
+# for the cp39 one.
 ARM64_PACKAGES := pyarrow pandas tqdm pytest hypothesis
+ARM64_PACKAGES_39 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 tqdm pytest hypothesis
 AARCH64_PYTEST_ARGS ?= $(CURDIR)/tests/python --ignore $(CURDIR)/tests/python/test_dask.py \
   --ignore $(CURDIR)/tests/python/test_spark.py
-AARCH64_WHEEL_GLOB := dist/quillon_mask-*-cp310-abi3-*_aarch64.whl
 
 aarch64-packages:
 	@missing=""; \
@@ -296,17 +302,33 @@ test-aarch64-cpp: system-packages aarch64-packages
 	$(if $(AARCH64_FUZZ),(cd $(AARCH64_CPP) && ctest --output-on-failure -R '^fuzz_corpus_') &&) \
 	echo "test-aarch64-cpp: $$(( $$(date +%s) - start )) s"
 
-$(ARM64_ROOT)/.ready: | aarch64-packages
+# $(call arm64_root,ROOT,SUITE,PACKAGES): made once and kept (a second
+# call only refreshes its interpreter script), timed.
+define arm64_root
 	@start=$$(date +%s); \
-	scripts/arm64-root.sh $(ARM64_ROOT) $(VPY) $(ARM64_PACKAGES) && \
-	echo "arm64 root: $$(( $$(date +%s) - start )) s"
+	scripts/arm64-root.sh $(1) $(2) $(VPY) $(3) && \
+	echo "arm64 root $(2): $$(( $$(date +%s) - start )) s"
+endef
 
-test-aarch64-python test-aarch64-smoke: $(VENV)/.installed $(ARM64_ROOT)/.ready
-	@ls $(AARCH64_WHEEL_GLOB) >/dev/null 2>&1 || $(MAKE) wheel PY=3.10 WHEEL_ARCH=aarch64
+# $(call aarch64_wheel_run,ROOT,PY,ARGS): the aarch64 wheel for CPython PY
+# (made when dist/ has none) tested in ROOT, timed.
+define aarch64_wheel_run
+	@ls $(call aarch64_wheel,$(2)) >/dev/null 2>&1 || $(MAKE) wheel PY=$(2) WHEEL_ARCH=aarch64
 	@start=$$(date +%s); \
-	scripts/test-aarch64-wheel.sh $(ARM64_ROOT) $(VPY) "$$(ls $(AARCH64_WHEEL_GLOB))" \
-	  $(if $(filter test-aarch64-smoke,$@),--smoke,$(AARCH64_PYTEST_ARGS)) && \
-	echo "$@: $$(( $$(date +%s) - start )) s"
+	scripts/test-aarch64-wheel.sh $(1) $(VPY) "$$(ls $(call aarch64_wheel,$(2)))" $(3) && \
+	echo "$@ $(2): $$(( $$(date +%s) - start )) s"
+endef
+aarch64_wheel = dist/quillon_mask-*-$(if $(filter 3.9,$(1)),cp39-cp39,cp310-abi3)-*_aarch64.whl
+
+test-aarch64-python: $(VENV)/.installed aarch64-packages
+	$(call arm64_root,$(ARM64_ROOT),bookworm,$(ARM64_PACKAGES))
+	$(call aarch64_wheel_run,$(ARM64_ROOT),3.10,$(AARCH64_PYTEST_ARGS))
+	$(call arm64_root,$(ARM64_ROOT_39),bullseye,$(ARM64_PACKAGES_39))
+	$(call aarch64_wheel_run,$(ARM64_ROOT_39),3.9,--smoke)
+
+test-aarch64-smoke: $(VENV)/.installed aarch64-packages
+	$(call arm64_root,$(ARM64_ROOT),bookworm,$(ARM64_PACKAGES))
+	$(call aarch64_wheel_run,$(ARM64_ROOT),3.10,--smoke)
 
 test-tsan: setup
 	cmake -S . -B build/tsan $(CMAKE_ARGS) -DQM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_BENCH=OFF

@@ -10,12 +10,13 @@ shift 3
 here=$(cd "$(dirname "$0")/.." && pwd)
 [ -f "$wheel" ] || { echo "no wheel at '$wheel'; run make wheel PY=3.10 WHEEL_ARCH=aarch64" >&2; exit 1; }
 [ -f "$root/.ready" ] || { echo "no arm64 root at $root; run scripts/arm64-root.sh" >&2; exit 1; }
-site=$root/usr/local/lib/python3.11/dist-packages
+version=$(cat "$root/.python-version")
+site=$root/usr/local/lib/python$version/dist-packages
 python=$root/usr/local/bin/python3
 unset PYTHONPATH
 rm -rf "$site"/quillon_mask "$site"/quillon_mask-*.dist-info
 "$host_python" -m pip install -q --no-deps --target "$site" --only-binary=:all: --implementation cp \
-  --python-version 3.11 --platform manylinux_2_28_aarch64 "$wheel"
+  --python-version "$version" --platform manylinux_2_28_aarch64 "$wheel"
 # The console script pip would write, run by the emulated interpreter
 # (a host path in its first line: the kernel reads it, not qemu).
 cat >"$root/usr/local/bin/quillon-mask" <<SH
@@ -29,12 +30,12 @@ chmod +x "$root/usr/local/bin/quillon-mask"
 # From inside the root's /tmp, so neither the checkout nor a build tree can
 # be what `import quillon_mask` finds.
 cd "$root/tmp"
-"$python" - <<'PY'
+"$python" - "$version" <<'PY'
 import platform, sys
 import pandas, pyarrow, quillon_mask, quillon_mask.arrow
 assert platform.machine() == "aarch64", platform.machine()
 for module in (quillon_mask, quillon_mask.arrow):
-    assert module.__file__.startswith(sys.prefix + "/local/lib/python3.11/dist-packages/"), module.__file__
+    assert module.__file__.startswith(f"{sys.prefix}/local/lib/python{sys.argv[1]}/dist-packages/"), module.__file__
 print(f"quillon_mask {quillon_mask.__version__} from {quillon_mask.__file__} on {platform.machine()}")
 print(f"python {sys.version.split()[0]}, pyarrow {pyarrow.__version__}, pandas {pandas.__version__}")
 PY
