@@ -197,19 +197,34 @@ int main(int argc, char** argv) {
           quillon_hash::internal::compress(portable_state, one.blocks + 64 * (c % Chains::kBlocks));
         }
       });
+  // The SHA unit's chains, one to four interleaved, on the CPU's
+  // instructions for it.
+  struct ChainKernel {
+    Kernel kernel;
+    const char* name;
+    void (*chains)(std::size_t, std::uint32_t* const*, const std::uint8_t*, std::size_t, std::size_t);
+  };
+  const ChainKernel chain_kernels[] = {
 #ifdef QM_X86_KERNELS
-  if (quillon_hash::kernel_available(Kernel::ShaNi)) {
+      {Kernel::ShaNi, "sha_ni", quillon_hash::internal::shani_compress_chains},
+#endif
+#ifdef QM_ARM_KERNELS
+      {Kernel::ArmSha2, "arm_sha2", quillon_hash::internal::arm_sha2_compress_chains},
+#endif
+      {Kernel::Portable, nullptr, nullptr}};
+  for (const ChainKernel& k : chain_kernels) {
+    if (k.chains == nullptr || !quillon_hash::kernel_available(k.kernel)) continue;
     for (std::size_t lanes = 1; lanes <= 4; ++lanes) {
       chains.push_back(std::make_unique<Chains>(lanes));
       Chains& c = *chains.back();
-      bound_entries.push_back(
-          m.add("sha_ni_x" + std::to_string(lanes) + "_compressions_per_s",
-                static_cast<double>(kCompressions / lanes * lanes), [&c, lanes] {
-                  quillon_hash::internal::shani_compress_chains(
-                      lanes, c.state_ptrs.data(), c.blocks, Chains::kBlocks, kCompressions / lanes);
-                }));
+      bound_entries.push_back(m.add(std::string(k.name) + "_x" + std::to_string(lanes) + "_compressions_per_s",
+                                    static_cast<double>(kCompressions / lanes * lanes), [&c, lanes, &k] {
+                                      k.chains(lanes, c.state_ptrs.data(), c.blocks, Chains::kBlocks,
+                                               kCompressions / lanes);
+                                    }));
     }
   }
+#ifdef QM_X86_KERNELS
   if (quillon_hash::kernel_available(Kernel::Avx2)) {
     chains.push_back(std::make_unique<Chains>(8));
     Chains& c = *chains.back();
@@ -217,20 +232,6 @@ int main(int argc, char** argv) {
       quillon_hash::internal::avx2_compress_chains(c.state_ptrs.data(), c.blocks, Chains::kBlocks,
                                                    kCompressions / 8);
     }));
-  }
-#endif
-#ifdef QM_ARM_KERNELS
-  if (quillon_hash::kernel_available(Kernel::ArmSha2)) {
-    for (std::size_t lanes = 1; lanes <= 4; ++lanes) {
-      chains.push_back(std::make_unique<Chains>(lanes));
-      Chains& c = *chains.back();
-      bound_entries.push_back(
-          m.add("arm_sha2_x" + std::to_string(lanes) + "_compressions_per_s",
-                static_cast<double>(kCompressions / lanes * lanes), [&c, lanes] {
-                  quillon_hash::internal::arm_sha2_compress_chains(
-                      lanes, c.state_ptrs.data(), c.blocks, Chains::kBlocks, kCompressions / lanes);
-                }));
-    }
   }
 #endif
 
