@@ -45,7 +45,7 @@ case $platform_tag in
   *) fail "platform tag $platform_tag names no CPU we build for" ;;
 esac
 elf_machine=$(readelf -h "$so" | sed -n 's/^ *Machine: *//p')
-[ "$elf_machine" = "$machine" ] || fail "a $arch wheel with a module for $elf_machine"
+[ "$elf_machine" = "$machine" ] || fail "module built for $elf_machine, tagged $arch"
 case $abi_tag in
   abi3)
     [[ $so == *.abi3.so ]] || fail "abi3 wheel with module $(basename "$so")"
