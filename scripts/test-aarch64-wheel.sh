@@ -15,7 +15,7 @@ site=$root/usr/local/lib/python$version/dist-packages
 python=$root/usr/local/bin/python3
 unset PYTHONPATH
 rm -rf "$site"/quillon_mask "$site"/quillon_mask-*.dist-info
-"$host_python" -m pip install -q --no-deps --target "$site" --only-binary=:all: --implementation cp \
+"$host_python" -m pip install -q --upgrade --no-deps --target "$site" --only-binary=:all: --implementation cp \
   --python-version "$version" --platform manylinux_2_28_aarch64 "$wheel"
 # The console script pip would write, run by the emulated interpreter
 # (a host path in its first line: the kernel reads it, not qemu).
