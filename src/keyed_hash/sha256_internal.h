@@ -187,8 +187,7 @@ bool cpu_has_sha2();
 
 // ARMv8 Cryptography Extensions: four chains in flight. sha256h and
 // sha256h2 take several cycles each and both need the chain's last result,
-// so one chain leaves the unit mostly idle; four give it work on every
-// cycle on the cores' published latencies.
+// so one chain leaves the unit mostly idle; four, as on x86, leave it none.
 inline constexpr std::size_t kArmSha2Lanes = 4;
 void arm_sha2_hmac_many(const KeyStates& keys, const Message* msgs, std::size_t n, char* const* outs);
 // Messages already padded into their one block each.
