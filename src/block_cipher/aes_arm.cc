@@ -20,7 +20,7 @@
 #define HWCAP_AES (1 << 3)
 #endif
 
-namespace quillon_cipher::internal {
+namespace quillon::block_cipher::internal {
 
 bool cpu_has_arm_aes() {
   static const bool has = (getauxval(AT_HWCAP) & HWCAP_AES) != 0;
@@ -65,6 +65,6 @@ void arm_aes_encrypt(const std::uint8_t* round_keys, int rounds, const std::uint
   __asm__ __volatile__("" : : "r"(rk) : "memory");
 }
 
-}  // namespace quillon_cipher::internal
+}  // namespace quillon::block_cipher::internal
 
 #endif  // QM_ARM_AES

@@ -18,7 +18,7 @@
 #endif
 #endif
 
-namespace quillon_hash {
+namespace quillon::keyed_hash {
 
 #ifdef QM_X86_KERNELS
 namespace internal {
@@ -147,4 +147,4 @@ const char* kernel_name(Kernel kernel) {
   return "portable";
 }
 
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

@@ -16,7 +16,7 @@
 
 #include <arm_neon.h>
 
-namespace quillon_hash::internal {
+namespace quillon::keyed_hash::internal {
 namespace {
 
 inline uint32x4_t load_words(const std::uint8_t* p) {
@@ -217,6 +217,6 @@ void arm_sha2_compress_chains(std::size_t lanes, std::uint32_t* const* states,
   }
 }
 
-}  // namespace quillon_hash::internal
+}  // namespace quillon::keyed_hash::internal
 
 #endif  // QM_ARM_KERNELS

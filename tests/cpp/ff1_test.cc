@@ -11,7 +11,7 @@
 #include "cipher_oracle.h"
 #include "cipher_test_util.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 namespace {
 
 using oracle::Bytes;
@@ -151,4 +151,4 @@ TEST(Ff1Domain, ErrorsLeaveTheOutputAlone) {
 }
 
 }  // namespace
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher
