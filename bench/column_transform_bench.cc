@@ -15,6 +15,8 @@
 #include "mask_engine/transform.h"
 #include "utf8_column.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 int main() {
   constexpr std::size_t kRows = 1000000;
   std::vector<std::string> values;
@@ -25,7 +27,7 @@ int main() {
   const mask_engine::PseudonymKey pseudonym(key, std::nullopt);
   bool failed = false;
 
-  qm_bench::Measurements m;
+  bench::Measurements m;
   const auto hash = m.add("hash_rows_per_s", kRows, [&] {
     failed |= !mask_engine::apply(mask_engine::Transform::Hash, *column, mask_engine::Key(key)).ok();
   });

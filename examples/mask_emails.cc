@@ -9,6 +9,8 @@
 #include "mask_engine/transform.h"
 #include "../bench/utf8_column.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 namespace {
 
 // The column's rows as text, nulls as "null".

@@ -9,7 +9,7 @@
 
 #include "arrow_c/owner.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 constexpr int kMaxDepth = 64;
@@ -387,4 +387,4 @@ Status export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out,
   return Status::OK();
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <deque>
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 class BatchesReader final : public BatchReader {
@@ -61,4 +61,4 @@ std::string producer_text(std::string_view text) {
   return std::string(text.substr(0, cut)) + " [rest withheld: it may quote input values]";
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

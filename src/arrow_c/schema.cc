@@ -4,7 +4,7 @@
 #include <new>
 #include <string_view>
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 constexpr int kMaxDepth = 64;
@@ -303,4 +303,4 @@ std::string type_name(const Schema& type) {
   return "'" + type.format + "'";
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

@@ -9,7 +9,7 @@
 #include <string>
 
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 // A buffer of ours: 64-byte aligned, as Arrow recommends, never null (a
@@ -547,4 +547,4 @@ const SchemaRef& utf8_view_type() {
   return type;
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

@@ -1,6 +1,6 @@
 #include "mask_engine/error.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 MaskError MaskError::UnsupportedDataType(std::string column, std::string data_type) {
   MaskError e(Kind::UnsupportedDataType);
@@ -39,4 +39,4 @@ std::ostream& operator<<(std::ostream& os, const MaskError& error) {
   return os << error.to_string();
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

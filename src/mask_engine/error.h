@@ -10,7 +10,7 @@
 #include "arrow_c/status.h"
 #include "common/result.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 class MaskError {
  public:
@@ -44,6 +44,6 @@ class MaskError {
 std::ostream& operator<<(std::ostream& os, const MaskError& error);
 
 template <typename T>
-using MaskResult = qm::Result<T, MaskError>;
+using MaskResult = quillon::Result<T, MaskError>;
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

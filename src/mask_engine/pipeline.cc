@@ -7,7 +7,7 @@
 #include "mask_engine/diag.h"
 #include "mask_engine/worker_pool.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 using arrow_c::Status;
@@ -243,4 +243,4 @@ MaskResult<std::vector<RecordBatch>> MaskPipeline::process_table(
   return outputs;
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -14,7 +14,7 @@
 #include "arrow_c/bridge.h"
 #include "arrow_c/schema.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 using arrow_c::RecordBatch;
@@ -42,7 +42,7 @@ class MaskReader final : public BatchReader {
         key_(key),
         output_schema_(pipeline_.output_schema(source_->schema())),
         last_position_(start - 1) {}
-  ~MaskReader() override { quillon_hash::wipe(key_); }
+  ~MaskReader() override { keyed_hash::wipe(key_); }
 
   const SchemaRef& schema() const override { return output_schema_; }
 
@@ -152,7 +152,7 @@ arrow_c::Result<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<BatchR
   // its own (a moved string would leave its bytes behind).
   struct Wipe {
     std::optional<std::string>& key;
-    ~Wipe() { quillon_hash::wipe(key); }
+    ~Wipe() { keyed_hash::wipe(key); }
   } wipe{settings.key};
   if (settings.start < 0) {
     return Status::Invalid("expected a start position from 0 to 2^63-1, found " + std::to_string(settings.start));
@@ -172,7 +172,7 @@ Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamS
                         ArrowArrayStream* out) {
   auto imported = arrow_c::import_stream(source);
   if (!imported.ok()) {
-    quillon_hash::wipe(settings.key);
+    keyed_hash::wipe(settings.key);
     return std::move(imported).error();
   }
   QM_ASSIGN_OR_RETURN(auto masking,
@@ -180,4 +180,4 @@ Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamS
   return arrow_c::export_stream(std::move(masking), out);
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

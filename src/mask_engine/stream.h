@@ -62,7 +62,7 @@
 #include "arrow_c/status.h"
 #include "mask_engine/pipeline.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 // What an entry promises, fixed with its plan; both run through this one
 // reader, the same slicing, positions and worker pool.
@@ -98,4 +98,4 @@ arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> mask_reader(
 arrow_c::Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline,
                                  StreamSettings settings, ArrowArrayStream* out);
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

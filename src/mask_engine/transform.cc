@@ -8,11 +8,11 @@
 
 #include "keyed_hash/hmac.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 
-constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(quillon_hash::kHexDigestLength);
+constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(keyed_hash::kHexDigestLength);
 constexpr std::string_view kRedacted = "[REDACTED]";
 
 // "<n>:" kept as ASCII and incremented in place, so a row's hash head costs
@@ -28,7 +28,7 @@ constexpr std::string_view kRedacted = "[REDACTED]";
 // the hashing.
 class PositionHead {
  public:
-  static constexpr std::size_t kBytes = quillon_hash::kHeadBytes;  // 19 digits, the colon, zeros
+  static constexpr std::size_t kBytes = keyed_hash::kHeadBytes;  // 19 digits, the colon, zeros
 
   explicit PositionHead(std::int64_t n) {
     char digits[20];
@@ -136,7 +136,7 @@ struct RowMessages {
   std::int64_t end;
   PositionHead head;
 
-  quillon_hash::Pull fill(quillon_hash::Pull pull) {
+  keyed_hash::Pull fill(keyed_hash::Pull pull) {
     for (; i < end; ++i, head.increment()) {
       if (pull.full()) return pull;
       if (valid_bit(bits, i)) pull.add(head.bytes(), head.size(), rows.value(i), slot_of(i));
@@ -144,7 +144,7 @@ struct RowMessages {
     pull.end();
     return pull;
   }
-  static quillon_hash::Pull fill_from(void* self, quillon_hash::Pull pull) {
+  static keyed_hash::Pull fill_from(void* self, keyed_hash::Pull pull) {
     return static_cast<RowMessages*>(self)->fill(pull);
   }
 };
@@ -157,7 +157,7 @@ struct RowMessages {
 template <typename Rows, typename SlotOf>
 void hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of, std::string_view key,
                std::int64_t first_position, const RangeRunner* runner) {
-  const quillon_hash::PreparedKey prepared(key);
+  const keyed_hash::PreparedKey prepared(key);
   run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
     RowMessages<Rows, SlotOf> source{rows, bits, slot_of, begin, end, PositionHead(first_position + begin)};
     prepared.hex_digests({&decltype(source)::fill_from, &source});
@@ -408,4 +408,4 @@ std::int64_t max_row_bytes_any(Transform transform, const arrow_c::Schema& type)
   return 0;
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -40,7 +40,7 @@
 #include "arrow_c/strings.h"
 #include "mask_engine/error.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 enum class Transform : std::uint8_t { Hash, Redact, Null, PassThrough };
 
@@ -88,4 +88,4 @@ std::int64_t max_row_bytes_any(Transform transform, const arrow_c::Schema& type)
 // for Null; PassThrough copies the input, which always fits, so 0.
 std::int64_t max_row_bytes(Transform transform);
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

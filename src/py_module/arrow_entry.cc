@@ -33,7 +33,7 @@
 #include "py_handle.h"
 #include "pyarrow_source.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using mask_engine::MaskPipeline;
@@ -122,7 +122,7 @@ int read_bytes_like(PyObject* borrowed_obj, KeyBytes& out) {
   if (PyBytes_AsStringAndSize(copy.get(), &data, &size) < 0) return -1;
   out.assign(data, static_cast<std::size_t>(size));
   // Short bytes objects may be the interpreter's shared ones.
-  if (Py_REFCNT(copy.get()) == 1) quillon_hash::wipe(data, static_cast<std::size_t>(size));
+  if (Py_REFCNT(copy.get()) == 1) keyed_hash::wipe(data, static_cast<std::size_t>(size));
   return 1;
 }
 
@@ -318,4 +318,4 @@ PyObject* open_reader_call(PyObject* const* args, Py_ssize_t nargs) {
   return open_masking(std::move(source), std::move(*pipeline), plan->key, *start);
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

@@ -14,7 +14,7 @@
 #include "mask_engine/pipeline.h"
 #include "py_handle.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 
 // An internal failure tagged with the native call site it came out of, so
 // the panic report can name where it happened.
@@ -50,7 +50,7 @@ decltype(auto) at_site(const char* file, int line, F&& f) {
 
 // Wraps an engine call that may throw an internal failure.
 #define QM_NATIVE(...) \
-  ::quillon_py::at_site(__FILE__, __LINE__, [&]() -> decltype(auto) { return __VA_ARGS__; })
+  ::quillon::py_module::at_site(__FILE__, __LINE__, [&]() -> decltype(auto) { return __VA_ARGS__; })
 
 // "'<type qualname>' object cannot be converted to '<target>'", or null with
 // the lookup's error set.
@@ -180,4 +180,4 @@ PyObject* open_stream_call(PyObject* const* args, Py_ssize_t nargs);
 PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs);
 PyObject* open_reader_call(PyObject* const* args, Py_ssize_t nargs);
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

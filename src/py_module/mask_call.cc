@@ -32,7 +32,7 @@
 #include "py_handle.h"
 #include "pyarrow_source.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using arrow_c::RecordBatch;
@@ -451,7 +451,7 @@ PyObject* mask_steps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
 
 }  // namespace
 
-KeyBytes::~KeyBytes() { quillon_hash::wipe(bytes_); }
+KeyBytes::~KeyBytes() { keyed_hash::wipe(bytes_); }
 
 mask_engine::Key KeyBytes::view() const {
   if (!bytes_) return std::nullopt;
@@ -463,4 +463,4 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   return aside.restore_if_failed(mask_steps(args, nargs, kwnames, aside));
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

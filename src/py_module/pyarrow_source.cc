@@ -8,7 +8,7 @@
 #include "arrow_c/owner.h"
 #include "internal.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using arrow_c::RecordBatch;
@@ -243,4 +243,4 @@ PyarrowSource::Next PyarrowSource::next() {
   return std::optional<RecordBatch>(std::move(out));
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

@@ -10,7 +10,7 @@
 #include "internal.h"
 #include "py_handle.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using mask_engine::MaskPipeline;
@@ -152,4 +152,4 @@ std::optional<MaskPipeline> parse_pipeline(PyObject* borrowed_list, OnDuplicate 
   return std::move(built).value();
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

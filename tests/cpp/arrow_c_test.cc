@@ -10,6 +10,8 @@
 #include "arrow_c/schema.h"
 #include "test_util.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 // Under ASan an allocation no memory can hold returns null, as malloc does,
 // instead of aborting the binary. Exported: gcc's shared ASan runtime looks
 // it up dynamically.
@@ -17,7 +19,7 @@ extern "C" __attribute__((visibility("default"))) const char* __asan_default_opt
   return "allocator_may_return_null=1";
 }
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 using testing::batch_node;
@@ -400,4 +402,4 @@ TEST(SameType, ComparesChildrenNamesAndDictionaries) {
 }
 
 }  // namespace
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

@@ -9,7 +9,9 @@
 #include "block_cipher/hkdf.h"
 #include "cipher_oracle.h"
 
-namespace quillon_cipher {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::block_cipher {
 namespace {
 
 using oracle::Bytes;
@@ -132,4 +134,4 @@ TEST(Base64url, StrictDecodingRejects) {
 }
 
 }  // namespace
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

@@ -11,7 +11,9 @@
 #include "cipher_oracle.h"
 #include "cipher_test_util.h"
 
-namespace quillon_cipher {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::block_cipher {
 namespace {
 
 using oracle::Bytes;
@@ -151,4 +153,4 @@ TEST(Ff1Domain, ErrorsLeaveTheOutputAlone) {
 }
 
 }  // namespace
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

@@ -13,7 +13,9 @@
 #include "keyed_hash/hmac.h"
 #include "openssl_oracle.h"
 
-namespace quillon_hash {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::keyed_hash {
 namespace {
 
 const Kernel kAllKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2};
@@ -218,4 +220,4 @@ TEST(KernelChoice, ForcedKernelServesOnlyWhenAvailable) {
 }
 
 }  // namespace
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

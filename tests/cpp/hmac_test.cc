@@ -11,7 +11,9 @@
 #include "keyed_hash/sha256_internal.h"
 #include "openssl_oracle.h"
 
-namespace quillon_hash {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::keyed_hash {
 namespace {
 
 std::string unhex(const std::string& hex) {
@@ -198,4 +200,4 @@ INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
                          });
 
 }  // namespace
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

@@ -13,7 +13,9 @@
 #include "mask_engine/worker_pool.h"
 #include "test_util.h"
 
-namespace mask_engine {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::mask_engine {
 namespace {
 
 namespace t = arrow_c::testing;
@@ -338,4 +340,4 @@ TEST(Diagnostics, NothingFormattedWithoutReceiver) {
 }
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

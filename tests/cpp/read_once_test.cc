@@ -13,7 +13,9 @@
 #include "oracle.h"
 #include "test_util.h"
 
-namespace mask_engine {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::mask_engine {
 namespace {
 
 namespace t = arrow_c::testing;
@@ -274,4 +276,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

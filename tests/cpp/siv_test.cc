@@ -16,7 +16,9 @@
 #include "cipher_oracle.h"
 #include "cipher_test_util.h"
 
-namespace quillon_cipher {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::block_cipher {
 namespace {
 
 using oracle::Bytes;
@@ -258,4 +260,4 @@ TEST(SivKey, RejectsKeysOfOtherLengths) {
 }
 
 }  // namespace
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

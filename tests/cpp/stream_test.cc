@@ -16,7 +16,9 @@
 #include "oracle.h"
 #include "test_util.h"
 
-namespace mask_engine {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::mask_engine {
 namespace {
 
 namespace t = arrow_c::testing;
@@ -443,9 +445,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 struct ProducerTextCase {
@@ -489,9 +491,9 @@ TEST(ProducerText, AppliesToASourceStreamsError) {
 }
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 // Two consumers pulling at once get whole batches, each at its own
@@ -531,4 +533,4 @@ TEST(StreamThreads, TwoConsumersGetWholeBatchesAtTheirPositions) {
 }
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -19,7 +19,7 @@
 #include "arrow_c/bridge.h"
 #include "arrow_c/strings.h"
 
-namespace arrow_c::testing {
+namespace quillon::arrow_c::testing {
 
 using Rows = std::vector<std::optional<std::string>>;
 using Bytes = std::vector<std::uint8_t>;
@@ -414,4 +414,4 @@ inline Rows rows_of(const Array& array) {
   return detail::rows_from(read_utf8(array));
 }
 
-}  // namespace arrow_c::testing
+}  // namespace quillon::arrow_c::testing

@@ -8,7 +8,9 @@
 #include "oracle.h"
 #include "test_util.h"
 
-namespace mask_engine {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::mask_engine {
 namespace {
 
 namespace t = arrow_c::testing;
@@ -221,4 +223,4 @@ TEST(TransformCapacity, HashRefusesOutputPastInt32Offsets) {
 }
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
-namespace mask_engine {
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+namespace quillon::mask_engine {
 namespace {
 
 struct ParseCase {
@@ -204,4 +206,4 @@ TEST(GlobalPool, ForkChildGetsItsOwnPool) {
 }
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine
