@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "arrow_c/schema.h"
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 
 namespace quillon::arrow_c {
 

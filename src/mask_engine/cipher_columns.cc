@@ -33,7 +33,7 @@ bool valid_bit(const std::uint8_t* bits, std::int64_t i) {
   return bits == nullptr || ((bits[i >> 3] >> (i & 7)) & 1) != 0;
 }
 
-MaskError arrow_error(arrow_c::Status status) { return MaskError::Arrow(std::move(status)); }
+MaskError arrow_error(arrow_c::ArrowError status) { return MaskError::Arrow(std::move(status)); }
 
 // The column being transformed: its name and how an index in the array
 // transformed becomes a row position in messages.
@@ -64,7 +64,7 @@ struct Job {
         what = "the value changed while it was read";
         break;
     }
-    return arrow_error(arrow_c::Status::Invalid("column '" + std::string(column) + "', row " +
+    return arrow_error(arrow_c::ArrowError::Invalid("column '" + std::string(column) + "', row " +
                                                 std::to_string(first_position + row) + ": " + what));
   }
 };
@@ -85,7 +85,7 @@ class OffsetOut {
     b_.offsets()[i] = static_cast<Offset>(total_);
     total_ += n;
   }
-  arrow_c::Status allocate() {
+  arrow_c::ArrowResult<Done> allocate() {
     b_.offsets()[length_] = static_cast<Offset>(total_);
     return b_.allocate_values(total_);
   }
@@ -115,7 +115,7 @@ class ViewOut {
     at_[static_cast<std::size_t>(i)] = total_;
     total_ += n;
   }
-  arrow_c::Status allocate() {
+  arrow_c::ArrowResult<Done> allocate() {
     at_.back() = total_;
     return b_.allocate_data(total_);
   }
@@ -455,8 +455,8 @@ MaskResult<ArrayRef> build(const Rows& rows, const Job& job, Kind& kind) {
     }
     out.size_row(i, n);
   }
-  arrow_c::Status st = out.allocate();
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate();
+  if (!st.ok()) return arrow_error(std::move(st).error());
   if (auto fault = kind.write(rows, bits, out)) {
     out.wipe();
     return job.error(*fault);
@@ -484,7 +484,7 @@ MaskResult<ArrayRef> transform_column(const ArrayRef& column, std::string_view n
   if (!maskable(type)) return MaskError::UnsupportedDataType(std::string(name), arrow_c::type_name(type));
   if (type.format == "n") return column;
   if (!type.dictionary) return transform_strings(*column, Job{name, first_position, nullptr}, kind);
-  if (!column->dictionary) return arrow_error(arrow_c::Status::Invalid("expected a dictionary, found none"));
+  if (!column->dictionary) return arrow_error(arrow_c::ArrowError::Invalid("expected a dictionary, found none"));
   auto indices = arrow_c::read_dictionary_indices(*column);
   if (!indices.ok()) return arrow_error(std::move(indices).error());
   const arrow_c::DictionaryIndices& idx = indices.value();
@@ -557,7 +557,7 @@ MaskResult<Alphabet> Alphabet::parse(std::string_view text) {
   for (const auto& [name, chars] : kNamed) {
     if (text == name) text = chars;
   }
-  auto invalid = [](const char* what) { return arrow_error(arrow_c::Status::Invalid(what)); };
+  auto invalid = [](const char* what) { return arrow_error(arrow_c::ArrowError::Invalid(what)); };
   Alphabet a;
   std::fill(std::begin(a.ascii_), std::end(a.ascii_), -1);
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());

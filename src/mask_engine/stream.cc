@@ -19,9 +19,9 @@ namespace {
 
 using arrow_c::RecordBatch;
 using arrow_c::SchemaRef;
-using arrow_c::Status;
+using arrow_c::ArrowError;
+using arrow_c::ArrowResult;
 using arrow_c::BatchReader;
-using arrow_c::StreamError;
 
 constexpr std::int64_t kLastPosition = std::numeric_limits<std::int64_t>::max();
 
@@ -49,24 +49,24 @@ class MaskReader final : public BatchReader {
   Next next() override {
     while (pending_.empty()) {
       if (ended_) {
-        if (policy_ == Policy::NullFallback && !any_rows_) return StreamError{EINVAL, MaskError::EmptyBatch().to_string()};
+        if (policy_ == Policy::NullFallback && !any_rows_) return ArrowError::Stream(EINVAL, MaskError::EmptyBatch().to_string());
         return std::optional<RecordBatch>();
       }
-      if (std::optional<StreamError> failed = pull()) return std::move(*failed);
+      if (std::optional<ArrowError> failed = pull()) return std::move(*failed);
     }
     Pending next = std::move(pending_.front());
     pending_.pop_front();
     Key key;
     if (key_) key = std::string_view(*key_);
     auto masked = pipeline_.process_batch(next.batch, key, next.first_position, output_schema_);
-    if (!masked.ok()) return StreamError{EINVAL, masked.error().to_string()};
+    if (!masked.ok()) return ArrowError::Stream(EINVAL, masked.error().to_string());
     return std::optional<RecordBatch>(std::move(masked).value());
   }
 
  private:
   // Pulls one source batch into pending_, cut into slices whose Utf8 output
   // fits 32-bit offsets; sets ended_ at the end of the source.
-  std::optional<StreamError> pull() {
+  std::optional<ArrowError> pull() {
     QM_ASSIGN_OR_RETURN(std::optional<RecordBatch> pulled, source_->next());
     if (!pulled) {
       ended_ = true;
@@ -81,8 +81,8 @@ class MaskReader final : public BatchReader {
     // written so that nothing passes 2^63 - 1 on the way.
     if (rows > 0 && rows - 1 > kLastPosition - 1 - last_position_) {
       const auto from = static_cast<std::uint64_t>(last_position_) + 1;  // may be 2^63
-      return StreamError{EINVAL, "Invalid: expected row positions below 2^63, found a batch of " +
-                                     std::to_string(rows) + " rows from position " + std::to_string(from)};
+      return ArrowError::Invalid("expected row positions below 2^63, found a batch of " + std::to_string(rows) +
+                                 " rows from position " + std::to_string(from));
     }
     const std::int64_t first = rows == 0 ? 0 : last_position_ + 1;
     last_position_ += rows;
@@ -112,9 +112,9 @@ class MaskReader final : public BatchReader {
 // The fail-closed checks on the source's schema, in this order: configured
 // columns missing (the first in name order is reported), then columns of a
 // type that cannot be masked (schema order), then Hash without a key.
-Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key) {
+ArrowResult<Done> check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key) {
   if (schema.format != "+s") {
-    return Status::Invalid("expected a stream of struct arrays (format '+s'), found format '" +
+    return ArrowError::Invalid("expected a stream of struct arrays (format '+s'), found format '" +
                            schema.format + "'");
   }
   std::vector<std::string> missing;
@@ -131,22 +131,22 @@ Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline,
     std::sort(missing.begin(), missing.end());
     std::string columns;
     for (const auto& field : schema.children) columns += (columns.empty() ? "" : ", ") + field->name;
-    return Status::Invalid("column '" + missing.front() + "' is not in the data; its columns are: " +
+    return ArrowError::Invalid("column '" + missing.front() + "' is not in the data; its columns are: " +
                            columns);
   }
   for (const auto& field : schema.children) {
     if (pipeline.column_transforms().count(field->name) != 0 && !maskable(*field)) {
-      return Status::Invalid("column '" + field->name + "' has type " + arrow_c::type_name(*field) +
+      return ArrowError::Invalid("column '" + field->name + "' has type " + arrow_c::type_name(*field) +
                              ", which cannot be masked");
     }
   }
-  if (any_hash && !has_key) return Status::Invalid("HMAC key required for Hash transform");
-  return Status::OK();
+  if (any_hash && !has_key) return ArrowError::Invalid("HMAC key required for Hash transform");
+  return Done{};
 }
 
 }  // namespace
 
-arrow_c::Result<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<BatchReader> source,
+arrow_c::ArrowResult<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<BatchReader> source,
                                                          MaskPipeline pipeline, StreamSettings settings) {
   // The settings' key is wiped on every path; the reader keeps a copy of
   // its own (a moved string would leave its bytes behind).
@@ -155,20 +155,20 @@ arrow_c::Result<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<BatchR
     ~Wipe() { keyed_hash::wipe(key); }
   } wipe{settings.key};
   if (settings.start < 0) {
-    return Status::Invalid("expected a start position from 0 to 2^63-1, found " + std::to_string(settings.start));
+    return ArrowError::Invalid("expected a start position from 0 to 2^63-1, found " + std::to_string(settings.start));
   }
   if (settings.policy == Policy::FailClosed) {
-    ARROW_C_RETURN_NOT_OK(check_schema(*source->schema(), pipeline, settings.key.has_value()));
+    QM_RETURN_IF_ERROR(check_schema(*source->schema(), pipeline, settings.key.has_value()));
   }
   try {
     return std::unique_ptr<BatchReader>(
         new MaskReader(std::move(source), std::move(pipeline), settings.key, settings.start, settings.policy));
   } catch (const std::bad_alloc&) {
-    return Status::OutOfMemory("cannot open the masking stream");
+    return ArrowError::OutOfMemory("cannot open the masking stream");
   }
 }
 
-Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamSettings settings,
+ArrowResult<Done> open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamSettings settings,
                         ArrowArrayStream* out) {
   auto imported = arrow_c::import_stream(source);
   if (!imported.ok()) {

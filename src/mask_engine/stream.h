@@ -40,7 +40,7 @@
 // PassThrough and unconfigured columns are the source's own arrays.
 //
 // A source error, an import failure or a masking failure is the reader's
-// StreamError; exported (arrow_c::export_stream) it ends the stream. The
+// ArrowError; exported (arrow_c::export_stream) it ends the stream. The
 // engine's own errors read as the engine renders them ("Invalid: ...",
 // "arrow error: ...") and name columns, rows and sizes, never a value; a
 // producer's text is relayed under arrow_c::producer_text(). Every imported
@@ -59,7 +59,7 @@
 #include "arrow_c/abi.h"
 #include "arrow_c/array.h"
 #include "arrow_c/reader.h"
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 #include "mask_engine/pipeline.h"
 
 namespace quillon::mask_engine {
@@ -89,13 +89,13 @@ struct StreamSettings {
   Policy policy = Policy::FailClosed;
 };
 
-arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> mask_reader(
+arrow_c::ArrowResult<std::unique_ptr<arrow_c::BatchReader>> mask_reader(
     std::unique_ptr<arrow_c::BatchReader> source, MaskPipeline pipeline, StreamSettings settings);
 
 // A producer's C stream masked into a C stream: import_stream, mask_reader
 // and export_stream (callbacks serialised, a busy caller blocks), the source
 // taken over on every path.
-arrow_c::Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline,
+arrow_c::ArrowResult<Done> open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline,
                                  StreamSettings settings, ArrowArrayStream* out);
 
 }  // namespace quillon::mask_engine

@@ -82,7 +82,7 @@ bool valid_bit(const std::uint8_t* bits, std::int64_t i) {
   return bits == nullptr || ((bits[i >> 3] >> (i & 7)) & 1) != 0;
 }
 
-MaskError arrow_error(arrow_c::Status status) { return MaskError::Arrow(std::move(status)); }
+MaskError arrow_error(arrow_c::ArrowError status) { return MaskError::Arrow(std::move(status)); }
 
 // The rows of a dictionary-encoded column: indices read once, values from
 // the dictionary's own view.
@@ -188,8 +188,8 @@ MaskResult<ArrayRef> copy_rows(const arrow_c::OffsetStrings<Offset>& rows, Strin
       offsets[i + 1] = at;
     }
   }
-  arrow_c::Status st = out.allocate_values(offsets[rows.length]);
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_values(offsets[rows.length]);
+  if (!st.ok()) return arrow_error(std::move(st).error());
   char* values = out.values();
   run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
     if (bits == nullptr) {
@@ -227,13 +227,13 @@ MaskResult<ArrayRef> to_offsets(Transform transform, const Rows& rows, const Key
     if constexpr (std::is_same_v<Rows, arrow_c::OffsetStrings<Offset>>) {
       return copy_rows(rows, std::move(out), nulls, runner);
     }
-    return arrow_error(arrow_c::Status::Invalid("a copy keeps the input's layout"));
+    return arrow_error(arrow_c::ArrowError::Invalid("a copy keeps the input's layout"));
   }
   const std::int64_t width = transform == Transform::Hash ? kTokenBytes : static_cast<std::int64_t>(kRedacted.size());
   // Sized before any row is touched: a column past the reach is refused
   // before anything is hashed.
-  arrow_c::Status st = out.allocate_values(width * valid_rows);
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_values(width * valid_rows);
+  if (!st.ok()) return arrow_error(std::move(st).error());
   Offset* offsets = out.offsets();
   char* values = out.values();
   fixed_width_offsets(bits, rows.length, static_cast<Offset>(width), offsets);
@@ -270,10 +270,10 @@ MaskResult<ArrayRef> to_views(Transform transform, const Rows& rows, const Key& 
     return std::move(out).finish(nulls);
   }
   if (transform != Transform::Hash) {
-    return arrow_error(arrow_c::Status::Invalid("a copy keeps the input's layout"));
+    return arrow_error(arrow_c::ArrowError::Invalid("a copy keeps the input's layout"));
   }
-  arrow_c::Status st = out.allocate_data(kTokenBytes * (rows.length - nulls));
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_data(kTokenBytes * (rows.length - nulls));
+  if (!st.ok()) return arrow_error(std::move(st).error());
   // Tokens go back to back into the one data buffer: the views are written
   // first (their offsets are where the tokens go), their prefixes after.
   char* data = out.data();
@@ -381,7 +381,7 @@ MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, cons
   }
   if (!type.dictionary) return mask_strings(transform, *column, nullptr, key, first_position, runner);
   if (!column->dictionary) {
-    return arrow_error(arrow_c::Status::Invalid("expected a dictionary, found none"));
+    return arrow_error(arrow_c::ArrowError::Invalid("expected a dictionary, found none"));
   }
   auto indices = arrow_c::read_dictionary_indices(*column);
   if (!indices.ok()) return arrow_error(std::move(indices).error());

@@ -205,15 +205,15 @@ PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipelin
   auto masking = mask_engine::mask_reader(std::move(source), std::move(*levelled), std::move(settings));
   // The engine released the source on failure; nothing imported is left here.
   if (!masking.ok()) {
-    raise_arrow_status(masking.error());
+    raise_arrow_error(masking.error());
     return nullptr;
   }
   auto out = std::make_unique<ArrowArrayStream>();
   std::memset(out.get(), 0, sizeof(ArrowArrayStream));
-  const arrow_c::Status exported =
+  const arrow_c::ArrowResult<Done> exported =
       arrow_c::export_stream(std::move(masking).value(), out.get(), wait_without_gil);
   if (!exported.ok()) {
-    raise_arrow_status(exported);
+    raise_arrow_error(exported.error());
     return nullptr;
   }
   PyObject* capsule = PyCapsule_New(out.get(), kStreamName, destroy_stream);
@@ -226,10 +226,10 @@ PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipelin
 }
 
 // A failed import left nothing behind; its error becomes the Python error.
-PyObject* open_imported(arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> source,
+PyObject* open_imported(arrow_c::ArrowResult<std::unique_ptr<arrow_c::BatchReader>> source,
                         MaskPipeline pipeline, const KeyBytes& key, std::int64_t start) {
   if (!source.ok()) {
-    raise_arrow_status(source.error());
+    raise_arrow_error(source.error());
     return nullptr;
   }
   return open_masking(std::move(source).value(), std::move(pipeline), key, start);
@@ -237,10 +237,10 @@ PyObject* open_imported(arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> s
 
 }  // namespace
 
-bool raise_arrow_status(const arrow_c::Status& status) {
+bool raise_arrow_error(const arrow_c::ArrowError& error) {
   PyObject* type =
-      status.code() == arrow_c::Status::Code::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
-  return raise_text(type, status.message());
+      error.code() == arrow_c::ArrowError::Code::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
+  return raise_text(type, error.message());
 }
 
 // plan(transforms, key) -> plan capsule
@@ -295,7 +295,7 @@ PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs) {
   // and releases them on failure, before the error is set.
   auto batch = arrow_c::import_record_batch(c_schema, c_array);
   if (!batch.ok()) {
-    raise_arrow_status(batch.error());
+    raise_arrow_error(batch.error());
     return nullptr;
   }
   arrow_c::SchemaRef schema = batch.value().schema;

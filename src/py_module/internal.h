@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "arrow_c/schema.h"
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 #include "mask_engine/error.h"
 #include "mask_engine/pipeline.h"
 #include "py_handle.h"
@@ -62,9 +62,9 @@ bool raise_arg_conversion(const char* param, PyObject* borrowed_obj, const char*
 // Raises `type` with the UTF-8 text (embedded NULs kept). Returns false.
 bool raise_text(PyObject* type, const std::string& text);
 
-// Raises a status of the Arrow entry: MemoryError when memory ran out,
-// ValueError otherwise, with the status's message. Returns false.
-bool raise_arrow_status(const arrow_c::Status& status);
+// Raises an error of the Arrow layer: MemoryError when memory ran out,
+// ValueError otherwise, with the error's message. Returns false.
+bool raise_arrow_error(const arrow_c::ArrowError& error);
 
 // A Python error set aside while a call's locals are destroyed. Dropping
 // imported data can run a producer's release callback, which may be Python

@@ -369,8 +369,8 @@ bool mask_batches(MaskPipeline pipeline, const std::vector<RecordBatch>& inputs,
   settings.policy = mask_engine::Policy::NullFallback;
   auto reader = mask_engine::mask_reader(arrow_c::batches_reader(inputs[0].schema, inputs),
                                          std::move(pipeline), std::move(settings));
-  if (!reader.ok()) return raise_text(PyExc_MemoryError, reader.error().ToString());
-  std::optional<arrow_c::StreamError> failed;
+  if (!reader.ok()) return raise_text(PyExc_MemoryError, reader.error().to_string());
+  std::optional<arrow_c::ArrowError> failed;
   {
     // The engine touches native data only; other Python threads may run.
     GilRelease unlocked;
@@ -386,7 +386,7 @@ bool mask_batches(MaskPipeline pipeline, const std::vector<RecordBatch>& inputs,
       }
     }());
   }
-  if (failed) return raise_text(PyExc_ValueError, "Masking failed: " + failed->message);
+  if (failed) return raise_text(PyExc_ValueError, "Masking failed: " + failed->to_string());
   return true;
 }
 
@@ -400,10 +400,10 @@ PyRef to_frame(PyObject* borrowed_pyarrow, const arrow_c::SchemaRef& schema,
   };
   const std::size_t output_count = outputs.size();
   arrow_c::StreamOwner stream;
-  arrow_c::Status exported =
+  arrow_c::ArrowResult<Done> exported =
       arrow_c::export_stream(arrow_c::batches_reader(schema, std::move(outputs)), stream.get());
   if (!exported.ok()) {
-    raise_text(PyExc_MemoryError, exported.ToString());
+    raise_text(PyExc_MemoryError, exported.error().to_string());
     return fail();
   }
   PyRef reader_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatchReader"));

@@ -13,7 +13,7 @@ namespace {
 
 using arrow_c::RecordBatch;
 using arrow_c::Schema;
-using arrow_c::StreamError;
+using arrow_c::ArrowError;
 using mask_engine::Transform;
 
 // Holds the GIL for a scope, on any thread, whether it held it before or not.
@@ -47,7 +47,7 @@ bool needs_full_validation(const Schema& type) {
 
 // The pending Python error as a source failure: its type's name and what
 // producer_text leaves of its text. Clears the error.
-StreamError python_failure() {
+ArrowError python_failure() {
   const FetchedError error = fetch_error();
   const PyRef& type = error.type;
   const PyRef& value = error.value;
@@ -66,7 +66,7 @@ StreamError python_failure() {
     message += ": " + arrow_c::producer_text(std::string_view(utf8, static_cast<std::size_t>(size)));
   }
   PyErr_Clear();
-  return {code, std::move(message)};
+  return ArrowError::Stream(code, std::move(message));
 }
 
 PyRef call_method(PyObject* borrowed_obj, const char* name) {
@@ -142,7 +142,7 @@ std::unique_ptr<PyarrowSource> PyarrowSource::open(PyObject* borrowed_reader) {
   auto copied = arrow_c::copy_schema(*c_schema.get());
   c_schema.reset();
   if (!copied.ok()) {
-    raise_arrow_status(copied.error());
+    raise_arrow_error(copied.error());
     return nullptr;
   }
   auto source = std::unique_ptr<PyarrowSource>(
@@ -220,21 +220,20 @@ PyarrowSource::Next PyarrowSource::next() {
     const std::string name = static_cast<std::size_t>(i) < schema->children.size()
                                  ? schema->children[static_cast<std::size_t>(i)]->name
                                  : std::string();
-    const StreamError failed = python_failure();
-    return StreamError{EINVAL, arrow_c::Status::Invalid(where + ", column " + std::to_string(i) + " ('" +
-                                                          name + "') fails validation: " + failed.message)
-                                     .ToString()};
+    const ArrowError failed = python_failure();
+    return ArrowError::Invalid(where + ", column " + std::to_string(i) + " ('" + name +
+                               "') fails validation: " + failed.message());
   }
   arrow_c::SchemaOwner c_schema;
   arrow_c::ArrayOwner c_array;
   if (!export_to_c(batch.get(), c_array.get(), c_schema.get())) return python_failure();
   auto imported = arrow_c::import_record_batch(c_schema.get(), c_array.get());
   if (!imported.ok()) {
-    return StreamError{EINVAL, imported.error().with_context(where).ToString()};
+    return ArrowError::Stream(EINVAL, imported.error().with_context(where).to_string());
   }
   RecordBatch out = std::move(imported).value();
   if (!arrow_c::same_type(*out.schema, *schema)) {
-    return StreamError{EINVAL, arrow_c::Status::Invalid(where + " differs in type from the reader's schema").ToString()};
+    return ArrowError::Invalid(where + " differs in type from the reader's schema");
   }
   out.schema = schema;
   for (std::size_t i = 0; i < out.columns.size(); ++i) {

@@ -155,7 +155,7 @@ TEST_P(ExportedLayouts, BuffersAsTheFormatSays) {
   // Imported back, the rows read as the layout's reader reads them.
   arrow_c::SchemaRef type = batch.schema;
   auto back = arrow_c::import_record_batch(type, &out);
-  ASSERT_TRUE(back.ok()) << back.error().ToString();
+  ASSERT_TRUE(back.ok()) << back.error().to_string();
   if (!c.dictionary) {
     EXPECT_EQ(t::rows_of(*back.value().columns[0]), t::rows_of(*r.value()));
   }

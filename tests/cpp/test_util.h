@@ -378,7 +378,7 @@ inline Node batch_node(std::vector<Node> columns) {
 inline RecordBatch import(const Node& root) {
   Produced p(root);
   auto r = import_record_batch(&p.schema, &p.array);
-  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().ToString());
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().to_string());
   return std::move(r).value();
 }
 
@@ -389,8 +389,8 @@ inline ArrayRef column(const Node& node) {
 namespace detail {
 
 template <typename View>
-Rows rows_from(const Result<View>& view) {
-  EXPECT_TRUE(view.ok()) << (view.ok() ? "" : view.error().ToString());
+Rows rows_from(const ArrowResult<View>& view) {
+  EXPECT_TRUE(view.ok()) << (view.ok() ? "" : view.error().to_string());
   Rows out;
   if (!view.ok()) return out;
   const View& v = view.value();

@@ -219,7 +219,7 @@ TEST(TransformCapacity, HashRefusesOutputPastInt32Offsets) {
   auto r = apply(Transform::Hash, *t::column(n), Key(kKey));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), MaskError::Kind::Arrow);
-  EXPECT_EQ(r.error().arrow_status().code(), arrow_c::Status::Code::CapacityError) << r.error();
+  EXPECT_EQ(r.error().arrow_error().code(), arrow_c::ArrowError::Code::CapacityError) << r.error();
 }
 
 }  // namespace
