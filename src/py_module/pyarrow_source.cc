@@ -88,27 +88,32 @@ bool export_to_c(PyObject* borrowed_obj, ArrowArray* array, ArrowSchema* schema)
   return static_cast<bool>(done);
 }
 
-std::optional<std::vector<std::int64_t>> buffer_sizes(PyObject* borrowed_array) {
-  PyRef buffers = call_method(borrowed_array, "buffers");
-  if (!buffers) return std::nullopt;
+bool record_buffer_sizes(PyObject* borrowed_batch, std::size_t column, RecordBatch& imported) {
+  PyRef array = PyRef::steal(PyObject_CallMethod(borrowed_batch, "column", "n", static_cast<Py_ssize_t>(column)));
+  if (!array) return false;
+  PyRef buffers = call_method(array.get(), "buffers");
+  if (!buffers) return false;
   PyRef items = PyRef::steal(PySequence_Fast(buffers.get(), "buffers() must return a sequence"));
-  if (!items) return std::nullopt;
+  if (!items) return false;
   std::vector<std::int64_t> sizes;
   // A list or a tuple; a list's size is read again on every step.
   for (Py_ssize_t j = 0; j < PySequence_Size(items.get()); ++j) {
     PyRef buffer = PyRef::steal(PySequence_GetItem(items.get(), j));
-    if (!buffer) return std::nullopt;
+    if (!buffer) return false;
     if (buffer.get() == Py_None) {
       sizes.push_back(-1);
       continue;
     }
     PyRef size_obj = PyRef::steal(PyObject_GetAttrString(buffer.get(), "size"));
-    if (!size_obj) return std::nullopt;
+    if (!size_obj) return false;
     const long long size = PyLong_AsLongLong(size_obj.get());
-    if (size == -1 && PyErr_Occurred()) return std::nullopt;
+    if (size == -1 && PyErr_Occurred()) return false;
     sizes.push_back(size);
   }
-  return sizes;
+  auto sized = std::make_shared<arrow_c::Array>(*imported.columns[column]);
+  sized->buffer_sizes = std::move(sizes);
+  imported.columns[column] = std::move(sized);
+  return true;
 }
 
 void wait_without_gil(const std::function<void()>& block) {
@@ -175,20 +180,13 @@ void PyarrowSource::plan_checks(const mask_engine::ColumnTransforms& transforms)
 }
 
 bool PyarrowSource::check_column(PyObject* borrowed_batch, std::size_t column, RecordBatch* imported) {
-  PyRef array = PyRef::steal(PyObject_CallMethod(borrowed_batch, "column", "n", static_cast<Py_ssize_t>(column)));
-  if (!array) return false;
   const Check check = column < checks_.size() ? checks_[column] : Check::Full;
   if (imported != nullptr) {
     // After the import: the sizes ride on the engine's node.
-    if (check != Check::Sized) return true;
-    std::optional<std::vector<std::int64_t>> sizes = buffer_sizes(array.get());
-    if (!sizes) return false;
-    // A shallow copy of the node: buffers and children stay shared.
-    auto sized = std::make_shared<arrow_c::Array>(*imported->columns[column]);
-    sized->buffer_sizes = std::move(*sizes);
-    imported->columns[column] = std::move(sized);
-    return true;
+    return check != Check::Sized || record_buffer_sizes(borrowed_batch, column, *imported);
   }
+  PyRef array = PyRef::steal(PyObject_CallMethod(borrowed_batch, "column", "n", static_cast<Py_ssize_t>(column)));
+  if (!array) return false;
   PyRef validate = PyRef::steal(PyObject_GetAttrString(array.get(), "validate"));
   if (!validate) return false;
   PyRef no_args = PyRef::steal(PyTuple_New(0));
