@@ -161,13 +161,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, InputChangesWhileMasking, ::testing::ValuesIn(ca
 // Utf8View views and dictionary indices changing while a column is hashed:
 // indices were read once, views are clamped into the data buffers as their
 // sizes were read.
-struct HashMutation {
-  const char* name;
-  std::function<t::Node()> input;
-  std::function<void(const arrow_c::Array&)> mutate;
-  bool exact;
-};
-
 void set_every_view(const arrow_c::Array& a, std::int32_t length, std::int32_t buffer, std::int32_t offset) {
   auto* views = writable<std::uint8_t>(a, 1);
   const std::int32_t view[4] = {length, 0, buffer, offset};
@@ -177,7 +170,7 @@ void set_every_view(const arrow_c::Array& a, std::int32_t length, std::int32_t b
 const Rows kLongAndShort = {std::string("a value longer than twelve"), std::nullopt, std::string("short"),
                             std::string("another value past twelve bytes")};
 
-const HashMutation kHashMutations[] = {
+const Mutation kHashMutations[] = {
     {"views_point_past_their_buffers", [] { return t::string_views(kLongAndShort, 1); },
      [](const arrow_c::Array& a) { set_every_view(a, 1 << 30, 0, 5); }, false},
     {"views_name_missing_buffers", [] { return t::string_views(kLongAndShort, 1); },
@@ -196,10 +189,10 @@ const HashMutation kHashMutations[] = {
      [](const arrow_c::Array& a) { writable<std::int32_t>(*a.dictionary, 1)[2] = 1 << 30; }, true},
 };
 
-class ViewsAndIndicesChangeWhileHashing : public ::testing::TestWithParam<HashMutation> {};
+class ViewsAndIndicesChangeWhileHashing : public ::testing::TestWithParam<Mutation> {};
 
 TEST_P(ViewsAndIndicesChangeWhileHashing, ReadsStayInTheDeclaredBuffers) {
-  const HashMutation& m = GetParam();
+  const Mutation& m = GetParam();
   const ArrayRef column = t::column(m.input());
   auto first = apply_any(Transform::Hash, column, Key(kKey));
   ASSERT_TRUE(first.ok()) << first.error();
