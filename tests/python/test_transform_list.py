@@ -83,6 +83,8 @@ def test_duplicate_column_panics_past_except_exception(transforms, column, capfd
             caught_by_exception = True
     except BaseException as exc:  # noqa: B036 - the point of the test
         assert type(exc).__name__ == "PanicException"
+        assert type(exc).__bases__ == (BaseException,)
+        assert "BaseException" in type(exc).__doc__
         assert str(exc) == f"transform already configured for column '{column}'"
     else:
         raise AssertionError("no exception")
