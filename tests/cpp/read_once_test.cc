@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "mask_engine/transform.h"
-#include "oracle.h"
+#include "masked_rows.h"
 #include "test_util.h"
 
 using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
@@ -23,21 +23,7 @@ using t::Rows;
 
 const std::string kKey = "read-once-key";
 
-Rows expected(Transform transform, const Rows& rows) {
-  Rows out;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (!rows[i]) {
-      out.emplace_back(std::nullopt);
-    } else if (transform == Transform::Hash) {
-      out.emplace_back(oracle::token(kKey, static_cast<std::int64_t>(i), *rows[i]));
-    } else if (transform == Transform::Redact) {
-      out.emplace_back("[REDACTED]");
-    } else {
-      out.emplace_back(*rows[i]);
-    }
-  }
-  return out;
-}
+Rows expected(Transform transform, const Rows& rows) { return testing::masked_rows(transform, kKey, rows); }
 
 template <typename T>
 T* writable(const arrow_c::Array& array, int buffer) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "masked_rows.h"
 #include "oracle.h"
 #include "test_util.h"
 
@@ -200,18 +201,9 @@ TEST_P(StreamLayouts, EveryBatchMaskedWithPositionsOverTheStream) {
     std::int64_t position = start;
     for (std::size_t b = 0; b < out.size(); ++b) {
       const Rows& rows = kBatches[b];
-      Rows expected;
-      for (std::size_t i = 0; i < rows.size(); ++i, ++position) {
-        if (!rows[i] || transform == Transform::Null || layout.plain_format == "n") {
-          expected.emplace_back(std::nullopt);
-        } else if (transform == Transform::Hash) {
-          expected.emplace_back(oracle::token(kKey, position, *rows[i]));
-        } else if (transform == Transform::Redact) {
-          expected.emplace_back("[REDACTED]");
-        } else {
-          expected.push_back(rows[i]);
-        }
-      }
+      const Rows expected = layout.plain_format == "n" ? Rows(rows.size(), std::nullopt)
+                                                       : testing::masked_rows(transform, kKey, rows, position);
+      position += static_cast<std::int64_t>(rows.size());
       ASSERT_EQ(out[b].columns.size(), 2u);
       EXPECT_EQ(decode(*out[b].columns[1]), expected) << "batch " << b;
       EXPECT_EQ(out[b].columns[1]->null_count,

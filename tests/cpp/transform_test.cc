@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "oracle.h"
+#include "masked_rows.h"
 #include "test_util.h"
 
 using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
@@ -21,26 +21,9 @@ ArrayRef utf8(const Rows& rows) { return t::column(t::utf8(rows)); }
 
 const std::string kKey = "mykey1";
 
-std::string token(std::int64_t pos, const std::string& value, const std::string& key = kKey) {
-  return oracle::token(key, pos, value);
-}
-
 // What each kind must make of `rows`, positions starting at `first`.
 Rows expected(Transform t, const Rows& rows, std::int64_t first = 0) {
-  Rows out;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const auto& r = rows[i];
-    if (!r || t == Transform::Null) {
-      out.emplace_back(std::nullopt);
-    } else if (t == Transform::Hash) {
-      out.emplace_back(token(first + static_cast<std::int64_t>(i), *r));
-    } else if (t == Transform::Redact) {
-      out.emplace_back("[REDACTED]");
-    } else {
-      out.emplace_back(*r);
-    }
-  }
-  return out;
+  return testing::masked_rows(t, kKey, rows, first);
 }
 
 struct InputCase {
