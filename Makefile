@@ -1,5 +1,6 @@
 # Every target installs what it is missing, so each works on a fresh clone.
-#   make demo            mask the bundled sample
+#   make demo            mask the bundled sample: the module alone, in a light
+#                        venv of its run-time dependencies (.venv-demo)
 #   make demo-dask       the same work on a local Dask cluster
 #   make demo-spark      the same work on a local Spark session
 #   make test            build, then run the C++ and Python tests (CPython 3.9)
@@ -14,7 +15,7 @@
 #   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60)
 #                        from its seed corpus, under ASan and UBSan
 #   make test-tsan, bench-kernel, bench-cache, bench-pipeline, bench-e2e, bench-stream,
-#   bench-dask, bench-spark, bench-transforms
+#   bench-dask, bench-spark, bench-ray, bench-transforms
 
 PY ?= 3.9
 # Parallel compile jobs; the machines this runs on have two cores.
@@ -47,6 +48,14 @@ VENV := .venv-$(PY)
 PY_PACKAGES := pyarrow pandas tqdm pytest hypothesis polars duckdb
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
+
+# `make demo` needs the module and its run-time dependencies only: no test
+# suite, no OpenSSL, no engines (a venv of about 300 MB, built in a minute or
+# two, against the 900 MB of the test venv).
+DEMO_VENV := .venv-demo$(if $(filter 3.9,$(PY)),,-$(PY))
+DEMO_VPY := $(CURDIR)/$(DEMO_VENV)/bin/python
+DEMO_PACKAGES := $(if $(filter 3.9,$(PY)),pyarrow==21.0.0 "pandas>=2.2,<3",pyarrow pandas) tqdm
+DEMO_BUILD := build/demo-py$(PY)
 BUILD := build/py$(PY)
 CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release -DQM_WERROR=ON
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -82,25 +91,32 @@ ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print
 ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_memory_growth_over_many_calls \
   --ignore tests/python/test_cli.py --ignore tests/python/test_dask.py --ignore tests/python/test_spark.py
 
-.PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask demo-spark \
+.PHONY: setup system-packages build-tools venv build test test-cpp test-python demo demo-module demo-dask demo-spark \
         wheel wheels test-wheel test-asan test-tsan bench-kernel bench-cache bench-pipeline bench-e2e \
         bench-stream bench-dask bench-spark bench-transforms fuzz clean
 
 setup: system-packages venv
 
-# Debian packages, installed only when their files are missing.
-system-packages:
-	@missing=""; \
-	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
-	[ -f /usr/include/openssl/hmac.h ] || missing="$$missing libssl-dev"; \
+# Debian packages, installed only when their files are missing: the module's
+# build tools, then what the tests need (GoogleTest, OpenSSL as their oracle,
+# Java for Spark).
+install_missing = @missing=""; \
 	command -v cmake >/dev/null || missing="$$missing cmake"; \
 	command -v ninja >/dev/null || missing="$$missing ninja-build"; \
 	command -v g++ >/dev/null || missing="$$missing g++"; \
-	$(if $(JAVA_PACKAGE),command -v java >/dev/null || missing="$$missing $(JAVA_PACKAGE)";) \
+	$(1) \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+
+system-packages:
+	$(call install_missing,[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	  [ -f /usr/include/openssl/hmac.h ] || missing="$$missing libssl-dev"; \
+	  $(if $(JAVA_PACKAGE),command -v java >/dev/null || missing="$$missing $(JAVA_PACKAGE)";))
+
+build-tools:
+	$(call install_missing,)
 
 # Redone when the Makefile (and so the package list) changes.
 $(VENV)/.installed: Makefile
@@ -129,12 +145,27 @@ test-python: build
 
 test: test-cpp test-python
 
-demo: build
-	$(MODULE_PATH) $(VPY) examples/demo.py
+$(DEMO_VENV)/.installed: Makefile
+	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
+	$(PYTHON_BASE) -m venv $(DEMO_VENV)
+	$(DEMO_VPY) -m pip install -q --upgrade pip
+	$(DEMO_VPY) -m pip install -q --upgrade $(DEMO_PACKAGES)
+	touch $@
+
+# The module alone: neither the C++ tests nor the benchmarks, so neither
+# GoogleTest nor OpenSSL.
+demo-module: build-tools $(DEMO_VENV)/.installed
+	cmake -S . -B $(DEMO_BUILD) -G Ninja -DQM_PYTHON=$(DEMO_VPY) -DCMAKE_BUILD_TYPE=Release \
+	  -DQM_BUILD_PYMODULE=ON -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF
+	cmake --build $(DEMO_BUILD) -j$(JOBS)
+
+demo: demo-module
+	PYTHONPATH=$(CURDIR)/$(DEMO_BUILD)/src/py_module $(DEMO_VPY) examples/demo.py
 	@echo; echo "the same sample with the command, CSV to CSV:"
-	QUILLON_MASK_KEY=demo-key-change-me $(MODULE_PATH) $(VPY) -m quillon_mask examples/customers.csv \
-	  $(BUILD)/customers-masked.csv --hash email --redact name --null phone --overwrite
-	@cat $(BUILD)/customers-masked.csv
+	QUILLON_MASK_KEY=demo-key-change-me PYTHONPATH=$(CURDIR)/$(DEMO_BUILD)/src/py_module $(DEMO_VPY) \
+	  -m quillon_mask examples/customers.csv $(DEMO_BUILD)/customers-masked.csv \
+	  --hash email --redact name --null phone --overwrite
+	@cat $(DEMO_BUILD)/customers-masked.csv
 
 # The cluster's worker processes inherit PYTHONPATH and so find the module.
 demo-dask: build

@@ -82,9 +82,20 @@ def _count(minimum: int, below: Optional[int] = None) -> Any:
     return parse
 
 
-def build_parser() -> argparse.ArgumentParser:
-    from quillon_mask import version
+def installed_version() -> str:
+    """The installed distribution's version; run from a build tree, where no
+    distribution is installed, the module's own."""
+    from importlib import metadata
 
+    try:
+        return metadata.version("quillon_mask")
+    except metadata.PackageNotFoundError:
+        import quillon_mask
+
+        return quillon_mask.__version__
+
+
+def build_parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog=PROG,
         description="Mask sensitive text columns of a Parquet, Arrow IPC or CSV file, "
@@ -126,5 +137,5 @@ def build_parser() -> argparse.ArgumentParser:
                         "(e.g. --overwrite)")
     o.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line (e.g. -q)")
     o.add_argument("--debug", action="store_true", help="show the traceback of an error (e.g. --debug)")
-    o.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    o.add_argument("--version", action="version", version=f"{PROG} {installed_version()}")
     return p
