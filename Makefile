@@ -54,7 +54,11 @@ VPY := $(CURDIR)/$(VENV)/bin/python
 # two, against the 900 MB of the test venv).
 DEMO_VENV := .venv-demo$(if $(filter 3.9,$(PY)),,-$(PY))
 DEMO_VPY := $(CURDIR)/$(DEMO_VENV)/bin/python
-DEMO_PACKAGES := $(if $(filter 3.9,$(PY)),pyarrow==21.0.0 "pandas>=2.2,<3",pyarrow pandas) tqdm
+ifeq ($(PY),3.9)
+DEMO_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm
+else
+DEMO_PACKAGES := pyarrow pandas tqdm
+endif
 DEMO_BUILD := build/demo-py$(PY)
 BUILD := build/py$(PY)
 CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release -DQM_WERROR=ON
