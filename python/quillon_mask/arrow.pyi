@@ -14,4 +14,6 @@ def mask_table(data: Any, transforms: Transforms, key: Key, *, start: int = 0) -
     """`data` masked, whole, as a pyarrow Table."""
 
 def mask_frame(frame: Any, transforms: Transforms, key: Key, *, start: int = 0) -> Any:
-    """`frame` masked, as the same kind of frame: pandas, polars, or a pyarrow Table for any other."""
+    """`frame` masked, as the same kind of frame: pandas, a polars DataFrame (for a
+    DataFrame or a LazyFrame), a polars Series of the same name (for a Series),
+    or a pyarrow Table for any other."""
