@@ -3,6 +3,7 @@
 #                        venv of its run-time dependencies (.venv-demo)
 #   make demo-dask       the same work on a local Dask cluster
 #   make demo-spark      the same work on a local Spark session
+#   make demo-ray        the same work on a local Ray, as a Ray Dataset
 #   make test            build, then run the C++ and Python tests (CPython 3.9)
 #   make test PY=3.13    the same on another CPython from pyenv
 #   make wheel           a manylinux_2_28 wheel for CPython $(PY) in dist/
@@ -33,6 +34,9 @@ DASK_PACKAGES := "dask[dataframe]==2024.8.0" distributed==2024.8.0
 # (17), installed with the Debian packages.
 SPARK_PACKAGES := pyspark==3.5.9
 SPARK_JAVA := openjdk-17-jre-headless
+# For the Ray Data example and its test; 2.51 is the last Ray for CPython 3.9
+# (about 20 s to install, 210 MB).
+RAY_PACKAGES := "ray[data]==2.51.2"
 
 ifeq ($(PY),3.9)
 VENV := .venv
@@ -40,7 +44,7 @@ VENV := .venv
 # 3.9. The module builds without pyarrow; the tests need it, and polars and
 # DuckDB for the round trips through them.
 PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest hypothesis polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
-  $(SPARK_PACKAGES)
+  $(SPARK_PACKAGES) $(RAY_PACKAGES)
 JAVA_PACKAGE := $(SPARK_JAVA)
 else
 VENV := .venv-$(PY)
@@ -89,15 +93,16 @@ ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc HYPOTHESIS_PROFILE=asan
 # Resident memory says nothing about leaks under ASan, whose quarantine holds
 # freed blocks back.
-# The command line, Dask and Spark tests drive the same native calls as the
-# Arrow API's tests through subprocesses and clusters; under the sanitizer
-# they only cost time.
+# The command line, Dask, Spark and Ray tests and the documentation's code
+# drive the same native calls as the Arrow API's tests through subprocesses
+# and clusters; under the sanitizer they only cost time.
 ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_memory_growth_over_many_calls \
-  --ignore tests/python/test_cli.py --ignore tests/python/test_dask.py --ignore tests/python/test_spark.py
+  --ignore tests/python/test_cli.py --ignore tests/python/test_dask.py --ignore tests/python/test_spark.py \
+  --ignore tests/python/test_ray.py --ignore tests/python/test_docs.py
 
 .PHONY: setup system-packages build-tools venv build test test-cpp test-python demo demo-module demo-dask demo-spark \
-        wheel wheels test-wheel test-asan test-tsan bench-kernel bench-cache bench-pipeline bench-e2e \
-        bench-stream bench-dask bench-spark bench-transforms fuzz clean
+        demo-ray wheel wheels test-wheel test-asan test-tsan bench-kernel bench-cache bench-pipeline bench-e2e \
+        bench-stream bench-dask bench-spark bench-ray bench-transforms fuzz clean
 
 setup: system-packages venv
 
@@ -179,6 +184,10 @@ demo-dask: build
 # pyarrow); they inherit PYTHONPATH from the driver through the JVM.
 demo-spark: build
 	$(MODULE_PATH) PYSPARK_PYTHON=$(VPY) $(VPY) examples/spark_mask.py --out $(CURDIR)/$(BUILD)/spark_masked
+
+# Ray's workers inherit PYTHONPATH from the driver, like Dask's.
+demo-ray: build
+	$(MODULE_PATH) $(VPY) examples/ray_mask.py
 
 # Wheels are built with pip in an isolated build environment, as
 # `pip install .` builds them, but compiled by Zig's clang against glibc
@@ -300,6 +309,9 @@ bench-dask: build
 
 bench-spark: build
 	$(MODULE_PATH) PYSPARK_PYTHON=$(VPY) $(VPY) bench/spark_bench.py
+
+bench-ray: build
+	$(MODULE_PATH) $(VPY) bench/ray_bench.py
 
 # quillon-mask on a generated Parquet file of CLI_BENCH_ROWS rows (and one of
 # twice that, for memory growth) against pyarrow copying it and against the
