@@ -71,17 +71,82 @@ PipelineBuilder PipelineBuilder::add_column_transform(PipelineBuilder builder,
   return builder;
 }
 
-MaskResult<MaskPipeline> PipelineBuilder::build(PipelineBuilder builder) {
-  if (builder.column_transforms_.empty()) return MaskError::NoColumns();
-  return MaskPipeline(std::move(builder.column_transforms_));
+PipelineBuilder PipelineBuilder::add_value_bound(PipelineBuilder builder, std::string_view column,
+                                                 Transform transform, ValueBoundParams params) {
+  builder = add_column_transform(std::move(builder), column, transform);
+  builder.value_bound_.emplace(std::string(column), std::move(params));
+  return builder;
 }
 
-MaskPipeline MaskPipeline::with_alias(std::string_view field_name, Transform transform) const {
+MaskResult<MaskPipeline> PipelineBuilder::build(PipelineBuilder builder) {
+  if (builder.column_transforms_.empty()) return MaskError::NoColumns();
+  MaskPipeline out(std::move(builder.column_transforms_));
+  out.value_bound_ = std::move(builder.value_bound_);
+  return out;
+}
+
+MaskPipeline MaskPipeline::with_alias(std::string_view field_name, const std::string& column) const {
   ColumnTransforms transforms = column_transforms_;
-  transforms.emplace(std::string(field_name), transform);
+  auto found = column_transforms_.find(column);
+  std::string name(field_name);
+  if (found != column_transforms_.end()) transforms.emplace(name, found->second);
   MaskPipeline out(std::move(transforms), layouts_);
+  out.value_bound_ = value_bound_;
+  auto params = value_bound_.find(column);
+  if (params != value_bound_.end()) out.value_bound_.emplace(name, params->second);
+  out.keys_ = keys_;
+  out.reveal_ = reveal_;
   out.calling_thread_rows_ = calling_thread_rows_;
   return out;
+}
+
+MaskPipeline MaskPipeline::with_keys(const Key& key) && {
+  if (!key) return std::move(*this);
+  auto keys = std::make_shared<ValueBoundKeys>();
+  for (const auto& [name, params] : value_bound_) {
+    const Transform transform = column_transforms_.at(name);
+    Context context;
+    if (params.context) context = std::string_view(*params.context);
+    if (transform == Transform::Pseudonym) {
+      keys->pseudonym.emplace(name, std::make_unique<PseudonymKey>(*key, context));
+    } else if (transform == Transform::Encrypt) {
+      keys->encrypt.emplace(name, std::make_unique<EncryptKey>(*key, context));
+    } else {
+      keys->fpe.emplace(name, std::make_unique<FpeKey>(*key, context, *params.alphabet));
+    }
+  }
+  keys_ = std::move(keys);
+  return std::move(*this);
+}
+
+MaskPipeline MaskPipeline::for_reveal() && {
+  for (auto it = column_transforms_.begin(); it != column_transforms_.end();) {
+    const bool reversible = it->second == Transform::Encrypt || it->second == Transform::Fpe;
+    if (!reversible) value_bound_.erase(it->first);
+    it = reversible ? std::next(it) : column_transforms_.erase(it);
+  }
+  reveal_ = true;
+  return std::move(*this);
+}
+
+MaskResult<ArrayRef> MaskPipeline::value_bound_column(Transform transform, const ArrayRef& column,
+                                                      const std::string& name,
+                                                      std::int64_t first_position) const {
+  if (!keys_) return MaskError::MissingKey();
+  switch (transform) {
+    case Transform::Pseudonym:
+      return pseudonym_column(*keys_->pseudonym.at(name), column, name, first_position);
+    case Transform::Encrypt: {
+      const EncryptKey& key = *keys_->encrypt.at(name);
+      return reveal_ ? reveal_column(key, column, name, first_position)
+                     : encrypt_column(key, column, name, first_position);
+    }
+    default: {
+      const FpeKey& key = *keys_->fpe.at(name);
+      return reveal_ ? reveal_column(key, column, name, first_position)
+                     : fpe_column(key, column, name, first_position);
+    }
+  }
 }
 
 MaskPipeline MaskPipeline::with_layouts(Layouts layouts) && {
@@ -151,14 +216,17 @@ MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, co
       outputs[i] = inputs[i];
       return;
     }
-    auto masked = strict ? apply_any(it->second, inputs[i], key, first_position, &split_rows)
-                         : apply(it->second, *inputs[i], key, first_position, &split_rows);
+    const bool bound = value_bound(it->second);
+    auto masked = bound    ? value_bound_column(it->second, inputs[i], field.name, first_position)
+                  : strict ? apply_any(it->second, inputs[i], key, first_position, &split_rows)
+                           : apply(it->second, *inputs[i], key, first_position, &split_rows);
     if (masked.ok()) {
       outputs[i] = std::move(masked).value();
       return;
     }
     const MaskError& error = masked.error();
-    if (strict && error.kind() != MaskError::Kind::Arrow) {
+    // Value-bound errors name the column and row themselves.
+    if (bound || (strict && error.kind() != MaskError::Kind::Arrow)) {
       failures[i] = std::move(masked).error();
       return;
     }

@@ -24,6 +24,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "arrow_c/array.h"
+#include "mask_engine/cipher_columns.h"
 #include "mask_engine/error.h"
 #include "mask_engine/transform.h"
 
@@ -45,6 +48,21 @@ class DuplicateColumnError : public std::logic_error {
 };
 
 using ColumnTransforms = std::unordered_map<std::string, Transform>;
+
+// What a value-bound column (Pseudonym, Encrypt, Fpe) takes besides its kind.
+struct ValueBoundParams {
+  std::optional<std::string> context;  // empty is no context
+  std::optional<Alphabet> alphabet;    // Fpe's, checked when parsed
+};
+
+// The keys of a pipeline's value-bound columns, derived from the caller's
+// key once (per stream), shared by every batch and thread, wiped when the
+// last holder drops them.
+struct ValueBoundKeys {
+  std::unordered_map<std::string, std::unique_ptr<PseudonymKey>> pseudonym;
+  std::unordered_map<std::string, std::unique_ptr<EncryptKey>> encrypt;
+  std::unordered_map<std::string, std::unique_ptr<FpeKey>> fpe;
+};
 
 enum class Layouts : std::uint8_t { Utf8WithNullFallback, AnyStrict };
 using arrow_c::RecordBatch;
@@ -61,6 +79,9 @@ class PipelineBuilder {
   // whatever its transform.
   static PipelineBuilder add_column_transform(PipelineBuilder builder, std::string_view column,
                                               Transform transform);
+  // The same for a value-bound transform and what it takes.
+  static PipelineBuilder add_value_bound(PipelineBuilder builder, std::string_view column,
+                                         Transform transform, ValueBoundParams params);
 
   // MaskError::NoColumns when nothing was added.
   static MaskResult<MaskPipeline> build(PipelineBuilder builder);
@@ -69,6 +90,7 @@ class PipelineBuilder {
   friend class MaskPipeline;
   PipelineBuilder() = default;
   ColumnTransforms column_transforms_;
+  std::unordered_map<std::string, ValueBoundParams> value_bound_;
 };
 
 class MaskPipeline {
@@ -133,17 +155,32 @@ class MaskPipeline {
 
   const ColumnTransforms& column_transforms() const { return column_transforms_; }
 
-  // A copy that also masks the field `field_name` with `transform`, unless
-  // that name is configured already. For fields that carry a configured
-  // column's values under another name (a pandas index level named like a
-  // column is stored as "__index_level_N__").
-  MaskPipeline with_alias(std::string_view field_name, Transform transform) const;
+  // A copy that also masks the field `field_name` as the configured column
+  // `column` is masked, unless that name is configured already. For fields
+  // that carry a configured column's values under another name (a pandas
+  // index level named like a column is stored as "__index_level_N__").
+  MaskPipeline with_alias(std::string_view field_name, const std::string& column) const;
+
+  // The same pipeline with the keys of its value-bound columns derived from
+  // `key` (none without a key: a stream refuses such a pipeline first).
+  // Value-bound columns fail their batch (Invalid) until this was called.
+  MaskPipeline with_keys(const Key& key) &&;
+  // The inverse for the reversible columns: Encrypt and Fpe columns give
+  // their plaintexts, every other configured column is dropped from the
+  // pipeline and so passes through as it is.
+  MaskPipeline for_reveal() &&;
+  bool reveals() const { return reveal_; }
 
  private:
   friend class PipelineBuilder;
   explicit MaskPipeline(ColumnTransforms transforms, Layouts layouts = Layouts::Utf8WithNullFallback)
       : column_transforms_(std::move(transforms)), layouts_(layouts) {}
+  MaskResult<ArrayRef> value_bound_column(Transform transform, const ArrayRef& column,
+                                          const std::string& name, std::int64_t first_position) const;
   ColumnTransforms column_transforms_;
+  std::unordered_map<std::string, ValueBoundParams> value_bound_;
+  std::shared_ptr<const ValueBoundKeys> keys_;
+  bool reveal_ = false;
   Layouts layouts_;
   std::int64_t calling_thread_rows_ = kCallingThreadRows;
 };

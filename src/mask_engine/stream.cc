@@ -37,8 +37,9 @@ class MaskReader final : public BatchReader {
              const std::optional<std::string>& key, std::int64_t start, Policy policy)
       : policy_(policy),
         source_(std::move(source)),
-        pipeline_(std::move(pipeline).with_layouts(policy == Policy::FailClosed ? Layouts::AnyStrict
-                                                                                : Layouts::Utf8WithNullFallback)),
+        pipeline_(std::move(pipeline)
+                      .with_layouts(policy == Policy::FailClosed ? Layouts::AnyStrict : Layouts::Utf8WithNullFallback)
+                      .with_keys(key ? Key(*key) : Key())),
         key_(key),
         output_schema_(pipeline_.output_schema(source_->schema())),
         last_position_(start - 1) {}
@@ -111,18 +112,19 @@ class MaskReader final : public BatchReader {
 
 // The fail-closed checks on the source's schema, in this order: configured
 // columns missing (the first in name order is reported), then columns of a
-// type that cannot be masked (schema order), then Hash without a key.
+// type that cannot be masked (schema order), then a keyed transform (or a
+// reveal) without a key.
 Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key) {
   if (schema.format != "+s") {
     return Status::Invalid("expected a stream of struct arrays (format '+s'), found format '" +
                            schema.format + "'");
   }
   std::vector<std::string> missing;
-  bool any_hash = false;
+  bool any[7] = {};  // by Transform
   for (const auto& entry : pipeline.column_transforms()) {
     // Not a structured binding: clang before 16 cannot capture one in a lambda.
     const std::string& name = entry.first;
-    any_hash = any_hash || entry.second == Transform::Hash;
+    any[static_cast<int>(entry.second)] = true;
     const bool present = std::any_of(schema.children.begin(), schema.children.end(),
                                      [&](const SchemaRef& field) { return field->name == name; });
     if (!present) missing.push_back(name);
@@ -140,7 +142,14 @@ Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline,
                              ", which cannot be masked");
     }
   }
-  if (any_hash && !has_key) return Status::Invalid("HMAC key required for Hash transform");
+  if (has_key) return Status::OK();
+  if (any[static_cast<int>(Transform::Hash)]) return Status::Invalid("HMAC key required for Hash transform");
+  if (pipeline.reveals()) return Status::Invalid("a key is required to reveal");
+  const std::pair<Transform, const char*> keyed[] = {
+      {Transform::Pseudonym, "pseudonym"}, {Transform::Encrypt, "encrypt"}, {Transform::Fpe, "fpe"}};
+  for (const auto& [transform, name] : keyed) {
+    if (any[static_cast<int>(transform)]) return Status::Invalid(std::string("a key is required for the ") + name + " transform");
+  }
   return Status::OK();
 }
 
@@ -157,6 +166,7 @@ arrow_c::Result<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<BatchR
   if (settings.start < 0) {
     return Status::Invalid("expected a start position from 0 to 2^63-1, found " + std::to_string(settings.start));
   }
+  if (settings.reveal) pipeline = std::move(pipeline).for_reveal();
   if (settings.policy == Policy::FailClosed) {
     ARROW_C_RETURN_NOT_OK(check_schema(*source->schema(), pipeline, settings.key.has_value()));
   }

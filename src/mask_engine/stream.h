@@ -17,7 +17,10 @@
 //     LargeUtf8, Utf8View, a dictionary with an integer index over one of
 //     those three, or Null; otherwise Invalid "column 'x' has type Int64,
 //     which cannot be masked";
-//   - Hash with no key: Invalid "HMAC key required for Hash transform".
+//   - Hash with no key: Invalid "HMAC key required for Hash transform";
+//     Pseudonym, Encrypt or Fpe with no key: Invalid "a key is required for
+//     the <type> transform" (pseudonym named first, then encrypt, then fpe);
+//     a reveal with no key: Invalid "a key is required to reveal".
 // The checks run in that order; among several missing columns the first in
 // byte order of the names is named. A source whose schema cannot be read
 // gives its own message, under the rule for producer text below. There is
@@ -87,6 +90,11 @@ struct StreamSettings {
   // Position of the stream's first row, 0 <= start < 2^63.
   std::int64_t start = 0;
   Policy policy = Policy::FailClosed;
+  // The inverse stream (MaskPipeline::for_reveal): Encrypt and Fpe columns
+  // give their plaintexts, every other column passes through as it is.
+  // The keys of value-bound columns are derived once, when the reader is
+  // made, either way.
+  bool reveal = false;
 };
 
 arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> mask_reader(

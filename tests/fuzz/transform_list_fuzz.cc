@@ -43,6 +43,7 @@ const char* type_text(mask_engine::Transform t) {
     case mask_engine::Transform::Redact: return "redact";
     case mask_engine::Transform::Null: return "null";
     case mask_engine::Transform::PassThrough: return "pass_through";
+    default: return "?";  // mask()'s list never names a value-bound type
   }
   return "?";
 }
@@ -110,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string panic_message;
   bool panicked = false;
   try {
-    pipeline = quillon_py::parse_pipeline(borrowed_list, on_duplicate);
+    pipeline = quillon_py::parse_pipeline(borrowed_list, on_duplicate, quillon_py::Types::Masking);
   } catch (const quillon_py::PanicSite& site) {
     panicked = true;
     panic_message = site.message();
