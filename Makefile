@@ -38,13 +38,13 @@ VENV := .venv
 # pyarrow 21, polars 1.36 and DuckDB 1.4 are the last releases for CPython
 # 3.9. The module builds without pyarrow; the tests need it, and polars and
 # DuckDB for the round trips through them.
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest hypothesis polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest hypothesis cryptography polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
   $(SPARK_PACKAGES)
 JAVA_PACKAGE := $(SPARK_JAVA)
 else
 VENV := .venv-$(PY)
 # The newest pyarrow, pandas, polars and DuckDB for that interpreter.
-PY_PACKAGES := pyarrow pandas tqdm pytest hypothesis polars duckdb
+PY_PACKAGES := pyarrow pandas tqdm pytest hypothesis cryptography polars duckdb
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build/py$(PY)
@@ -59,15 +59,15 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # 3.11 or newer.
 WHEEL_SWITCH ?= 0
 WHEEL_ENVS_3.9 := pa14 pa21
-WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest hypothesis
+WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest hypothesis cryptography
 WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
-WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest hypothesis
+WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest hypothesis cryptography
 WHEEL_THEN_pa21 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3
 WHEEL_ENVS_3.13 := pandas3
-WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest hypothesis polars duckdb
+WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest hypothesis cryptography polars duckdb
 # Any other interpreter: the newest pyarrow and pandas; the round trips
 # through polars and DuckDB run in make test's venv and the 3.13 one.
-WHEEL_PKGS_newest := pyarrow pandas pytest hypothesis
+WHEEL_PKGS_newest := pyarrow pandas pytest hypothesis cryptography
 WHEEL_ENVS := $(or $(WHEEL_ENVS_$(PY)),newest)
 
 # The sanitizer runtime has to come first into a Python process that loads an

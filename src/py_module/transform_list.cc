@@ -162,7 +162,7 @@ std::optional<mask_engine::ValueBoundParams> value_bound_params(PyObject* borrow
   }
   auto parsed = mask_engine::Alphabet::parse(*alphabet);
   if (!parsed.ok()) {
-    raise_text(PyExc_ValueError, "alphabet: " + parsed.error().arrow_status().message());
+    raise_text(PyExc_ValueError, parsed.error().arrow_status().message());
     return std::nullopt;
   }
   params.alphabet = std::move(parsed).value();
