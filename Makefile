@@ -225,7 +225,7 @@ test-tsan: setup
 # libFuzzer comes with Debian's clang 14 and its runtime. The targets only
 # (not the whole tree) are built: see tests/fuzz/CMakeLists.txt.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= arrow_import transform_list
+FUZZ_TARGETS ?= arrow_import transform_list reveal
 fuzz: setup
 	@command -v clang++-14 >/dev/null && [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || { \
 	  echo "installing: clang-14 libclang-rt-14-dev"; \
