@@ -169,7 +169,8 @@ Rows rows_of(const Array& a) {
   return rows;
 }
 
-const char* const kAlphabets[] = {"digits", "hex", "alnum", "\xc3\xa9\xe2\x9c\x93" "ab"};
+// The last: "é✓ab", of mixed UTF-8 widths.
+const char* const kAlphabets[] = {"digits", "hex", "alnum", "\xc3\xa9\xe2\x9c\x93\x61\x62"};
 constexpr std::string_view kKey = "reveal fuzz key";
 
 }  // namespace
