@@ -27,6 +27,8 @@
 #include "mask_engine/transform.h"
 #include "utf8_column.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 int main() {
   constexpr std::size_t kRows = 1000000;
   std::vector<std::string> values;
@@ -69,7 +71,7 @@ int main() {
   auto unformatting = [&](const arrow_c::ArrayRef& part) { return mask_engine::reveal_column(fpe, part, "card"); };
   const Slices tokens = each(emails, sealing), card_tokens = each(card_slices, formatting);
 
-  qm_bench::Measurements m;
+  bench::Measurements m;
   const auto hash = m.add("hash_rows_per_s", kRows, [&] {
     failed |= !mask_engine::apply(mask_engine::Transform::Hash, *column, mask_engine::Key(key)).ok();
   });

@@ -26,9 +26,9 @@
 #include "arrow_c/abi.h"
 #include "arrow_c/array.h"
 #include "arrow_c/reader.h"
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 Result<RecordBatch> import_record_batch(ArrowSchema* schema, ArrowArray* array);
 
@@ -61,4 +61,4 @@ using StreamWait = std::function<void(const std::function<void()>& block)>;
 Status export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out,
                      StreamWait wait = {});
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "arrow_c/array.h"
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 struct StreamError {
   int code = 0;
@@ -35,7 +35,7 @@ StreamError stream_error(const Status& status);
 
 class BatchReader {
  public:
-  using Next = qm::Result<std::optional<RecordBatch>, StreamError>;
+  using Next = quillon::Result<std::optional<RecordBatch>, StreamError>;
 
   virtual ~BatchReader() = default;
   // The schema of every batch, fixed when the reader was made.
@@ -55,4 +55,4 @@ std::unique_ptr<BatchReader> batches_reader(SchemaRef schema, std::vector<Record
 // when anything was cut. A message without ": " is kept whole.
 std::string producer_text(std::string_view text);
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "arrow_c/abi.h"
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 struct Schema {
   std::string format;
@@ -61,4 +61,4 @@ bool same_schema(const Schema& a, const Schema& b);
 
 std::string type_name(const Schema& type);
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

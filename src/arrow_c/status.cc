@@ -1,6 +1,6 @@
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 std::string Status::ToString() const {
   switch (code_) {
@@ -16,4 +16,4 @@ std::string Status::ToString() const {
   return message_;
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

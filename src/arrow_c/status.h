@@ -9,7 +9,7 @@
 
 #include "common/result.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 class Status {
  public:
@@ -42,12 +42,12 @@ class Status {
 };
 
 template <typename T>
-using Result = qm::Result<T, Status>;
+using Result = quillon::Result<T, Status>;
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c
 
-#define ARROW_C_RETURN_NOT_OK(expr)       \
+#define QM_RETURN_IF_ERROR(expr)       \
   do {                                    \
-    ::arrow_c::Status _st = (expr);       \
+    ::quillon::arrow_c::ArrowError _st = (expr);       \
     if (!_st.ok()) return _st;            \
   } while (false)

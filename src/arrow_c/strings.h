@@ -33,7 +33,7 @@
 
 #include "arrow_c/array.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 // One read of a value another thread may be writing.
 template <typename T>
@@ -227,4 +227,4 @@ const SchemaRef& utf8_view_type();
 
 inline constexpr std::int64_t kMaxUtf8Bytes = 2147483647;
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
@@ -73,4 +73,4 @@ Status base64url_decode(std::string_view text, std::uint8_t* out) {
   return Done{};
 }
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

@@ -7,9 +7,9 @@
 
 #include "common/result.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
-using qm::Result;
+using quillon::Result;
 
 enum class CipherError : std::uint8_t {
   BadKeyLength,     // a raw key of a length the cipher does not take
@@ -33,4 +33,4 @@ struct BatchError {
   std::size_t index;
 };
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

@@ -5,7 +5,7 @@
 #include "block_cipher/hkdf.h"
 #include "keyed_hash/hmac.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 namespace {
 
 constexpr std::size_t kB = kAesBlock;
@@ -244,7 +244,7 @@ Status Ff1Key::run(bool encrypt, std::uint32_t radix, std::string_view tweak, co
   }
   for (std::size_t i = 0; i < u; ++i) out[i] = static_cast<Numeral>(a[i]);
   for (std::size_t i = 0; i < v; ++i) out[u + i] = static_cast<Numeral>(b[i]);
-  quillon_hash::wipe(buffers, sizeof(buffers));
+  keyed_hash::wipe(buffers, sizeof(buffers));
   return Done{};
 }
 
@@ -265,4 +265,4 @@ Status Ff1Key::decrypt(std::uint32_t radix, std::string_view tweak, const std::u
   return run(false, radix, tweak, in, out, n);
 }
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

@@ -29,7 +29,7 @@
 #include "block_cipher/aes.h"
 #include "block_cipher/error.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
 inline constexpr std::size_t kFf1MaxLength = 256;
 inline constexpr std::uint32_t kFf1MaxRadix = 1u << 16;
@@ -76,4 +76,4 @@ class Ff1Key {
   AesKey aes_;
 };
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

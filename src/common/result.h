@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-namespace qm {
+namespace quillon {
 
 template <typename T, typename E>
 class [[nodiscard]] Result {
@@ -31,7 +31,7 @@ class [[nodiscard]] Result {
   std::variant<T, E> v_;
 };
 
-}  // namespace qm
+}  // namespace quillon
 
 // Early return of the error of a Result-valued expression; on success binds
 // the value to `lhs`.

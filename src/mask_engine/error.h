@@ -7,10 +7,10 @@
 #include <ostream>
 #include <string>
 
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 #include "common/result.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 class MaskError {
  public:
@@ -24,12 +24,12 @@ class MaskError {
   // "record batch has no rows"
   static MaskError EmptyBatch();
   // "arrow error: " + the status as Arrow renders its errors
-  static MaskError Arrow(arrow_c::Status status);
+  static MaskError Arrow(arrow_c::ArrowError status);
   // "HMAC key required for Hash transform"
   static MaskError MissingKey();
 
   Kind kind() const { return kind_; }
-  const arrow_c::Status& arrow_status() const { return status_; }
+  const arrow_c::ArrowError& arrow_error() const { return status_; }
   std::string to_string() const;
 
  private:
@@ -38,12 +38,12 @@ class MaskError {
   Kind kind_;
   std::string column_;
   std::string data_type_;
-  arrow_c::Status status_;
+  arrow_c::ArrowError status_;
 };
 
 std::ostream& operator<<(std::ostream& os, const MaskError& error);
 
 template <typename T>
-using MaskResult = qm::Result<T, MaskError>;
+using MaskResult = quillon::Result<T, MaskError>;
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -7,10 +7,10 @@
 #include "mask_engine/diag.h"
 #include "mask_engine/worker_pool.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
-using arrow_c::Status;
+using arrow_c::ArrowError;
 
 constexpr std::string_view kTarget = "mask_engine::pipeline";
 
@@ -30,34 +30,34 @@ std::string column_label(std::size_t index, const arrow_c::Schema& field) {
 // The checks a validating record batch construction makes.
 Status validate_output(const arrow_c::Schema& schema, const std::vector<ArrayRef>& columns) {
   if (columns.size() != schema.children.size()) {
-    return Status::Invalid("expected " + std::to_string(schema.children.size()) +
+    return ArrowError::Invalid("expected " + std::to_string(schema.children.size()) +
                            " columns as the schema has fields, found " +
                            std::to_string(columns.size()));
   }
   if (columns.empty()) {
-    return Status::Invalid("a record batch needs at least one column: its row count comes from the first column");
+    return ArrowError::Invalid("a record batch needs at least one column: its row count comes from the first column");
   }
   const std::int64_t rows = columns[0]->length;
   for (std::size_t i = 0; i < columns.size(); ++i) {
     const arrow_c::Schema& field = *schema.children[i];
     const arrow_c::Array& column = *columns[i];
     if (column.type.get() != &field && !arrow_c::same_type(*column.type, field)) {
-      return Status::Invalid(column_label(i, field) + " is " + arrow_c::type_name(*column.type) +
+      return ArrowError::Invalid(column_label(i, field) + " is " + arrow_c::type_name(*column.type) +
                              " but its field is " + arrow_c::type_name(field));
     }
     if (column.length != rows) {
-      return Status::Invalid(column_label(i, field) + " has " + std::to_string(column.length) +
+      return ArrowError::Invalid(column_label(i, field) + " has " + std::to_string(column.length) +
                              " rows, expected " + std::to_string(rows));
     }
     if (!field.nullable()) {
       const std::int64_t nulls = arrow_c::exact_null_count(column);
       if (nulls > 0) {
-        return Status::Invalid(column_label(i, field) + " is declared non-nullable but holds " +
+        return ArrowError::Invalid(column_label(i, field) + " is declared non-nullable but holds " +
                                std::to_string(nulls) + (nulls == 1 ? " null" : " nulls"));
       }
     }
   }
-  return Status::OK();
+  return Done{};
 }
 
 }  // namespace
@@ -231,7 +231,7 @@ MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, co
       return;
     }
     if (!falls_back_to_nulls(error)) {
-      failures[i] = MaskError::Arrow(error.arrow_status().with_context(column_label(i, field)));
+      failures[i] = MaskError::Arrow(error.arrow_error().with_context(column_label(i, field)));
       return;
     }
     QM_EVENT(Warn, kTarget, {"message", "transform failed, using null fallback"},
@@ -311,4 +311,4 @@ MaskResult<std::vector<RecordBatch>> MaskPipeline::process_table(
   return outputs;
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -37,7 +37,7 @@
 #include "mask_engine/error.h"
 #include "mask_engine/transform.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 // A second transform for one column name. An internal failure, not a
 // MaskError: it unwinds to the Python boundary.
@@ -185,4 +185,4 @@ class MaskPipeline {
   std::int64_t calling_thread_rows_ = kCallingThreadRows;
 };
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

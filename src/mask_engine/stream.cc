@@ -14,12 +14,12 @@
 #include "arrow_c/bridge.h"
 #include "arrow_c/schema.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 using arrow_c::RecordBatch;
 using arrow_c::SchemaRef;
-using arrow_c::Status;
+using arrow_c::ArrowError;
 using arrow_c::BatchReader;
 using arrow_c::StreamError;
 
@@ -43,7 +43,7 @@ class MaskReader final : public BatchReader {
         key_(key),
         output_schema_(pipeline_.output_schema(source_->schema())),
         last_position_(start - 1) {}
-  ~MaskReader() override { quillon_hash::wipe(key_); }
+  ~MaskReader() override { keyed_hash::wipe(key_); }
 
   const SchemaRef& schema() const override { return output_schema_; }
 
@@ -116,7 +116,7 @@ class MaskReader final : public BatchReader {
 // reveal) without a key.
 Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key) {
   if (schema.format != "+s") {
-    return Status::Invalid("expected a stream of struct arrays (format '+s'), found format '" +
+    return ArrowError::Invalid("expected a stream of struct arrays (format '+s'), found format '" +
                            schema.format + "'");
   }
   std::vector<std::string> missing;
@@ -133,48 +133,48 @@ Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline,
     std::sort(missing.begin(), missing.end());
     std::string columns;
     for (const auto& field : schema.children) columns += (columns.empty() ? "" : ", ") + field->name;
-    return Status::Invalid("column '" + missing.front() + "' is not in the data; its columns are: " +
+    return ArrowError::Invalid("column '" + missing.front() + "' is not in the data; its columns are: " +
                            columns);
   }
   for (const auto& field : schema.children) {
     if (pipeline.column_transforms().count(field->name) != 0 && !maskable(*field)) {
-      return Status::Invalid("column '" + field->name + "' has type " + arrow_c::type_name(*field) +
+      return ArrowError::Invalid("column '" + field->name + "' has type " + arrow_c::type_name(*field) +
                              ", which cannot be masked");
     }
   }
-  if (has_key) return Status::OK();
-  if (any[static_cast<int>(Transform::Hash)]) return Status::Invalid("HMAC key required for Hash transform");
-  if (pipeline.reveals()) return Status::Invalid("a key is required to reveal");
+  if (has_key) return Done{};
+  if (any[static_cast<int>(Transform::Hash)]) return ArrowError::Invalid("HMAC key required for Hash transform");
+  if (pipeline.reveals()) return ArrowError::Invalid("a key is required to reveal");
   const std::pair<Transform, const char*> keyed[] = {
       {Transform::Pseudonym, "pseudonym"}, {Transform::Encrypt, "encrypt"}, {Transform::Fpe, "fpe"}};
   for (const auto& [transform, name] : keyed) {
-    if (any[static_cast<int>(transform)]) return Status::Invalid(std::string("a key is required for the ") + name + " transform");
+    if (any[static_cast<int>(transform)]) return ArrowError::Invalid(std::string("a key is required for the ") + name + " transform");
   }
-  return Status::OK();
+  return Done{};
 }
 
 }  // namespace
 
-arrow_c::Result<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<BatchReader> source,
+arrow_c::ArrowResult<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<BatchReader> source,
                                                          MaskPipeline pipeline, StreamSettings settings) {
   // The settings' key is wiped on every path; the reader keeps a copy of
   // its own (a moved string would leave its bytes behind).
   struct Wipe {
     std::optional<std::string>& key;
-    ~Wipe() { quillon_hash::wipe(key); }
+    ~Wipe() { keyed_hash::wipe(key); }
   } wipe{settings.key};
   if (settings.start < 0) {
-    return Status::Invalid("expected a start position from 0 to 2^63-1, found " + std::to_string(settings.start));
+    return ArrowError::Invalid("expected a start position from 0 to 2^63-1, found " + std::to_string(settings.start));
   }
   if (settings.reveal) pipeline = std::move(pipeline).for_reveal();
   if (settings.policy == Policy::FailClosed) {
-    ARROW_C_RETURN_NOT_OK(check_schema(*source->schema(), pipeline, settings.key.has_value()));
+    QM_RETURN_IF_ERROR(check_schema(*source->schema(), pipeline, settings.key.has_value()));
   }
   try {
     return std::unique_ptr<BatchReader>(
         new MaskReader(std::move(source), std::move(pipeline), settings.key, settings.start, settings.policy));
   } catch (const std::bad_alloc&) {
-    return Status::OutOfMemory("cannot open the masking stream");
+    return ArrowError::OutOfMemory("cannot open the masking stream");
   }
 }
 
@@ -182,7 +182,7 @@ Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamS
                         ArrowArrayStream* out) {
   auto imported = arrow_c::import_stream(source);
   if (!imported.ok()) {
-    quillon_hash::wipe(settings.key);
+    keyed_hash::wipe(settings.key);
     return std::move(imported).error();
   }
   QM_ASSIGN_OR_RETURN(auto masking,
@@ -190,4 +190,4 @@ Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamS
   return arrow_c::export_stream(std::move(masking), out);
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -62,10 +62,10 @@
 #include "arrow_c/abi.h"
 #include "arrow_c/array.h"
 #include "arrow_c/reader.h"
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 #include "mask_engine/pipeline.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 // What an entry promises, fixed with its plan; both run through this one
 // reader, the same slicing, positions and worker pool.
@@ -97,13 +97,13 @@ struct StreamSettings {
   bool reveal = false;
 };
 
-arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> mask_reader(
+arrow_c::ArrowResult<std::unique_ptr<arrow_c::BatchReader>> mask_reader(
     std::unique_ptr<arrow_c::BatchReader> source, MaskPipeline pipeline, StreamSettings settings);
 
 // A producer's C stream masked into a C stream: import_stream, mask_reader
 // and export_stream (callbacks serialised, a busy caller blocks), the source
 // taken over on every path.
-arrow_c::Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline,
+arrow_c::ArrowError open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline,
                                  StreamSettings settings, ArrowArrayStream* out);
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -40,7 +40,7 @@
 #include "arrow_c/strings.h"
 #include "mask_engine/error.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 // Pseudonym, Encrypt and Fpe are bound to the value alone and need more
 // than a kind (a context, an alphabet, derived keys): the pipeline runs them
@@ -98,4 +98,4 @@ std::int64_t max_row_bytes_any(Transform transform, const arrow_c::Schema& type)
 // so 0; Encrypt and Fpe grow with the value, so no bound per row: 0.
 std::int64_t max_row_bytes(Transform transform);
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -33,7 +33,7 @@
 #include "py_handle.h"
 #include "pyarrow_source.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using mask_engine::MaskPipeline;
@@ -123,7 +123,7 @@ int read_bytes_like(PyObject* borrowed_obj, KeyBytes& out) {
   if (PyBytes_AsStringAndSize(copy.get(), &data, &size) < 0) return -1;
   out.assign(data, static_cast<std::size_t>(size));
   // Short bytes objects may be the interpreter's shared ones.
-  if (Py_REFCNT(copy.get()) == 1) quillon_hash::wipe(data, static_cast<std::size_t>(size));
+  if (Py_REFCNT(copy.get()) == 1) keyed_hash::wipe(data, static_cast<std::size_t>(size));
   return 1;
 }
 
@@ -207,15 +207,15 @@ PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipelin
   auto masking = mask_engine::mask_reader(std::move(source), std::move(*levelled), std::move(settings));
   // The engine released the source on failure; nothing imported is left here.
   if (!masking.ok()) {
-    raise_arrow_status(masking.error());
+    raise_arrow_error(masking.error());
     return nullptr;
   }
   auto out = std::make_unique<ArrowArrayStream>();
   std::memset(out.get(), 0, sizeof(ArrowArrayStream));
-  const arrow_c::Status exported =
+  const arrow_c::ArrowError exported =
       arrow_c::export_stream(std::move(masking).value(), out.get(), wait_without_gil);
   if (!exported.ok()) {
-    raise_arrow_status(exported);
+    raise_arrow_error(exported);
     return nullptr;
   }
   PyObject* capsule = PyCapsule_New(out.get(), kStreamName, destroy_stream);
@@ -228,10 +228,10 @@ PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipelin
 }
 
 // A failed import left nothing behind; its error becomes the Python error.
-PyObject* open_imported(arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> source,
+PyObject* open_imported(arrow_c::ArrowResult<std::unique_ptr<arrow_c::BatchReader>> source,
                         MaskPipeline pipeline, const Plan& plan, std::int64_t start) {
   if (!source.ok()) {
-    raise_arrow_status(source.error());
+    raise_arrow_error(source.error());
     return nullptr;
   }
   return open_masking(std::move(source).value(), std::move(pipeline), plan, start);
@@ -239,9 +239,9 @@ PyObject* open_imported(arrow_c::Result<std::unique_ptr<arrow_c::BatchReader>> s
 
 }  // namespace
 
-bool raise_arrow_status(const arrow_c::Status& status) {
+bool raise_arrow_error(const arrow_c::ArrowError& status) {
   PyObject* type =
-      status.code() == arrow_c::Status::Code::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
+      status.code() == arrow_c::ArrowError::Code::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
   return raise_text(type, status.message());
 }
 
@@ -300,7 +300,7 @@ PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs) {
   // and releases them on failure, before the error is set.
   auto batch = arrow_c::import_record_batch(c_schema, c_array);
   if (!batch.ok()) {
-    raise_arrow_status(batch.error());
+    raise_arrow_error(batch.error());
     return nullptr;
   }
   arrow_c::SchemaRef schema = batch.value().schema;
@@ -323,4 +323,4 @@ PyObject* open_reader_call(PyObject* const* args, Py_ssize_t nargs) {
   return open_masking(std::move(source), std::move(*pipeline), *plan, *start);
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

@@ -16,7 +16,7 @@
 #include "internal.h"
 #include "py_handle.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using mask_engine::MaskPipeline;
@@ -113,4 +113,4 @@ std::optional<MaskPipeline> with_index_levels(MaskPipeline pipeline, const arrow
   return pipeline;
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

@@ -9,12 +9,12 @@
 #include <utility>
 
 #include "arrow_c/schema.h"
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 #include "mask_engine/error.h"
 #include "mask_engine/pipeline.h"
 #include "py_handle.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 
 // An internal failure tagged with the native call site it came out of, so
 // the panic report can name where it happened.
@@ -50,7 +50,7 @@ decltype(auto) at_site(const char* file, int line, F&& f) {
 
 // Wraps an engine call that may throw an internal failure.
 #define QM_NATIVE(...) \
-  ::quillon_py::at_site(__FILE__, __LINE__, [&]() -> decltype(auto) { return __VA_ARGS__; })
+  ::quillon::py_module::at_site(__FILE__, __LINE__, [&]() -> decltype(auto) { return __VA_ARGS__; })
 
 // "'<type qualname>' object cannot be converted to '<target>'", or null with
 // the lookup's error set.
@@ -64,7 +64,7 @@ bool raise_text(PyObject* type, const std::string& text);
 
 // Raises a status of the Arrow entry: MemoryError when memory ran out,
 // ValueError otherwise, with the status's message. Returns false.
-bool raise_arrow_status(const arrow_c::Status& status);
+bool raise_arrow_error(const arrow_c::ArrowError& status);
 
 // A Python error set aside while a call's locals are destroyed. Dropping
 // imported data can run a producer's release callback, which may be Python
@@ -184,4 +184,4 @@ PyObject* open_stream_call(PyObject* const* args, Py_ssize_t nargs);
 PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs);
 PyObject* open_reader_call(PyObject* const* args, Py_ssize_t nargs);
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

@@ -32,7 +32,7 @@
 #include "py_handle.h"
 #include "pyarrow_source.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using arrow_c::RecordBatch;
@@ -369,7 +369,7 @@ bool mask_batches(MaskPipeline pipeline, const std::vector<RecordBatch>& inputs,
   settings.policy = mask_engine::Policy::NullFallback;
   auto reader = mask_engine::mask_reader(arrow_c::batches_reader(inputs[0].schema, inputs),
                                          std::move(pipeline), std::move(settings));
-  if (!reader.ok()) return raise_text(PyExc_MemoryError, reader.error().ToString());
+  if (!reader.ok()) return raise_text(PyExc_MemoryError, reader.error().to_string());
   std::optional<arrow_c::StreamError> failed;
   {
     // The engine touches native data only; other Python threads may run.
@@ -400,10 +400,10 @@ PyRef to_frame(PyObject* borrowed_pyarrow, const arrow_c::SchemaRef& schema,
   };
   const std::size_t output_count = outputs.size();
   arrow_c::StreamOwner stream;
-  arrow_c::Status exported =
+  arrow_c::ArrowError exported =
       arrow_c::export_stream(arrow_c::batches_reader(schema, std::move(outputs)), stream.get());
   if (!exported.ok()) {
-    raise_text(PyExc_MemoryError, exported.ToString());
+    raise_text(PyExc_MemoryError, exported.to_string());
     return fail();
   }
   PyRef reader_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatchReader"));
@@ -451,7 +451,7 @@ PyObject* mask_steps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
 
 }  // namespace
 
-KeyBytes::~KeyBytes() { quillon_hash::wipe(bytes_); }
+KeyBytes::~KeyBytes() { keyed_hash::wipe(bytes_); }
 
 mask_engine::Key KeyBytes::view() const {
   if (!bytes_) return std::nullopt;
@@ -463,4 +463,4 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   return aside.restore_if_failed(mask_steps(args, nargs, kwnames, aside));
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

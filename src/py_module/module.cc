@@ -20,7 +20,7 @@
 #include "internal.h"
 #include "py_handle.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 constexpr const char kVersion[] = "0.1.0";
@@ -245,8 +245,8 @@ PyObject* init_module() {
 }
 
 }  // namespace
-}  // namespace quillon_py
+}  // namespace quillon::py_module
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quillon_mask() {
-  return quillon_py::boundary(__FILE__, __LINE__, [] { return quillon_py::init_module(); });
+  return quillon::py_module::boundary(__FILE__, __LINE__, [] { return quillon::py_module::init_module(); });
 }

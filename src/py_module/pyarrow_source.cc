@@ -8,7 +8,7 @@
 #include "arrow_c/owner.h"
 #include "internal.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using arrow_c::RecordBatch;
@@ -142,7 +142,7 @@ std::unique_ptr<PyarrowSource> PyarrowSource::open(PyObject* borrowed_reader) {
   auto copied = arrow_c::copy_schema(*c_schema.get());
   c_schema.reset();
   if (!copied.ok()) {
-    raise_arrow_status(copied.error());
+    raise_arrow_error(copied.error());
     return nullptr;
   }
   auto source = std::unique_ptr<PyarrowSource>(
@@ -221,20 +221,20 @@ PyarrowSource::Next PyarrowSource::next() {
                                  ? schema->children[static_cast<std::size_t>(i)]->name
                                  : std::string();
     const StreamError failed = python_failure();
-    return StreamError{EINVAL, arrow_c::Status::Invalid(where + ", column " + std::to_string(i) + " ('" +
+    return StreamError{EINVAL, arrow_c::ArrowError::Invalid(where + ", column " + std::to_string(i) + " ('" +
                                                           name + "') fails validation: " + failed.message)
-                                     .ToString()};
+                                     .to_string()};
   }
   arrow_c::SchemaOwner c_schema;
   arrow_c::ArrayOwner c_array;
   if (!export_to_c(batch.get(), c_array.get(), c_schema.get())) return python_failure();
   auto imported = arrow_c::import_record_batch(c_schema.get(), c_array.get());
   if (!imported.ok()) {
-    return StreamError{EINVAL, imported.error().with_context(where).ToString()};
+    return StreamError{EINVAL, imported.error().with_context(where).to_string()};
   }
   RecordBatch out = std::move(imported).value();
   if (!arrow_c::same_type(*out.schema, *schema)) {
-    return StreamError{EINVAL, arrow_c::Status::Invalid(where + " differs in type from the reader's schema").ToString()};
+    return StreamError{EINVAL, arrow_c::ArrowError::Invalid(where + " differs in type from the reader's schema").to_string()};
   }
   out.schema = schema;
   for (std::size_t i = 0; i < out.columns.size(); ++i) {
@@ -243,4 +243,4 @@ PyarrowSource::Next PyarrowSource::next() {
   return std::optional<RecordBatch>(std::move(out));
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

@@ -37,7 +37,7 @@
 #include "mask_engine/pipeline.h"
 #include "py_handle.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 
 class PyarrowSource final : public arrow_c::BatchReader {
  public:
@@ -78,4 +78,4 @@ bool export_to_c(PyObject* borrowed_obj, ArrowArray* array, ArrowSchema* schema)
 // with a Python error set.
 std::optional<std::vector<std::int64_t>> buffer_sizes(PyObject* borrowed_array);
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

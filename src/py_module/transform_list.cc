@@ -14,7 +14,7 @@
 #include "internal.h"
 #include "py_handle.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using mask_engine::MaskPipeline;
@@ -162,7 +162,7 @@ std::optional<mask_engine::ValueBoundParams> value_bound_params(PyObject* borrow
   }
   auto parsed = mask_engine::Alphabet::parse(*alphabet);
   if (!parsed.ok()) {
-    raise_text(PyExc_ValueError, parsed.error().arrow_status().message());
+    raise_text(PyExc_ValueError, parsed.error().arrow_error().message());
     return std::nullopt;
   }
   params.alphabet = std::move(parsed).value();
@@ -229,4 +229,4 @@ std::optional<MaskPipeline> parse_pipeline(PyObject* borrowed_list, OnDuplicate 
   return std::move(built).value();
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

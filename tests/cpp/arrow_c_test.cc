@@ -17,7 +17,7 @@ extern "C" __attribute__((visibility("default"))) const char* __asan_default_opt
   return "allocator_may_return_null=1";
 }
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 using testing::batch_node;
@@ -170,7 +170,7 @@ TEST(Import, SharesBuffersAndReleasesTheProducerOnceWhenTheLastViewDies) {
     Produced p(root);
     email_values = p.array.children[0]->buffers[2];
     auto r = import_record_batch(&p.schema, &p.array);
-    ASSERT_TRUE(r.ok()) << r.error().ToString();
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
     batch = std::move(r).value();
   }
   // The structs were moved in; the producer's data lives on in the batch.
@@ -202,7 +202,7 @@ TEST_P(Utf8Reads, OffsetsAreCheckedBeforeAnyRead) {
   n.buffers[2] = testing::Bytes(64, 'x');
   auto view = read_utf8(*testing::column(n));
   if (c.message.empty()) {
-    ASSERT_TRUE(view.ok()) << view.error().ToString();
+    ASSERT_TRUE(view.ok()) << view.error().to_string();
   } else {
     ASSERT_FALSE(view.ok());
     EXPECT_EQ(view.error().message(), c.message);
@@ -223,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 template <typename T>
 Status status_of(const Result<T>& r) {
-  return r.ok() ? Status::OK() : r.error();
+  return r.ok() ? Done{} : r.error();
 }
 
 // Outputs are sized from a producer's row count; one that no memory holds
@@ -237,7 +237,7 @@ TEST(Builders, OutputsPastAnyMemoryFailAsOutOfMemory) {
       {"utf8 view", status_of(StringViewBuilder::allocate(kRows, /*with_validity=*/true))},
   };
   for (const auto& [name, st] : cases) {
-    EXPECT_EQ(st.code(), Status::Code::OutOfMemory) << name << ": " << st.ToString();
+    EXPECT_EQ(st.code(), Status::Code::OutOfMemory) << name << ": " << st.to_string();
   }
 }
 
@@ -400,4 +400,4 @@ TEST(SameType, ComparesChildrenNamesAndDictionaries) {
 }
 
 }  // namespace
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

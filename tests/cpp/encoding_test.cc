@@ -9,7 +9,7 @@
 #include "block_cipher/hkdf.h"
 #include "cipher_oracle.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 namespace {
 
 using oracle::Bytes;
@@ -132,4 +132,4 @@ TEST(Base64url, StrictDecodingRejects) {
 }
 
 }  // namespace
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

@@ -12,7 +12,7 @@
 #include "cipher_oracle.h"
 #include "cipher_test_util.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 namespace {
 
 using oracle::Bytes;
@@ -138,4 +138,4 @@ TEST(Ff1Domain, ErrorsLeaveTheOutputAlone) {
 }
 
 }  // namespace
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

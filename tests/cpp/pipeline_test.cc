@@ -13,7 +13,7 @@
 #include "mask_engine/worker_pool.h"
 #include "test_util.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 namespace t = arrow_c::testing;
@@ -338,4 +338,4 @@ TEST(Diagnostics, NothingFormattedWithoutReceiver) {
 }
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -15,7 +15,7 @@
 #include "cipher_oracle.h"
 #include "cipher_test_util.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 namespace {
 
 using oracle::Bytes;
@@ -218,4 +218,4 @@ TEST(SivKey, RejectsKeysOfOtherLengths) {
 }
 
 }  // namespace
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

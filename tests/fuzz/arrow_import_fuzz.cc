@@ -40,6 +40,8 @@
 #include "arrow_c/bridge.h"
 #include "mask_engine/pipeline.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 namespace {
 
 // Reads the input front to back; past its end every read gives zeros, so

@@ -25,6 +25,8 @@
 #include "arrow_c/strings.h"
 #include "mask_engine/cipher_columns.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 namespace {
 
 using arrow_c::Array;
