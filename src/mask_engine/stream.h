@@ -28,7 +28,7 @@
 // dictionary's value type (tokens are bound to positions, so a dictionary
 // cannot be kept), and each column given the Null transform made nullable
 // (a non-nullable field cannot hold its nulls); metadata, names and other
-// nullability unchanged. The pipeline runs in Layouts::AnyStrict mode. Each next()
+// nullability unchanged. Each next()
 // pulls at most one source batch, masks it (on the worker pool unless it is
 // small) with positions start + (rows of the stream before it) and hands it on; a batch whose
 // Utf8 output would pass the 32-bit reach leaves as several batches, with
@@ -68,15 +68,15 @@ namespace quillon::mask_engine {
 // reader, the same slicing, positions and worker pool.
 enum class Policy : std::uint8_t {
   // quillon_mask.arrow, as described above: the schema checks, every
-  // maskable layout (Layouts::AnyStrict), a column that cannot be masked
-  // fails its batch.
+  // maskable layout, a column that cannot be masked fails its batch.
   FailClosed,
   // mask(): no schema checks (a configured column the data lacks is left
   // alone); Utf8 columns only, and a configured column that cannot be
   // masked (another type, Hash without a key) comes back all null with a
-  // warning event (Layouts::Utf8WithNullFallback); the output schema is
-  // the source's; batches of zero rows add nothing, and a source without a
-  // single row ends with MaskError::EmptyBatch's text.
+  // warning event (mask_call_rules() below); the output schema is
+  // the source's, so such a column of another type than Utf8 fails its
+  // batch's validation; batches of zero rows add nothing, and a source
+  // without a single row ends with MaskError::EmptyBatch's text.
   NullFallback,
 };
 
@@ -88,6 +88,12 @@ struct StreamSettings {
   std::int64_t start = 0;
   Policy policy = Policy::FailClosed;
 };
+
+// mask()'s policy for the columns of `schema`: configured plain Utf8
+// columns are masked by apply(); other configured columns fall back to
+// nulls with UnsupportedDataType's text (the column text "unknown", the
+// type's name), and so do Hash columns with no key, with MissingKey's.
+ColumnRules mask_call_rules(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key);
 
 arrow_c::ArrowResult<std::unique_ptr<arrow_c::BatchReader>> mask_reader(
     std::unique_ptr<arrow_c::BatchReader> source, MaskPipeline pipeline, StreamSettings settings);
