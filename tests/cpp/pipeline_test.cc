@@ -14,8 +14,6 @@
 #include "mask_engine/worker_pool.h"
 #include "test_util.h"
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 namespace quillon::mask_engine {
 namespace {
 
