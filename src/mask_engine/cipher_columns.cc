@@ -85,7 +85,7 @@ class OffsetOut {
     b_.offsets()[i] = static_cast<Offset>(total_);
     total_ += n;
   }
-  arrow_c::ArrowError allocate() {
+  arrow_c::ArrowResult<Done> allocate() {
     b_.offsets()[length_] = static_cast<Offset>(total_);
     return b_.allocate_values(total_);
   }
@@ -115,7 +115,7 @@ class ViewOut {
     at_[static_cast<std::size_t>(i)] = total_;
     total_ += n;
   }
-  arrow_c::ArrowError allocate() {
+  arrow_c::ArrowResult<Done> allocate() {
     at_.back() = total_;
     return b_.allocate_data(total_);
   }
@@ -455,8 +455,8 @@ MaskResult<ArrayRef> build(const Rows& rows, const Job& job, Kind& kind) {
     }
     out.size_row(i, n);
   }
-  arrow_c::ArrowError st = out.allocate();
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate();
+  if (!st.ok()) return arrow_error(std::move(st).error());
   if (auto fault = kind.write(rows, bits, out)) {
     out.wipe();
     return job.error(*fault);

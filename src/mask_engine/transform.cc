@@ -188,8 +188,8 @@ MaskResult<ArrayRef> copy_rows(const arrow_c::OffsetStrings<Offset>& rows, Strin
       offsets[i + 1] = at;
     }
   }
-  arrow_c::ArrowError st = out.allocate_values(offsets[rows.length]);
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_values(offsets[rows.length]);
+  if (!st.ok()) return arrow_error(std::move(st).error());
   char* values = out.values();
   run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
     if (bits == nullptr) {
@@ -232,8 +232,8 @@ MaskResult<ArrayRef> to_offsets(Transform transform, const Rows& rows, const Key
   const std::int64_t width = transform == Transform::Hash ? kTokenBytes : static_cast<std::int64_t>(kRedacted.size());
   // Sized before any row is touched: a column past the reach is refused
   // before anything is hashed.
-  arrow_c::ArrowError st = out.allocate_values(width * valid_rows);
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_values(width * valid_rows);
+  if (!st.ok()) return arrow_error(std::move(st).error());
   Offset* offsets = out.offsets();
   char* values = out.values();
   fixed_width_offsets(bits, rows.length, static_cast<Offset>(width), offsets);
@@ -272,8 +272,8 @@ MaskResult<ArrayRef> to_views(Transform transform, const Rows& rows, const Key& 
   if (transform != Transform::Hash) {
     return arrow_error(arrow_c::ArrowError::Invalid("a copy keeps the input's layout"));
   }
-  arrow_c::ArrowError st = out.allocate_data(kTokenBytes * (rows.length - nulls));
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_data(kTokenBytes * (rows.length - nulls));
+  if (!st.ok()) return arrow_error(std::move(st).error());
   // Tokens go back to back into the one data buffer: the views are written
   // first (their offsets are where the tokens go), their prefixes after.
   char* data = out.data();

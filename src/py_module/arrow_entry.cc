@@ -212,10 +212,10 @@ PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipelin
   }
   auto out = std::make_unique<ArrowArrayStream>();
   std::memset(out.get(), 0, sizeof(ArrowArrayStream));
-  const arrow_c::ArrowError exported =
+  const arrow_c::ArrowResult<Done> exported =
       arrow_c::export_stream(std::move(masking).value(), out.get(), wait_without_gil);
   if (!exported.ok()) {
-    raise_arrow_error(exported);
+    raise_arrow_error(exported.error());
     return nullptr;
   }
   PyObject* capsule = PyCapsule_New(out.get(), kStreamName, destroy_stream);
@@ -239,10 +239,10 @@ PyObject* open_imported(arrow_c::ArrowResult<std::unique_ptr<arrow_c::BatchReade
 
 }  // namespace
 
-bool raise_arrow_error(const arrow_c::ArrowError& status) {
+bool raise_arrow_error(const arrow_c::ArrowError& error) {
   PyObject* type =
-      status.code() == arrow_c::ArrowError::Code::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
-  return raise_text(type, status.message());
+      error.code() == arrow_c::ArrowError::Code::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
+  return raise_text(type, error.message());
 }
 
 // plan(transforms, key, reveal) -> plan capsule

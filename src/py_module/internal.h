@@ -62,9 +62,9 @@ bool raise_arg_conversion(const char* param, PyObject* borrowed_obj, const char*
 // Raises `type` with the UTF-8 text (embedded NULs kept). Returns false.
 bool raise_text(PyObject* type, const std::string& text);
 
-// Raises a status of the Arrow entry: MemoryError when memory ran out,
-// ValueError otherwise, with the status's message. Returns false.
-bool raise_arrow_error(const arrow_c::ArrowError& status);
+// Raises an error of the Arrow layer: MemoryError when memory ran out,
+// ValueError otherwise, with the error's message. Returns false.
+bool raise_arrow_error(const arrow_c::ArrowError& error);
 
 // A Python error set aside while a call's locals are destroyed. Dropping
 // imported data can run a producer's release callback, which may be Python

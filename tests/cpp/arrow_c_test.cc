@@ -49,7 +49,7 @@ TEST_P(ImportRefusals, RefusesAndReleasesBothStructs) {
     if (c.bend) c.bend(p);
     auto r = import_record_batch(&p.schema, &p.array);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().code(), Status::Code::Invalid);
+    EXPECT_EQ(r.error().code(), ArrowError::Code::Invalid);
     EXPECT_NE(r.error().message().find(c.message), std::string::npos) << r.error().message();
     EXPECT_EQ(p.schema.release, nullptr);
     EXPECT_EQ(p.array.release, nullptr);
@@ -222,22 +222,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 template <typename T>
-Status status_of(const Result<T>& r) {
-  return r.ok() ? Done{} : r.error();
+ArrowResult<Done> status_of(const ArrowResult<T>& r) {
+  if (r.ok()) return Done{};
+  return r.error();
 }
 
 // Outputs are sized from a producer's row count; one that no memory holds
 // is an OutOfMemory error, never an abort.
 TEST(Builders, OutputsPastAnyMemoryFailAsOutOfMemory) {
   constexpr std::int64_t kRows = std::int64_t{1} << 58;  // a 2^55-byte bitmap
-  const std::pair<const char*, Status> cases[] = {
+  const std::pair<const char*, ArrowResult<Done>> cases[] = {
       {"null utf8", status_of(make_null_utf8(kRows))},
       {"null utf8 view", status_of(make_null_array(utf8_view_type(), kRows))},
       {"large utf8", status_of(LargeUtf8Builder::allocate(kRows, /*with_validity=*/false))},
       {"utf8 view", status_of(StringViewBuilder::allocate(kRows, /*with_validity=*/true))},
   };
   for (const auto& [name, st] : cases) {
-    EXPECT_EQ(st.code(), Status::Code::OutOfMemory) << name << ": " << st.to_string();
+    ASSERT_FALSE(st.ok()) << name;
+    EXPECT_EQ(st.error().code(), ArrowError::Code::OutOfMemory) << name << ": " << st.error().to_string();
   }
 }
 

@@ -117,7 +117,7 @@ TEST(Ff1Domain, ErrorsLeaveTheOutputAlone) {
   for (const Edge& e : edges) {
     EXPECT_EQ(ff1_check_domain(e.radix, e.n).ok(), e.inside) << e.radix << "^" << e.n;
     std::vector<std::uint32_t> in(e.n, 0), out(e.n, 0xabcd);
-    const Status s = ff1->encrypt(e.radix, "", in.data(), out.data(), e.n);
+    const CipherResult<Done> s = ff1->encrypt(e.radix, "", in.data(), out.data(), e.n);
     EXPECT_EQ(s.ok(), e.inside) << e.radix << "^" << e.n;
     if (!e.inside) {
       EXPECT_EQ(s.error(), CipherError::OutsideDomain);
@@ -128,7 +128,7 @@ TEST(Ff1Domain, ErrorsLeaveTheOutputAlone) {
     for (std::uint32_t radix : {10u, 36u, 65536u}) {
       std::vector<std::uint32_t> in(20, 1), out(20, 0xabcd);
       in[13] = radix;
-      const Status s = encrypt ? ff1->encrypt(radix, "t", in.data(), out.data(), in.size())
+      const CipherResult<Done> s = encrypt ? ff1->encrypt(radix, "t", in.data(), out.data(), in.size())
                                : ff1->decrypt(radix, "t", in.data(), out.data(), in.size());
       ASSERT_FALSE(s.ok());
       EXPECT_EQ(s.error(), CipherError::BadNumeral);

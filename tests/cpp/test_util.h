@@ -389,7 +389,7 @@ inline ArrayRef column(const Node& node) {
 namespace detail {
 
 template <typename View>
-Rows rows_from(const Result<View>& view) {
+Rows rows_from(const ArrowResult<View>& view) {
   EXPECT_TRUE(view.ok()) << (view.ok() ? "" : view.error().to_string());
   Rows out;
   if (!view.ok()) return out;

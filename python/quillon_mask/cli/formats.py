@@ -164,11 +164,18 @@ def _write_parquet(path: Path, schema: pa.Schema, source: Source, options: Write
 def _read_ipc_file(path: Path) -> Source:
     import pyarrow.dataset as pads
 
-    with pa.OSFile(str(path)) as f:
-        schema = paipc.open_file(f).schema
+    # One open for the schema and the row count, which comes from the
+    # batches' metadata without reading their bodies.
     try:
-        # Counts from the batches' metadata, without reading their bodies.
-        rows: Optional[int] = pads.dataset(str(path), format="ipc").count_rows()
+        dataset = pads.dataset(str(path), format="ipc")
+        schema = dataset.schema
+    except (OSError, pa.ArrowException):
+        # Not readable as a dataset: the file reader says why, in its words.
+        with pa.OSFile(str(path)) as f:
+            schema = paipc.open_file(f).schema
+        dataset = None
+    try:
+        rows: Optional[int] = dataset.count_rows() if dataset is not None else None
     except (OSError, pa.ArrowException):
         rows = None
 
