@@ -42,14 +42,15 @@ ifeq ($(PY),3.9)
 VENV := .venv
 # pyarrow 21, polars 1.36 and DuckDB 1.4 are the last releases for CPython
 # 3.9. The module builds without pyarrow; the tests need it, and polars and
-# DuckDB for the round trips through them.
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest hypothesis polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
+# DuckDB for the round trips through them; cryptography is the cipher
+# columns' oracle.
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest hypothesis cryptography polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
   $(SPARK_PACKAGES) $(RAY_PACKAGES)
 JAVA_PACKAGE := $(SPARK_JAVA)
 else
 VENV := .venv-$(PY)
 # The newest pyarrow, pandas, polars and DuckDB for that interpreter.
-PY_PACKAGES := pyarrow pandas tqdm pytest hypothesis polars duckdb
+PY_PACKAGES := pyarrow pandas tqdm pytest hypothesis cryptography polars duckdb
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 
@@ -76,15 +77,15 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # 3.11 or newer.
 WHEEL_SWITCH ?= 0
 WHEEL_ENVS_3.9 := pa14 pa21
-WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest hypothesis
+WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest hypothesis cryptography
 WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
-WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest hypothesis
+WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest hypothesis cryptography
 WHEEL_THEN_pa21 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3
 WHEEL_ENVS_3.13 := pandas3
-WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest hypothesis polars duckdb
+WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest hypothesis cryptography polars duckdb
 # Any other interpreter: the newest pyarrow and pandas; the round trips
 # through polars and DuckDB run in make test's venv and the 3.13 one.
-WHEEL_PKGS_newest := pyarrow pandas pytest hypothesis
+WHEEL_PKGS_newest := pyarrow pandas pytest hypothesis cryptography
 WHEEL_ENVS := $(or $(WHEEL_ENVS_$(PY)),newest)
 
 # The sanitizer runtime has to come first into a Python process that loads an
@@ -267,7 +268,7 @@ test-tsan: setup
 # libFuzzer comes with Debian's clang 14 and its runtime. The targets only
 # (not the whole tree) are built: see tests/fuzz/CMakeLists.txt.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= arrow_import transform_list
+FUZZ_TARGETS ?= arrow_import transform_list reveal
 fuzz: setup
 	@command -v clang++-14 >/dev/null && [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || { \
 	  echo "installing: clang-14 libclang-rt-14-dev"; \
@@ -289,6 +290,7 @@ bench-cache: build
 bench-transforms: build
 	$(BUILD)/bench/cipher_bench
 	$(BUILD)/bench/column_transform_bench
+	$(MODULE_PATH) $(VPY) bench/transforms_py.py
 
 bench-pipeline: build
 	bench/pipeline_scaling.sh $(BUILD)/bench/pipeline_bench

@@ -22,6 +22,8 @@
 #include "mask_engine/transform.h"
 #include "utf8_column.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 namespace {
 
 constexpr int kRounds = 7;

@@ -26,9 +26,11 @@
 #include "cipher_oracle.h"
 #include "measurements.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 namespace {
 
-using namespace quillon_cipher;
+using namespace quillon::block_cipher;
 using oracle::Bytes;
 
 constexpr std::size_t kSivValues = 200000;
@@ -110,7 +112,7 @@ int main() {
     return 1;
   }
 
-  qm_bench::Measurements m;
+  bench::Measurements m;
   const auto openssl_siv = m.add("openssl_siv_values_per_s", kSivValues / 4, [&] {
     for (std::size_t i = 0; i < kSivValues / 4; ++i) {
       static_cast<void>(openssl.seal({ad}, Bytes(work.values[i].begin(), work.values[i].end())));

@@ -60,14 +60,16 @@
 #include "measurements.h"
 #include "utf8_column.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 namespace {
 
-using qm_bench::Clock;
-using qm_bench::Measurements;
-using qm_bench::seconds;
-using quillon_hash::Kernel;
-using quillon_hash::Message;
-using quillon_hash::PreparedKey;
+using bench::Clock;
+using bench::Measurements;
+using bench::seconds;
+using keyed_hash::Kernel;
+using keyed_hash::Message;
+using keyed_hash::PreparedKey;
 
 // Values, "<pos>:" heads and output slots for `rows` rows. Values sit back
 // to back in one buffer, as in a string column's data buffer.
@@ -100,10 +102,10 @@ struct Workload {
                  std::string_view(value_bytes.data() + at, values[i].size())};
       at += values[i].size();
     }
-    out_bytes.resize(rows * quillon_hash::kHexDigestLength);
+    out_bytes.resize(rows * keyed_hash::kHexDigestLength);
     outs.resize(rows);
     for (std::size_t i = 0; i < rows; ++i) {
-      outs[i] = out_bytes.data() + i * quillon_hash::kHexDigestLength;
+      outs[i] = out_bytes.data() + i * keyed_hash::kHexDigestLength;
     }
   }
 
@@ -111,7 +113,7 @@ struct Workload {
   void run(const PreparedKey& key) const {
     for (std::size_t i = 0; i < msgs.size(); i += 1024) {
       const std::size_t n = std::min<std::size_t>(1024, msgs.size() - i);
-      quillon_hash::MessageList list(msgs.data() + i, n, outs.data() + i);
+      keyed_hash::MessageList list(msgs.data() + i, n, outs.data() + i);
       key.hex_digests(list.source());
     }
   }
@@ -143,7 +145,7 @@ int profile(int argc, char** argv) {
   const std::size_t rows = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 200000;
   const bool long_values = argc > 4 && std::string(argv[4]) == "100b";
   for (Kernel k : kKernels) {
-    if (name != quillon_hash::kernel_name(k) || !quillon_hash::kernel_available(k)) continue;
+    if (name != keyed_hash::kernel_name(k) || !keyed_hash::kernel_available(k)) continue;
     const Workload work(rows, long_values ? 100 : 0);
     const PreparedKey key("benchmark-key", k);
     work.run(key);
@@ -194,27 +196,27 @@ int main(int argc, char** argv) {
   const std::size_t portable_compressions =
       m.add("portable_compressions_per_s", kCompressions, [&] {
         for (std::size_t c = 0; c < kCompressions; ++c) {
-          quillon_hash::internal::compress(portable_state, one.blocks + 64 * (c % Chains::kBlocks));
+          keyed_hash::internal::compress(portable_state, one.blocks + 64 * (c % Chains::kBlocks));
         }
       });
 #ifdef QM_X86_KERNELS
-  if (quillon_hash::kernel_available(Kernel::ShaNi)) {
+  if (keyed_hash::kernel_available(Kernel::ShaNi)) {
     for (std::size_t lanes = 1; lanes <= 4; ++lanes) {
       chains.push_back(std::make_unique<Chains>(lanes));
       Chains& c = *chains.back();
       bound_entries.push_back(
           m.add("sha_ni_x" + std::to_string(lanes) + "_compressions_per_s",
                 static_cast<double>(kCompressions / lanes * lanes), [&c, lanes] {
-                  quillon_hash::internal::shani_compress_chains(
+                  keyed_hash::internal::shani_compress_chains(
                       lanes, c.state_ptrs.data(), c.blocks, Chains::kBlocks, kCompressions / lanes);
                 }));
     }
   }
-  if (quillon_hash::kernel_available(Kernel::Avx2)) {
+  if (keyed_hash::kernel_available(Kernel::Avx2)) {
     chains.push_back(std::make_unique<Chains>(8));
     Chains& c = *chains.back();
     bound_entries.push_back(m.add("avx2_x8_compressions_per_s", kCompressions, [&c] {
-      quillon_hash::internal::avx2_compress_chains(c.state_ptrs.data(), c.blocks, Chains::kBlocks,
+      keyed_hash::internal::avx2_compress_chains(c.state_ptrs.data(), c.blocks, Chains::kBlocks,
                                                    kCompressions / 8);
     }));
   }
@@ -227,10 +229,10 @@ int main(int argc, char** argv) {
   };
   std::vector<PerKernel> kernels;
   for (Kernel k : kKernels) {
-    if (!quillon_hash::kernel_available(k)) continue;
+    if (!keyed_hash::kernel_available(k)) continue;
     auto prepared = std::make_unique<PreparedKey>(key, k);
     const PreparedKey* p = prepared.get();
-    const std::string name = quillon_hash::kernel_name(k);
+    const std::string name = keyed_hash::kernel_name(k);
     const std::size_t s = m.add(name + "_short_tokens_per_s", kRows,
                                 [&, p] {
                                   short_work.run(*p);
@@ -299,7 +301,7 @@ int main(int argc, char** argv) {
   std::printf("sha_bound_tokens_per_s=%.0f\n", bound);
   double best = 0, best_long = 0, portable_short = 0, portable_long = 0;
   for (const auto& k : kernels) {
-    std::printf("%s_lanes=%zu\n", quillon_hash::kernel_name(k.kernel), k.key->lanes());
+    std::printf("%s_lanes=%zu\n", keyed_hash::kernel_name(k.kernel), k.key->lanes());
     m.print(k.short_entry);
     m.print(k.long_entry);
     best = std::max(best, m.rate(k.short_entry));

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace qm_bench {
+namespace quillon::bench {
 
 using Clock = std::chrono::steady_clock;
 
@@ -54,4 +54,4 @@ class Measurements {
   std::vector<Entry> entries_;
 };
 
-}  // namespace qm_bench
+}  // namespace quillon::bench

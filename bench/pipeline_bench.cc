@@ -20,6 +20,8 @@
 #include "mask_engine/worker_pool.h"
 #include "utf8_column.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 namespace {
 
 // Best time of `calls` process_batch calls over batches of `rows` rows of

@@ -11,12 +11,12 @@
 #include "arrow_c/strings.h"
 
 template <typename Offset>
-arrow_c::ArrayRef offsets_column(const std::vector<std::string>& values) {
+quillon::arrow_c::ArrayRef offsets_column(const std::vector<std::string>& values) {
   std::int64_t bytes = 0;
   for (const auto& v : values) bytes += static_cast<std::int64_t>(v.size());
-  auto builder = arrow_c::StringBuilder<Offset>::allocate(static_cast<std::int64_t>(values.size()), bytes, false);
+  auto builder = quillon::arrow_c::StringBuilder<Offset>::allocate(static_cast<std::int64_t>(values.size()), bytes, false);
   if (!builder.ok()) return nullptr;
-  arrow_c::StringBuilder<Offset> b = std::move(builder).value();
+  quillon::arrow_c::StringBuilder<Offset> b = std::move(builder).value();
   Offset at = 0;
   b.offsets()[0] = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -27,20 +27,20 @@ arrow_c::ArrayRef offsets_column(const std::vector<std::string>& values) {
   return std::move(b).finish(0);
 }
 
-inline arrow_c::ArrayRef utf8_column(const std::vector<std::string>& values) {
+inline quillon::arrow_c::ArrayRef utf8_column(const std::vector<std::string>& values) {
   return offsets_column<std::int32_t>(values);
 }
 
-inline arrow_c::ArrayRef large_utf8_column(const std::vector<std::string>& values) {
+inline quillon::arrow_c::ArrayRef large_utf8_column(const std::vector<std::string>& values) {
   return offsets_column<std::int64_t>(values);
 }
 
-inline arrow_c::ArrayRef string_view_column(const std::vector<std::string>& values) {
+inline quillon::arrow_c::ArrayRef string_view_column(const std::vector<std::string>& values) {
   std::int64_t bytes = 0;
   for (const auto& v : values) bytes += v.size() > 12 ? static_cast<std::int64_t>(v.size()) : 0;
-  auto builder = arrow_c::StringViewBuilder::allocate(static_cast<std::int64_t>(values.size()), false);
+  auto builder = quillon::arrow_c::StringViewBuilder::allocate(static_cast<std::int64_t>(values.size()), false);
   if (!builder.ok()) return nullptr;
-  arrow_c::StringViewBuilder b = std::move(builder).value();
+  quillon::arrow_c::StringViewBuilder b = std::move(builder).value();
   if (!b.allocate_data(bytes).ok()) return nullptr;
   std::int64_t at = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -57,16 +57,16 @@ inline arrow_c::ArrayRef string_view_column(const std::vector<std::string>& valu
 
 // Row i points at dictionary entry i: the same values as the other layouts,
 // reached through an index.
-inline arrow_c::ArrayRef dictionary_column(const std::vector<std::string>& values) {
+inline quillon::arrow_c::ArrayRef dictionary_column(const std::vector<std::string>& values) {
   auto dictionary = utf8_column(values);
   if (!dictionary) return nullptr;
   auto indices = std::make_shared<std::vector<std::int32_t>>(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) (*indices)[i] = static_cast<std::int32_t>(i);
-  auto type = std::make_shared<arrow_c::Schema>();
+  auto type = std::make_shared<quillon::arrow_c::Schema>();
   type->format = "i";
   type->flags = ARROW_FLAG_NULLABLE;
   type->dictionary = dictionary->type;
-  auto out = std::make_shared<arrow_c::Array>();
+  auto out = std::make_shared<quillon::arrow_c::Array>();
   out->type = type;
   out->length = static_cast<std::int64_t>(values.size());
   out->buffers = {nullptr, indices->data()};

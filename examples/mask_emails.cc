@@ -9,12 +9,14 @@
 #include "mask_engine/transform.h"
 #include "../bench/utf8_column.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 namespace {
 
 // The column's rows as text, nulls as "null".
 std::string show(const arrow_c::Array& column) {
   auto view = arrow_c::read_utf8(column);
-  if (!view.ok()) return view.error().ToString();
+  if (!view.ok()) return view.error().to_string();
   std::string out = "[";
   for (std::int64_t i = 0; i < view.value().length; ++i) {
     if (i > 0) out += ", ";

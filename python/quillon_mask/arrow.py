@@ -5,6 +5,7 @@
     reader = mask_stream(data, transforms, key, start=0)  # pyarrow.RecordBatchReader, lazy
     table = mask_table(data, transforms, key, start=0)    # pyarrow.Table
     frame = mask_frame(frame, transforms, key, start=0)   # the same kind of frame
+    table = reveal_table(masked, transforms, key)         # encrypt and fpe columns decrypted
 
 `data` is any Arrow producer (an object with ``__arrow_c_stream__`` or
 ``__arrow_c_array__``), a pyarrow IPC file reader, a polars LazyFrame (run on
@@ -15,6 +16,14 @@ hashed at position ``start + i``, so a table masked in pieces with the right
 ``start`` gets the tokens of one whole run. A configured column that the data
 lacks or that cannot be masked, or ``hash`` without a key, raises ValueError
 before any batch is read.
+
+Besides mask()'s four types, entries may be ``pseudonym`` (a keyed token of
+the value alone, joinable), ``encrypt`` (deterministic AES-256-SIV, reversible)
+and ``fpe`` (format-preserving FF1 over ``"alphabet"``, reversible), each with
+an optional ``"context"`` str. ``reveal_*`` takes the list that masked and
+gives back the plaintexts of the ``encrypt`` and ``fpe`` columns; every other
+column passes through as it is. A token that does not authenticate raises
+ValueError naming the column and row position.
 
 This module is glue: argument checks, the data's export and the conversion
 back. Everything per batch runs natively, on the worker pool of
@@ -29,7 +38,7 @@ import pyarrow as pa
 
 from quillon_mask import _native  # made by the extension; see module.cc
 
-__all__ = ["mask_stream", "mask_table", "mask_frame"]
+__all__ = ["mask_stream", "mask_table", "mask_frame", "reveal_stream", "reveal_table", "reveal_frame"]
 
 Transforms = List[Dict[str, str]]
 Key = Union[str, bytes, bytearray, memoryview, None]
@@ -87,8 +96,8 @@ def _polars_batches(frame: Any) -> Iterator[pa.RecordBatch]:
         yield from chunk.to_arrow().to_batches()
 
 
-def _open(data: Any, transforms: Transforms, key: Key, start: int) -> Any:
-    """The masking stream over `data`, as an "arrow_array_stream" capsule."""
+def _open(data: Any, transforms: Transforms, key: Key, start: int, reveal: bool = False) -> Any:
+    """The masking (or revealing) stream over `data`, as an "arrow_array_stream" capsule."""
     data = _polars_source(data)
     reader = _pyarrow_reader(data)
     export_stream = export_array = None
@@ -101,7 +110,7 @@ def _open(data: Any, transforms: Transforms, key: Key, start: int) -> Any:
                 f"not '{type(data).__qualname__}'")
     start = _check_start(start)
     # Checked before the data is read or exported: a bad list leaves a reader unread.
-    plan = _native.plan(transforms, key)
+    plan = _native.plan(transforms, key, reveal)
     if reader is not None:
         return _native.open_reader(plan, reader, start)
     if export_stream is not None:
@@ -124,11 +133,30 @@ def mask_frame(frame: Any, transforms: Transforms, key: Key, *, start: int = 0) 
     """`frame` masked, as the same kind of frame: pandas, a polars DataFrame (for a
     DataFrame or a LazyFrame), a polars Series of the same name (for a Series),
     or a pyarrow Table for any other."""
+    return _as_frame(frame, lambda data: mask_table(data, transforms, key, start=start))
+
+
+def reveal_stream(data: Any, transforms: Transforms, key: Key) -> pa.RecordBatchReader:
+    """A reader of `data`'s batches with the encrypt and fpe columns decrypted when read."""
+    return pa.RecordBatchReader._import_from_c_capsule(_open(data, transforms, key, 0, reveal=True))
+
+
+def reveal_table(data: Any, transforms: Transforms, key: Key) -> pa.Table:
+    """`data` revealed, whole, as a pyarrow Table."""
+    return reveal_stream(data, transforms, key).read_all()
+
+
+def reveal_frame(frame: Any, transforms: Transforms, key: Key) -> Any:
+    """`frame` revealed, as the same kind of frame, as mask_frame gives it."""
+    return _as_frame(frame, lambda data: reveal_table(data, transforms, key))
+
+
+def _as_frame(frame: Any, convert: Any) -> Any:
     library = type(frame).__module__.partition(".")[0]
     if library == "pandas" and not hasattr(frame, "__arrow_c_stream__"):
         # pandas before 2.2 has no export of its own; this is what it does.
         frame = pa.Table.from_pandas(frame)
-    table = mask_table(frame, transforms, key, start=start)
+    table = convert(frame)
     if library == "pandas":
         # The index comes back from the pandas metadata, as from any table.
         return table.to_pandas()

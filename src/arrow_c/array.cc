@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 ArrayRef slice(const ArrayRef& array, std::int64_t offset, std::int64_t length) {
   if (offset == 0 && length == array->length) return array;
@@ -50,4 +50,4 @@ std::int64_t exact_null_count(const Array& array) {
                                        array.offset, array.length);
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

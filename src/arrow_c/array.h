@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "arrow_c/schema.h"
-#include "arrow_c/status.h"
+#include "arrow_c/error.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 struct Array {
   SchemaRef type;
@@ -51,4 +51,4 @@ std::int64_t count_set_bits(const std::uint8_t* bitmap, std::int64_t bit_offset,
 std::int64_t exact_null_count(const Array& array);
 
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

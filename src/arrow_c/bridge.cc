@@ -9,7 +9,7 @@
 
 #include "arrow_c/owner.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 constexpr int kMaxDepth = 64;
@@ -36,10 +36,10 @@ std::string describe(const std::string& path, const std::string& what) {
   return path.empty() ? what : path + ": " + what;
 }
 
-Result<ArrayRef> import_node(const ArrowArray& c, const SchemaRef& type,
+ArrowResult<ArrayRef> import_node(const ArrowArray& c, const SchemaRef& type,
                              const std::shared_ptr<const void>& root, const std::string& path,
                              int depth) {
-  auto fail = [&](const std::string& what) { return Status::Invalid(describe(path, what)); };
+  auto fail = [&](const std::string& what) { return ArrowError::Invalid(describe(path, what)); };
   if (c.release == nullptr) return fail("array is released");
   if (depth > kMaxDepth) return fail("array nests deeper than 64 levels");
   if (c.length < 0) return fail("expected a length of at least 0, found " + std::to_string(c.length));
@@ -111,11 +111,11 @@ Result<ArrayRef> import_node(const ArrowArray& c, const SchemaRef& type,
     const std::string child_path =
         describe(path, (depth == 0 ? "column " : "child ") + std::to_string(i) + " ('" +
                            child_type.name + "')");
-    if (c.children[i] == nullptr) return Status::Invalid(child_path + ": child is null");
+    if (c.children[i] == nullptr) return ArrowError::Invalid(child_path + ": child is null");
     QM_ASSIGN_OR_RETURN(ArrayRef child, import_node(*c.children[i], type->children[static_cast<std::size_t>(i)],
                                                     root, child_path, depth + 1));
     if (needed >= 0 && child->length < needed) {
-      return Status::Invalid(child_path + ": expected at least " + std::to_string(needed) +
+      return ArrowError::Invalid(child_path + ": expected at least " + std::to_string(needed) +
                              " rows, found " + std::to_string(child->length));
     }
     node->children.push_back(std::move(child));
@@ -216,10 +216,10 @@ class ImportedStream final : public BatchReader {
     std::memset(&c_array, 0, sizeof(c_array));
     const int rc = stream_->get_next(stream_.get(), &c_array);
     // On failure, whatever the source left in c_array is not ours to release.
-    if (rc != 0) return StreamError{rc, source_error(stream_.get(), rc)};
+    if (rc != 0) return ArrowError::Stream(rc, source_error(stream_.get(), rc));
     if (c_array.release == nullptr) return std::optional<RecordBatch>();
     auto imported = import_record_batch(schema_, &c_array);
-    if (!imported.ok()) return stream_error(imported.error());
+    if (!imported.ok()) return std::move(imported).error();
     return std::optional<RecordBatch>(std::move(imported).value());
   }
 
@@ -262,9 +262,9 @@ ExportedStream& exported_of(ArrowArrayStream* stream) {
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   ExportedStream& state = exported_of(stream);
   const auto held = state.lock();
-  Status st = export_schema(state.reader->schema(), out);
-  if (!st.ok()) {
-    state.last_error = st.ToString();
+  ArrowResult<Done> exported = export_schema(state.reader->schema(), out);
+  if (!exported.ok()) {
+    state.last_error = exported.error().to_string();
     return ENOMEM;
   }
   return 0;
@@ -274,13 +274,13 @@ int next_locked(ExportedStream& state, ArrowArray* out) {
   if (state.error_code != 0) return state.error_code;
   try {
     BatchReader::Next next = state.reader->next();
-    if (!next.ok()) return state.fail(next.error().code, std::move(next).error().message);
+    if (!next.ok()) return state.fail(next.error().errno_value(), next.error().to_string());
     if (!next.value()) {
       out->release = nullptr;  // end of stream
       return 0;
     }
-    Status st = export_record_batch(*next.value(), out);
-    if (!st.ok()) return state.fail(stream_error(st).code, st.ToString());
+    ArrowResult<Done> exported = export_record_batch(*next.value(), out);
+    if (!exported.ok()) return state.fail(exported.error().errno_value(), exported.error().to_string());
     return 0;
   } catch (const std::bad_alloc&) {
     return state.fail(ENOMEM, "Out of memory: cannot read the next batch");
@@ -312,26 +312,26 @@ void stream_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
-Result<RecordBatch> import_record_batch(ArrowSchema* c_schema, ArrowArray* c_array) {
+ArrowResult<RecordBatch> import_record_batch(ArrowSchema* c_schema, ArrowArray* c_array) {
   SchemaOwner schema_owner = SchemaOwner::take(c_schema);
   ArrayOwner array_owner = ArrayOwner::take(c_array);
-  if (schema_owner.released()) return Status::Invalid("schema is released");
-  if (array_owner.released()) return Status::Invalid("array is released");
+  if (schema_owner.released()) return ArrowError::Invalid("schema is released");
+  if (array_owner.released()) return ArrowError::Invalid("array is released");
   QM_ASSIGN_OR_RETURN(const SchemaRef schema, copy_schema(*schema_owner.get()));
   return import_record_batch(schema, array_owner.get());
 }
 
-Result<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_array) {
+ArrowResult<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_array) {
   auto root = std::make_shared<ImportedRoot>();
   root->array = ArrayOwner::take(c_array);
-  if (root->array.released()) return Status::Invalid("array is released");
+  if (root->array.released()) return ArrowError::Invalid("array is released");
   if (type->format != "+s") {
-    return Status::Invalid("expected a struct array (format '+s'), found format '" + type->format + "'");
+    return ArrowError::Invalid("expected a struct array (format '+s'), found format '" + type->format + "'");
   }
-  if (type->dictionary) return Status::Invalid("expected a struct array, found a dictionary");
+  if (type->dictionary) return ArrowError::Invalid("expected a struct array, found a dictionary");
   const ArrowArray& c = *root->array.get();
   if (c.null_count > 0) {
-    return Status::Invalid("expected a struct array without nulls, found " +
+    return ArrowError::Invalid("expected a struct array without nulls, found " +
                            std::to_string(c.null_count));
   }
   QM_ASSIGN_OR_RETURN(const ArrayRef imported, import_node(c, type, root, "", 0));
@@ -347,36 +347,36 @@ Result<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_arr
   return batch;
 }
 
-Status export_record_batch(const RecordBatch& batch, ArrowArray* out) {
+ArrowResult<Done> export_record_batch(const RecordBatch& batch, ArrowArray* out) {
   std::unique_ptr<ExportedArray> priv;
   try {
     priv = prepare(as_struct(batch));
   } catch (const std::bad_alloc&) {
-    return Status::OutOfMemory("cannot export the record batch");
+    return ArrowError::OutOfMemory("cannot export the record batch");
   }
   link(std::move(priv), out);
-  return Status::OK();
+  return Done{};
 }
 
-Result<std::unique_ptr<BatchReader>> import_stream(ArrowArrayStream* c_stream) {
+ArrowResult<std::unique_ptr<BatchReader>> import_stream(ArrowArrayStream* c_stream) {
   StreamOwner stream = StreamOwner::take(c_stream);
-  if (stream.released()) return Status::Invalid("the source stream is released");
+  if (stream.released()) return ArrowError::Invalid("the source stream is released");
   SchemaOwner c_schema;
   const int rc = stream->get_schema(stream.get(), c_schema.get());
-  if (rc != 0) return Status::Invalid(source_error(stream.get(), rc));
-  if (c_schema.released()) return Status::Invalid("the source stream gave a released schema");
+  if (rc != 0) return ArrowError::Invalid(source_error(stream.get(), rc));
+  if (c_schema.released()) return ArrowError::Invalid("the source stream gave a released schema");
   QM_ASSIGN_OR_RETURN(SchemaRef schema, copy_schema(*c_schema.get()));
   c_schema.reset();
   try {
     return std::unique_ptr<BatchReader>(new ImportedStream(std::move(stream), std::move(schema)));
   } catch (const std::bad_alloc&) {
-    return Status::OutOfMemory("cannot import the stream");
+    return ArrowError::OutOfMemory("cannot import the stream");
   }
 }
 
-Status export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out, StreamWait wait) {
+ArrowResult<Done> export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out, StreamWait wait) {
   auto state = std::unique_ptr<ExportedStream>(new (std::nothrow) ExportedStream());
-  if (!state) return Status::OutOfMemory("cannot export the stream");
+  if (!state) return ArrowError::OutOfMemory("cannot export the stream");
   state->reader = std::move(reader);
   state->wait = std::move(wait);
   out->get_schema = stream_get_schema;
@@ -384,7 +384,7 @@ Status export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out,
   out->get_last_error = stream_last_error;
   out->release = stream_release;
   out->private_data = state.release();
-  return Status::OK();
+  return Done{};
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

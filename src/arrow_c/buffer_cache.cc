@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -214,4 +214,4 @@ void set_buffer_cache_bounds(std::size_t max_buffers, std::size_t max_bytes) {
 
 void clear_buffer_cache() { Cache::get().clear(); }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

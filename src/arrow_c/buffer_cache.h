@@ -26,7 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Buffers from this size up are large: huge pages.
@@ -56,4 +56,4 @@ void clear_buffer_cache();
 inline constexpr std::size_t kDefaultCacheBuffers = 2;
 inline constexpr std::size_t kDefaultCacheBytes = std::size_t{256} << 20;
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

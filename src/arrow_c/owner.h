@@ -13,7 +13,7 @@
 
 #include "arrow_c/abi.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 
 template <typename CStruct>
 class Owned {
@@ -62,4 +62,4 @@ using SchemaOwner = Owned<ArrowSchema>;
 using ArrayOwner = Owned<ArrowArray>;
 using StreamOwner = Owned<ArrowArrayStream>;
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

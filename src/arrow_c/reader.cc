@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <deque>
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 class BatchesReader final : public BatchReader {
@@ -35,10 +35,6 @@ constexpr std::string_view kStatusNames[] = {
 
 }  // namespace
 
-StreamError stream_error(const Status& status) {
-  return {status.code() == Status::Code::OutOfMemory ? ENOMEM : EINVAL, status.ToString()};
-}
-
 std::unique_ptr<BatchReader> batches_reader(SchemaRef schema, std::vector<RecordBatch> batches) {
   return std::make_unique<BatchesReader>(std::move(schema), std::move(batches));
 }
@@ -61,4 +57,4 @@ std::string producer_text(std::string_view text) {
   return std::string(text.substr(0, cut)) + " [rest withheld: it may quote input values]";
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

@@ -4,7 +4,7 @@
 #include <new>
 #include <string_view>
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 constexpr int kMaxDepth = 64;
@@ -38,28 +38,28 @@ std::int64_t metadata_size(const char* metadata) {
   return at;
 }
 
-Result<SchemaRef> copy_node(const ArrowSchema& source, int depth) {
-  if (source.release == nullptr) return Status::Invalid("schema is released");
-  if (depth > kMaxDepth) return Status::Invalid("schema nests deeper than 64 levels");
-  if (source.format == nullptr) return Status::Invalid("schema has no format");
+ArrowResult<SchemaRef> copy_node(const ArrowSchema& source, int depth) {
+  if (source.release == nullptr) return ArrowError::Invalid("schema is released");
+  if (depth > kMaxDepth) return ArrowError::Invalid("schema nests deeper than 64 levels");
+  if (source.format == nullptr) return ArrowError::Invalid("schema has no format");
   auto node = std::make_shared<Schema>();
   node->format = source.format;
   if (source.name != nullptr) node->name = source.name;
   if (source.metadata != nullptr) {
     const std::int64_t size = metadata_size(source.metadata);
     if (size < 0) {
-      return Status::Invalid("schema metadata has a negative length or passes 2147483647 bytes");
+      return ArrowError::Invalid("schema metadata has a negative length or passes 2147483647 bytes");
     }
     node->metadata.emplace(source.metadata, static_cast<std::size_t>(size));
   }
   node->flags = source.flags;
   if (source.n_children < 0 || (source.n_children > 0 && source.children == nullptr)) {
-    return Status::Invalid("schema of format '" + node->format + "' has " +
+    return ArrowError::Invalid("schema of format '" + node->format + "' has " +
                            std::to_string(source.n_children) + " children but no child list");
   }
   node->children.reserve(static_cast<std::size_t>(source.n_children));
   for (std::int64_t i = 0; i < source.n_children; ++i) {
-    if (source.children[i] == nullptr) return Status::Invalid("schema child is null");
+    if (source.children[i] == nullptr) return ArrowError::Invalid("schema child is null");
     QM_ASSIGN_OR_RETURN(auto child, copy_node(*source.children[i], depth + 1));
     node->children.push_back(std::move(child));
   }
@@ -69,11 +69,11 @@ Result<SchemaRef> copy_node(const ArrowSchema& source, int depth) {
   QM_ASSIGN_OR_RETURN(const Layout layout, layout_of(*node));
   const int children = layout.children;
   if (children >= 0 && static_cast<std::int64_t>(children) != source.n_children) {
-    return Status::Invalid("format '" + node->format + "' expects " + std::to_string(children) +
+    return ArrowError::Invalid("format '" + node->format + "' expects " + std::to_string(children) +
                            " children, found " + std::to_string(source.n_children));
   }
   if (node->format == "+m" && node->children[0]->children.size() != 2) {
-    return Status::Invalid("map entries must be a struct of two fields");
+    return ArrowError::Invalid("map entries must be a struct of two fields");
   }
   return SchemaRef(std::move(node));
 }
@@ -156,7 +156,7 @@ std::string child_list(const Schema& type) {
 
 }  // namespace
 
-Result<Layout> layout_of(const Schema& type) {
+ArrowResult<Layout> layout_of(const Schema& type) {
   const std::string_view f = type.format;
   auto simple = [](int buffers, bool validity, int children) {
     return Layout{buffers, buffers, validity, children};
@@ -182,20 +182,20 @@ Result<Layout> layout_of(const Schema& type) {
   if (starts_with(f, "+ud:")) return simple(2, false, -1);
   if (starts_with(f, "+us:")) return simple(1, false, -1);
   if (f == "+r") return simple(0, false, 2);
-  return Status::Invalid("unsupported format '" + type.format + "'");
+  return ArrowError::Invalid("unsupported format '" + type.format + "'");
 }
 
-Result<SchemaRef> copy_schema(const ArrowSchema& source) { return copy_node(source, 0); }
+ArrowResult<SchemaRef> copy_schema(const ArrowSchema& source) { return copy_node(source, 0); }
 
-Status export_schema(const SchemaRef& schema, ArrowSchema* out) {
+ArrowResult<Done> export_schema(const SchemaRef& schema, ArrowSchema* out) {
   std::unique_ptr<ExportedSchema> priv;
   try {
     priv = prepare(schema);
   } catch (const std::bad_alloc&) {
-    return Status::OutOfMemory("cannot export the schema");
+    return ArrowError::OutOfMemory("cannot export the schema");
   }
   link(std::move(priv), out);
-  return Status::OK();
+  return Done{};
 }
 
 const SchemaRef& utf8_type() {
@@ -303,4 +303,4 @@ std::string type_name(const Schema& type) {
   return "'" + type.format + "'";
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

@@ -9,7 +9,7 @@
 #include <string>
 
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 // A buffer of ours: 64-byte aligned, as Arrow recommends, never null (a
@@ -49,13 +49,13 @@ constexpr const char* format_of() {
 }
 
 template <typename Offset>
-Result<OffsetStrings<Offset>> read_offsets(const Array& array) {
+ArrowResult<OffsetStrings<Offset>> read_offsets(const Array& array) {
   const std::string format = format_of<Offset>();
   if (array.type->format != format || array.type->dictionary) {
-    return Status::Invalid("expected format '" + format + "', found '" + array.type->format + "'");
+    return ArrowError::Invalid("expected format '" + format + "', found '" + array.type->format + "'");
   }
   if (array.buffers.size() != 3) {
-    return Status::Invalid("expected 3 buffers, found " + std::to_string(array.buffers.size()));
+    return ArrowError::Invalid("expected 3 buffers, found " + std::to_string(array.buffers.size()));
   }
   OffsetStrings<Offset> view;
   view.length = array.length;
@@ -69,11 +69,11 @@ Result<OffsetStrings<Offset>> read_offsets(const Array& array) {
     return view;
   }
   const void* raw_offsets = array.buffers[1];
-  if (raw_offsets == nullptr) return Status::Invalid("expected an offsets buffer, found none");
+  if (raw_offsets == nullptr) return ArrowError::Invalid("expected an offsets buffer, found none");
   const std::int64_t offsets_bytes = known_size(array, 1);
   const std::int64_t needed = (array.offset + array.length + 1) * std::int64_t{sizeof(Offset)};
   if (offsets_bytes >= 0 && offsets_bytes < needed) {
-    return Status::Invalid("expected an offsets buffer of at least " + std::to_string(needed) +
+    return ArrowError::Invalid("expected an offsets buffer of at least " + std::to_string(needed) +
                            " bytes, found " + std::to_string(offsets_bytes));
   }
   const auto* first = static_cast<const std::uint8_t*>(raw_offsets) + sizeof(Offset) * array.offset;
@@ -90,7 +90,7 @@ Result<OffsetStrings<Offset>> read_offsets(const Array& array) {
   view.first = load_once(offsets);
   view.bound = load_once(offsets + array.length);
   if (view.first < 0) {
-    return Status::Invalid("expected a first offset of at least 0, found " + std::to_string(view.first));
+    return ArrowError::Invalid("expected a first offset of at least 0, found " + std::to_string(view.first));
   }
   // One pass, no branch taken in the usual case. Offsets are compared, not
   // subtracted: the difference of two producer offsets can overflow Offset
@@ -100,27 +100,27 @@ Result<OffsetStrings<Offset>> read_offsets(const Array& array) {
   if (any_decrease) {
     for (std::int64_t i = 0; i < array.length; ++i) {
       if (offsets[i + 1] < offsets[i]) {
-        return Status::Invalid("offsets decrease at row " + std::to_string(i) + " (expected at least " +
+        return ArrowError::Invalid("offsets decrease at row " + std::to_string(i) + " (expected at least " +
                                std::to_string(offsets[i]) + ", found " +
                                std::to_string(offsets[i + 1]) + ")");
       }
     }
-    return Status::Invalid("expected a last offset of at least " + std::to_string(view.first) +
+    return ArrowError::Invalid("expected a last offset of at least " + std::to_string(view.first) +
                            ", found " + std::to_string(view.bound));
   }
   const std::int64_t values_bytes = known_size(array, 2);
   if (values_bytes >= 0 && view.bound > values_bytes) {
-    return Status::Invalid("expected offsets within the " + std::to_string(values_bytes) +
+    return ArrowError::Invalid("expected offsets within the " + std::to_string(values_bytes) +
                            "-byte values buffer, found " + std::to_string(view.bound));
   }
   view.data = static_cast<const char*>(array.buffers[2]);
   if (view.data == nullptr) {
-    if (view.bound != view.first) return Status::Invalid("expected a values buffer, found none");
+    if (view.bound != view.first) return ArrowError::Invalid("expected a values buffer, found none");
     view.data = "";
     view.first = view.bound = 0;
   }
   if (view.validity == nullptr && array.null_count > 0) {
-    return Status::Invalid("expected a validity buffer for " + std::to_string(array.null_count) +
+    return ArrowError::Invalid("expected a validity buffer for " + std::to_string(array.null_count) +
                            " nulls, found none");
   }
   return view;
@@ -151,15 +151,15 @@ std::int64_t ProducerBits::copy_validity(std::uint8_t* out) const {
   return length - count_set_bits(out, 0, length);
 }
 
-Result<Utf8Strings> read_utf8(const Array& array) { return read_offsets<std::int32_t>(array); }
-Result<LargeUtf8Strings> read_large_utf8(const Array& array) { return read_offsets<std::int64_t>(array); }
+ArrowResult<Utf8Strings> read_utf8(const Array& array) { return read_offsets<std::int32_t>(array); }
+ArrowResult<LargeUtf8Strings> read_large_utf8(const Array& array) { return read_offsets<std::int64_t>(array); }
 
-Result<Utf8ViewStrings> read_utf8_view(const Array& array) {
+ArrowResult<Utf8ViewStrings> read_utf8_view(const Array& array) {
   if (array.type->format != "vu" || array.type->dictionary) {
-    return Status::Invalid("expected format 'vu', found '" + array.type->format + "'");
+    return ArrowError::Invalid("expected format 'vu', found '" + array.type->format + "'");
   }
   if (array.buffers.size() < 3) {
-    return Status::Invalid("expected at least 3 buffers, found " + std::to_string(array.buffers.size()));
+    return ArrowError::Invalid("expected at least 3 buffers, found " + std::to_string(array.buffers.size()));
   }
   Utf8ViewStrings view;
   view.length = array.length;
@@ -168,7 +168,7 @@ Result<Utf8ViewStrings> read_utf8_view(const Array& array) {
   const std::size_t data_count = array.buffers.size() - 3;
   const auto* sizes = static_cast<const std::uint8_t*>(array.buffers.back());
   if (data_count > 0 && sizes == nullptr) {
-    return Status::Invalid("expected the sizes of " + std::to_string(data_count) +
+    return ArrowError::Invalid("expected the sizes of " + std::to_string(data_count) +
                            " data buffers, found none");
   }
   view.data.reserve(data_count);
@@ -179,12 +179,12 @@ Result<Utf8ViewStrings> read_utf8_view(const Array& array) {
     const char* data = static_cast<const char*>(array.buffers[2 + k]);
     const std::int64_t told = known_size(array, 2 + k);
     if (size < 0 || (told >= 0 && size > told)) {
-      return Status::Invalid("expected data buffer " + std::to_string(k) + " to hold from 0 to " +
+      return ArrowError::Invalid("expected data buffer " + std::to_string(k) + " to hold from 0 to " +
                              (told >= 0 ? std::to_string(told) : std::string("2^63-1")) +
                              " bytes, found " + std::to_string(size));
     }
     if (data == nullptr && size > 0) {
-      return Status::Invalid("expected data buffer " + std::to_string(k) + ", found none");
+      return ArrowError::Invalid("expected data buffer " + std::to_string(k) + ", found none");
     }
     view.data.push_back(data == nullptr ? "" : data);
     view.sizes.push_back(data == nullptr ? 0 : size);
@@ -193,15 +193,15 @@ Result<Utf8ViewStrings> read_utf8_view(const Array& array) {
     view.validity = nullptr;
     return view;
   }
-  if (array.buffers[1] == nullptr) return Status::Invalid("expected a views buffer, found none");
+  if (array.buffers[1] == nullptr) return ArrowError::Invalid("expected a views buffer, found none");
   const std::int64_t views_bytes = known_size(array, 1);
   if (views_bytes >= 0 && views_bytes < 16 * (array.offset + array.length)) {
-    return Status::Invalid("expected a views buffer of at least " +
+    return ArrowError::Invalid("expected a views buffer of at least " +
                            std::to_string(16 * (array.offset + array.length)) + " bytes, found " +
                            std::to_string(views_bytes));
   }
   if (view.validity == nullptr && array.null_count > 0) {
-    return Status::Invalid("expected a validity buffer for " + std::to_string(array.null_count) +
+    return ArrowError::Invalid("expected a validity buffer for " + std::to_string(array.null_count) +
                            " nulls, found none");
   }
   view.views = static_cast<const std::uint8_t*>(array.buffers[1]) + 16 * array.offset;
@@ -210,20 +210,20 @@ Result<Utf8ViewStrings> read_utf8_view(const Array& array) {
     std::memcpy(v, view.views + 16 * i, sizeof(v));
     if (v[0] <= 12 || !view.valid(i)) {
       if (v[0] < 0 && view.valid(i)) {
-        return Status::Invalid("expected a length of at least 0 in the view of row " +
+        return ArrowError::Invalid("expected a length of at least 0 in the view of row " +
                                std::to_string(i) + ", found " + std::to_string(v[0]));
       }
       continue;
     }
     if (v[2] < 0 || static_cast<std::size_t>(v[2]) >= data_count) {
-      return Status::Invalid("expected a data buffer index from 0 to " +
+      return ArrowError::Invalid("expected a data buffer index from 0 to " +
                              std::to_string(static_cast<std::int64_t>(data_count) - 1) +
                              " in the view of row " + std::to_string(i) + ", found " +
                              std::to_string(v[2]));
     }
     const std::int64_t end = std::int64_t{v[3]} + v[0];
     if (v[3] < 0 || end > view.sizes[static_cast<std::size_t>(v[2])]) {
-      return Status::Invalid("expected the view of row " + std::to_string(i) + " within the " +
+      return ArrowError::Invalid("expected the view of row " + std::to_string(i) + " within the " +
                              std::to_string(view.sizes[static_cast<std::size_t>(v[2])]) +
                              " bytes of data buffer " + std::to_string(v[2]) + ", found bytes " +
                              std::to_string(v[3]) + " to " + std::to_string(end));
@@ -237,7 +237,7 @@ namespace {
 // Reads the indices of type T once into `out`; the first index of a valid
 // row outside [0, dictionary length) is refused.
 template <typename T>
-Status read_indices(const std::uint8_t* raw, const ProducerBits& bits, const ProducerBits& dict_bits,
+ArrowResult<Done> read_indices(const std::uint8_t* raw, const ProducerBits& bits, const ProducerBits& dict_bits,
                     std::int64_t dict_length, DictionaryIndices& out) {
   const std::int64_t length = out.length;
   std::int64_t valid_rows = 0;
@@ -251,7 +251,7 @@ Status read_indices(const std::uint8_t* raw, const ProducerBits& bits, const Pro
     // Unsigned so negative values of a signed type land past the end too.
     if (static_cast<std::uint64_t>(static_cast<std::int64_t>(value)) >= static_cast<std::uint64_t>(dict_length) ||
         (std::is_unsigned_v<T> && sizeof(T) == 8 && static_cast<std::uint64_t>(value) >> 63 != 0)) {
-      return Status::Invalid("expected dictionary indices from 0 to " + std::to_string(dict_length - 1) +
+      return ArrowError::Invalid("expected dictionary indices from 0 to " + std::to_string(dict_length - 1) +
                              ", found " + std::to_string(value) + " at row " + std::to_string(i));
     }
     const auto index = static_cast<std::int32_t>(value);
@@ -261,22 +261,22 @@ Status read_indices(const std::uint8_t* raw, const ProducerBits& bits, const Pro
     valid_rows += valid;
   }
   out.null_count = length - valid_rows;
-  return Status::OK();
+  return Done{};
 }
 
 }  // namespace
 
-Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
+ArrowResult<DictionaryIndices> read_dictionary_indices(const Array& array) {
   const std::string& f = array.type->format;
   if (!array.dictionary || f.size() != 1 || std::string_view("cCsSiIlL").find(f[0]) == std::string_view::npos) {
-    return Status::Invalid("expected a dictionary with an integer index, found format '" + f + "'");
+    return ArrowError::Invalid("expected a dictionary with an integer index, found format '" + f + "'");
   }
   if (array.buffers.size() != 2) {
-    return Status::Invalid("expected 2 buffers, found " + std::to_string(array.buffers.size()));
+    return ArrowError::Invalid("expected 2 buffers, found " + std::to_string(array.buffers.size()));
   }
   const Array& dict = *array.dictionary;
   if (dict.length > std::numeric_limits<std::int32_t>::max()) {
-    return Status::Invalid("expected a dictionary of at most 2147483647 values, found " +
+    return ArrowError::Invalid("expected a dictionary of at most 2147483647 values, found " +
                            std::to_string(dict.length));
   }
   const ProducerBits dict_bits{dict.length,
@@ -288,27 +288,27 @@ Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
   out.length = array.length;
   if (array.length == 0) return out;
   const auto* raw = static_cast<const std::uint8_t*>(array.buffers[1]);
-  if (raw == nullptr) return Status::Invalid("expected an indices buffer, found none");
+  if (raw == nullptr) return ArrowError::Invalid("expected an indices buffer, found none");
   const std::size_t width = f[0] == 'c' || f[0] == 'C' ? 1 : f[0] == 's' || f[0] == 'S' ? 2
                             : f[0] == 'i' || f[0] == 'I' ? 4 : 8;
   const std::int64_t told = known_size(array, 1);
   const std::int64_t needed = (array.offset + array.length) * static_cast<std::int64_t>(width);
   if (told >= 0 && told < needed) {
-    return Status::Invalid("expected an indices buffer of at least " + std::to_string(needed) +
+    return ArrowError::Invalid("expected an indices buffer of at least " + std::to_string(needed) +
                            " bytes, found " + std::to_string(told));
   }
   if (bits.validity == nullptr && array.null_count > 0) {
-    return Status::Invalid("expected a validity buffer for " + std::to_string(array.null_count) +
+    return ArrowError::Invalid("expected a validity buffer for " + std::to_string(array.null_count) +
                            " nulls, found none");
   }
   try {
     out.index.resize(static_cast<std::size_t>(array.length));
     out.bits.assign(static_cast<std::size_t>((array.length + 7) / 8), 0);
   } catch (const std::bad_alloc&) {
-    return Status::OutOfMemory("cannot allocate the indices of " + std::to_string(array.length) + " rows");
+    return ArrowError::OutOfMemory("cannot allocate the indices of " + std::to_string(array.length) + " rows");
   }
   raw += width * static_cast<std::size_t>(array.offset);
-  Status st;
+  ArrowResult<Done> st = Done{};
   switch (f[0]) {
     case 'c': st = read_indices<std::int8_t>(raw, bits, dict_bits, dict.length, out); break;
     case 'C': st = read_indices<std::uint8_t>(raw, bits, dict_bits, dict.length, out); break;
@@ -319,7 +319,7 @@ Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
     case 'l': st = read_indices<std::int64_t>(raw, bits, dict_bits, dict.length, out); break;
     default: st = read_indices<std::uint64_t>(raw, bits, dict_bits, dict.length, out); break;
   }
-  ARROW_C_RETURN_NOT_OK(st);
+  QM_RETURN_IF_ERROR(st);
   return out;
 }
 
@@ -336,8 +336,8 @@ class OwnedBuffers {
 
 namespace {
 
-Status out_of_memory(std::int64_t length, std::int64_t bytes) {
-  return Status::OutOfMemory("cannot allocate a string array of " + std::to_string(length) +
+ArrowError out_of_memory(std::int64_t length, std::int64_t bytes) {
+  return ArrowError::OutOfMemory("cannot allocate a string array of " + std::to_string(length) +
                              " rows and " + std::to_string(bytes) + " value bytes");
 }
 
@@ -355,7 +355,7 @@ template <typename Offset>
 StringBuilder<Offset>::~StringBuilder() = default;
 
 template <typename Offset>
-Result<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t length, bool with_validity) {
+ArrowResult<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t length, bool with_validity) {
   auto buffers = std::unique_ptr<OwnedBuffers>(new (std::nothrow) OwnedBuffers());
   if (!buffers) return out_of_memory(length, 0);
   try {
@@ -372,26 +372,26 @@ Result<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t lengt
 }
 
 template <typename Offset>
-Status StringBuilder<Offset>::allocate_values(std::int64_t bytes) {
+ArrowResult<Done> StringBuilder<Offset>::allocate_values(std::int64_t bytes) {
   if (sizeof(Offset) == 4 && bytes > kMaxUtf8Bytes) {
-    return Status::CapacityError("masked column needs " + std::to_string(bytes) +
+    return ArrowError::CapacityError("masked column needs " + std::to_string(bytes) +
                                  " bytes of string data, more than the " +
                                  std::to_string(kMaxUtf8Bytes) + " that one Utf8 array can hold");
   }
   if (!buffers_->add(bytes)) return out_of_memory(length_, bytes);
-  return Status::OK();
+  return Done{};
 }
 
 template <typename Offset>
-Result<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t length, std::int64_t value_bytes,
+ArrowResult<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t length, std::int64_t value_bytes,
                                                               bool with_validity) {
   if (sizeof(Offset) == 4 && value_bytes > kMaxUtf8Bytes) {
-    return Status::CapacityError("masked column needs " + std::to_string(value_bytes) +
+    return ArrowError::CapacityError("masked column needs " + std::to_string(value_bytes) +
                                  " bytes of string data, more than the " +
                                  std::to_string(kMaxUtf8Bytes) + " that one Utf8 array can hold");
   }
   QM_ASSIGN_OR_RETURN(StringBuilder built, allocate(length, with_validity));
-  ARROW_C_RETURN_NOT_OK(built.allocate_values(value_bytes));
+  QM_RETURN_IF_ERROR(built.allocate_values(value_bytes));
   return built;
 }
 
@@ -430,7 +430,7 @@ StringViewBuilder::StringViewBuilder(StringViewBuilder&&) noexcept = default;
 StringViewBuilder& StringViewBuilder::operator=(StringViewBuilder&&) noexcept = default;
 StringViewBuilder::~StringViewBuilder() = default;
 
-Result<StringViewBuilder> StringViewBuilder::allocate(std::int64_t length, bool with_validity) {
+ArrowResult<StringViewBuilder> StringViewBuilder::allocate(std::int64_t length, bool with_validity) {
   auto buffers = std::unique_ptr<OwnedBuffers>(new (std::nothrow) OwnedBuffers());
   if (!buffers) return out_of_memory(length, 0);
   try {
@@ -446,15 +446,15 @@ Result<StringViewBuilder> StringViewBuilder::allocate(std::int64_t length, bool 
   return StringViewBuilder(length, std::move(buffers));
 }
 
-Status StringViewBuilder::allocate_data(std::int64_t bytes) {
+ArrowResult<Done> StringViewBuilder::allocate_data(std::int64_t bytes) {
   if (bytes > kMaxUtf8Bytes) {
-    return Status::CapacityError("masked column needs " + std::to_string(bytes) +
+    return ArrowError::CapacityError("masked column needs " + std::to_string(bytes) +
                                  " bytes of string data, more than the " +
                                  std::to_string(kMaxUtf8Bytes) + " that one view data buffer can address");
   }
   if (!buffers_->add(bytes)) return out_of_memory(length_, bytes);
   data_bytes_ = bytes;
-  return Status::OK();
+  return Done{};
 }
 
 std::uint8_t* StringViewBuilder::validity() { return buffers_->buffers[0].get(); }
@@ -493,14 +493,14 @@ ArrayRef StringViewBuilder::finish(std::int64_t null_count) && {
   return out;
 }
 
-Result<ArrayRef> make_null_utf8(std::int64_t length) {
+ArrowResult<ArrayRef> make_null_utf8(std::int64_t length) {
   QM_ASSIGN_OR_RETURN(Utf8Builder builder, Utf8Builder::allocate(length, 0, /*with_validity=*/true));
   std::memset(builder.validity(), 0, static_cast<std::size_t>((length + 7) / 8));
   std::memset(builder.offsets(), 0, static_cast<std::size_t>(length + 1) * 4);
   return std::move(builder).finish(length);
 }
 
-Result<ArrayRef> make_null_array(const SchemaRef& type, std::int64_t length) {
+ArrowResult<ArrayRef> make_null_array(const SchemaRef& type, std::int64_t length) {
   const std::string& f = type->format;
   auto buffers = std::make_shared<OwnedBuffers>();
   auto out = std::make_shared<Array>();
@@ -526,11 +526,11 @@ Result<ArrayRef> make_null_array(const SchemaRef& type, std::int64_t length) {
   } else if (f == "vu") {
     sizes = {(length + 7) / 8, 16 * length, 0};  // no data buffer; an empty sizes buffer
   } else {
-    return Status::Invalid("cannot make an all-null array of type " + type_name(*type));
+    return ArrowError::Invalid("cannot make an all-null array of type " + type_name(*type));
   }
   for (std::int64_t bytes : sizes) {
     const void* p = zeroed(bytes);
-    if (p == nullptr) return Status::OutOfMemory("cannot allocate an all-null array of " + std::to_string(length) + " rows");
+    if (p == nullptr) return ArrowError::OutOfMemory("cannot allocate an all-null array of " + std::to_string(length) + " rows");
     out->buffers.push_back(p);
   }
   out->keep_alive = buffers;
@@ -547,4 +547,4 @@ const SchemaRef& utf8_view_type() {
   return type;
 }
 
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

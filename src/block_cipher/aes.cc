@@ -7,7 +7,7 @@
 #include "block_cipher/aes_internal.h"
 #include "keyed_hash/hmac.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
 namespace {
 
@@ -71,7 +71,7 @@ AesKey::AesKey(const std::uint8_t* key, AesKeySize size, Kernel kernel)
 AesKey::AesKey(const std::uint8_t* key, AesKeySize size)
     : AesKey(key, size, fastest_kernel(), Unchecked{}) {}
 
-AesKey::~AesKey() { quillon_hash::wipe(round_keys_, sizeof(round_keys_)); }
+AesKey::~AesKey() { keyed_hash::wipe(round_keys_, sizeof(round_keys_)); }
 
 void AesKey::encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t n) const {
 #ifdef QM_X86_AES
@@ -90,4 +90,4 @@ std::size_t AesKey::lanes() const {
   return 1;
 }
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

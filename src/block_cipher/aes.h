@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
 inline constexpr std::size_t kAesBlock = 16;
 
@@ -70,4 +70,4 @@ class AesKey {
   alignas(16) std::uint8_t round_keys_[15 * kAesBlock];
 };
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

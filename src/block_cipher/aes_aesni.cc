@@ -12,7 +12,7 @@
 // CPUID check.
 #define QM_AESNI __attribute__((target("aes,sse2")))
 
-namespace quillon_cipher::internal {
+namespace quillon::block_cipher::internal {
 
 bool cpu_has_aes() {
   static const bool has = [] {
@@ -66,6 +66,6 @@ QM_AESNI void aesni_encrypt(const std::uint8_t* round_keys, int rounds, const st
   __asm__ __volatile__("" : : "r"(rk) : "memory");
 }
 
-}  // namespace quillon_cipher::internal
+}  // namespace quillon::block_cipher::internal
 
 #endif

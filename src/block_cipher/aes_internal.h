@@ -12,7 +12,7 @@
 #define QM_X86_AES 1
 #endif
 
-namespace quillon_cipher::internal {
+namespace quillon::block_cipher::internal {
 
 // The key schedule (FIPS-197 5.2), constant time: `key` has 4 * nk bytes
 // (nk = 4, 6 or 8), `round_keys` gets (nk + 7) * 16.
@@ -30,4 +30,4 @@ void aesni_encrypt(const std::uint8_t* round_keys, int rounds, const std::uint8_
                    std::uint8_t* out, std::size_t n);
 #endif
 
-}  // namespace quillon_cipher::internal
+}  // namespace quillon::block_cipher::internal

@@ -6,7 +6,7 @@
 
 #include "block_cipher/aes_internal.h"
 
-namespace quillon_cipher::internal {
+namespace quillon::block_cipher::internal {
 namespace {
 
 constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
@@ -161,4 +161,4 @@ void portable_encrypt(const std::uint8_t* round_keys, int rounds, const std::uin
   }
 }
 
-}  // namespace quillon_cipher::internal
+}  // namespace quillon::block_cipher::internal

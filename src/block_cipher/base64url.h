@@ -11,7 +11,7 @@
 
 #include "block_cipher/error.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
 // Characters for n bytes: ceil(4n / 3).
 inline constexpr std::size_t base64url_size(std::size_t n) { return (4 * n + 2) / 3; }
@@ -26,6 +26,6 @@ Result<std::size_t, CipherError> base64url_decoded_size(std::size_t chars);
 // Decodes `text` into base64url_decoded_size(text.size()) bytes at `out`;
 // BadEncoding for any text base64url_encode would not have written. `out`
 // is unspecified after a failure.
-Status base64url_decode(std::string_view text, std::uint8_t* out);
+CipherResult<Done> base64url_decode(std::string_view text, std::uint8_t* out);
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

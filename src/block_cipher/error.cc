@@ -1,6 +1,6 @@
 #include "block_cipher/error.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
 const char* message(CipherError error) {
   switch (error) {
@@ -20,4 +20,4 @@ const char* message(CipherError error) {
   return "cipher failed";
 }
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

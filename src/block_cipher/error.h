@@ -7,9 +7,8 @@
 
 #include "common/result.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
-using qm::Result;
 
 enum class CipherError : std::uint8_t {
   BadKeyLength,     // a raw key of a length the cipher does not take
@@ -23,9 +22,8 @@ enum class CipherError : std::uint8_t {
 // A fixed text per error, e.g. "ciphertext does not authenticate".
 const char* message(CipherError error);
 
-// The success value of operations that only report whether they worked.
-struct Done {};
-using Status = Result<Done, CipherError>;
+template <typename T>
+using CipherResult = Result<T, CipherError>;
 
 // A batch operation that stops at the first value it cannot serve names it.
 struct BatchError {
@@ -33,4 +31,4 @@ struct BatchError {
   std::size_t index;
 };
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

@@ -5,24 +5,24 @@
 #include "keyed_hash/hmac.h"
 #include "keyed_hash/pull.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 namespace {
 
 constexpr std::size_t kDigest = 32;
 
 // The keyed hash gives hex; HKDF chains raw digests.
-void hmac_bytes(const quillon_hash::PreparedKey& key, std::string_view head,
+void hmac_bytes(const keyed_hash::PreparedKey& key, std::string_view head,
                 std::string_view tail, std::uint8_t* out) {
-  char hex[quillon_hash::kHexDigestLength];
-  const quillon_hash::Message message{head, tail};
+  char hex[keyed_hash::kHexDigestLength];
+  const keyed_hash::Message message{head, tail};
   char* const out_slot = hex;
-  quillon_hash::MessageList one(&message, 1, &out_slot);
+  keyed_hash::MessageList one(&message, 1, &out_slot);
   key.hex_digests(one.source());
   for (std::size_t i = 0; i < kDigest; ++i) {
     auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
     out[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
   }
-  quillon_hash::wipe(hex, sizeof(hex));
+  keyed_hash::wipe(hex, sizeof(hex));
 }
 
 std::string_view view(const std::uint8_t* p, std::size_t n) {
@@ -31,13 +31,13 @@ std::string_view view(const std::uint8_t* p, std::size_t n) {
 
 }  // namespace
 
-Status hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
+CipherResult<Done> hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
                    std::uint8_t* out, std::size_t n) {
   if (n > kHkdfMaxOutput) return CipherError::OutputTooLong;
   std::uint8_t prk[kDigest];
-  hmac_bytes(quillon_hash::PreparedKey(salt, quillon_hash::Kernel::Portable), {}, ikm, prk);
-  const quillon_hash::PreparedKey expand(view(prk, kDigest), quillon_hash::Kernel::Portable);
-  quillon_hash::wipe(prk, sizeof(prk));
+  hmac_bytes(keyed_hash::PreparedKey(salt, keyed_hash::Kernel::Portable), {}, ikm, prk);
+  const keyed_hash::PreparedKey expand(view(prk, kDigest), keyed_hash::Kernel::Portable);
+  keyed_hash::wipe(prk, sizeof(prk));
   // T(i) = HMAC(PRK, T(i-1) || info || i), T(0) empty: the message is the
   // previous digest as head, info and the counter byte as tail.
   std::uint8_t t[kDigest];
@@ -52,8 +52,8 @@ Status hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view
     std::memcpy(out + done, t, take);
     done += take;
   }
-  quillon_hash::wipe(t, sizeof(t));
+  keyed_hash::wipe(t, sizeof(t));
   return Done{};
 }
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

@@ -10,7 +10,7 @@
 #include "block_cipher/error.h"
 #include "keyed_hash/hmac.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
 // The most HKDF-SHA-256 can give: 255 digests.
 inline constexpr std::size_t kHkdfMaxOutput = 255 * 32;
@@ -19,7 +19,7 @@ inline constexpr std::size_t kHkdfMaxOutput = 255 * 32;
 // RFC's absent salt (HMAC pads both to the same zero block). OutputTooLong
 // when n exceeds kHkdfMaxOutput, with nothing written. Intermediate keys are
 // wiped before return.
-Status hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
+CipherResult<Done> hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
                    std::uint8_t* out, std::size_t n);
 
 // A purpose's N-byte key derived from the caller's key (salt absent, the
@@ -33,9 +33,9 @@ struct DerivedKey {
     // Within HKDF's limit (checked above), so this cannot fail.
     static_cast<void>(hkdf_sha256(caller_key, {}, info, bytes, N));
   }
-  ~DerivedKey() { quillon_hash::wipe(bytes, N); }
+  ~DerivedKey() { keyed_hash::wipe(bytes, N); }
   DerivedKey(const DerivedKey&) = delete;
   DerivedKey& operator=(const DerivedKey&) = delete;
 };
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

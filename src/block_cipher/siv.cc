@@ -5,7 +5,7 @@
 #include "block_cipher/hkdf.h"
 #include "keyed_hash/hmac.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 namespace {
 
 // Values per group: one per lane of the widest kernel.
@@ -45,7 +45,7 @@ const std::uint8_t* bytes(std::string_view s) {
 
 }  // namespace
 
-SivHeader::~SivHeader() { quillon_hash::wipe(d, sizeof(d)); }
+SivHeader::~SivHeader() { keyed_hash::wipe(d, sizeof(d)); }
 
 SivKey::SivKey(const std::uint8_t* key, AesKeySize half, Kernel kernel)
     : mac_(key, half, kernel), ctr_(key + static_cast<std::size_t>(half), half, kernel) {
@@ -53,15 +53,15 @@ SivKey::SivKey(const std::uint8_t* key, AesKeySize half, Kernel kernel)
   mac_.encrypt_blocks(l, l, 1);
   dbl(l, k1_);
   dbl(k1_, k2_);
-  quillon_hash::wipe(l, sizeof(l));
+  keyed_hash::wipe(l, sizeof(l));
   const std::uint8_t zero[kB] = {};
   cmac(zero, kB, d0_);
 }
 
 SivKey::~SivKey() {
-  quillon_hash::wipe(k1_, sizeof(k1_));
-  quillon_hash::wipe(k2_, sizeof(k2_));
-  quillon_hash::wipe(d0_, sizeof(d0_));
+  keyed_hash::wipe(k1_, sizeof(k1_));
+  keyed_hash::wipe(k2_, sizeof(k2_));
+  keyed_hash::wipe(d0_, sizeof(d0_));
 }
 
 Result<std::unique_ptr<SivKey>, CipherError> SivKey::make(const std::uint8_t* key,
@@ -145,7 +145,7 @@ void SivKey::tags(const SivHeader& header, const std::uint8_t* const* plain,
     mac_.encrypt_blocks(buf[0], buf[0], k);
     for (std::size_t t = 0; t < k; ++t) std::memcpy(v[lane_of[t]], buf[t], kB);
   }
-  quillon_hash::wipe(buf, sizeof(buf));
+  keyed_hash::wipe(buf, sizeof(buf));
 }
 
 // Counter blocks of all values go through the cipher eight at a time. The
@@ -179,7 +179,7 @@ void SivKey::ctr(const std::uint8_t (*v)[kB], const std::uint8_t* const* in,
     }
   }
   if (k > 0) flush();
-  quillon_hash::wipe(ks, sizeof(ks));
+  keyed_hash::wipe(ks, sizeof(ks));
 }
 
 void SivKey::seal_many(const SivHeader& header, const std::string_view* plaintexts,
@@ -232,4 +232,4 @@ Result<Done, BatchError> SivKey::open_many(const SivHeader& header,
   return Done{};
 }
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

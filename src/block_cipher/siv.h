@@ -25,7 +25,7 @@
 #include "block_cipher/aes.h"
 #include "block_cipher/error.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
 inline constexpr std::size_t kSivTag = 16;
 
@@ -88,4 +88,4 @@ class SivKey {
   alignas(16) std::uint8_t k1_[kAesBlock], k2_[kAesBlock], d0_[kAesBlock];
 };
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

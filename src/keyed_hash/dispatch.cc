@@ -10,7 +10,7 @@
 #include <cpuid.h>
 #endif
 
-namespace quillon_hash {
+namespace quillon::keyed_hash {
 
 #ifdef QM_X86_KERNELS
 namespace internal {
@@ -121,4 +121,4 @@ const char* kernel_name(Kernel kernel) {
   return "portable";
 }
 
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

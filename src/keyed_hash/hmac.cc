@@ -4,7 +4,7 @@
 
 #include "keyed_hash/sha256_internal.h"
 
-namespace quillon_hash {
+namespace quillon::keyed_hash {
 
 
 std::string hmac_sha256(std::string_view key, std::string_view data) {
@@ -135,4 +135,4 @@ void PreparedKey::hex_digests(const MessageSource& source) const {
   pull_in_batches(source, portable_blocks, portable_many);
 }
 
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

@@ -21,7 +21,7 @@
 
 #include "keyed_hash/pull.h"
 
-namespace quillon_hash {
+namespace quillon::keyed_hash {
 
 inline constexpr std::size_t kHexDigestLength = 64;
 
@@ -96,4 +96,4 @@ class PreparedKey {
   alignas(32) std::uint32_t outer_[8] = {};
 };
 
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

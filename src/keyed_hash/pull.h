@@ -16,7 +16,7 @@
 
 #include "keyed_hash/short_block.h"
 
-namespace quillon_hash {
+namespace quillon::keyed_hash {
 
 // One message as two parts hashed as their concatenation, so callers need
 // not compose "position:value" in a temporary.
@@ -162,4 +162,4 @@ class MessageList {
   std::size_t next_ = 0;
 };
 
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

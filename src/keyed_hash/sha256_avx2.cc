@@ -15,7 +15,7 @@
 // CPU may lack. They are entered after a CPUID check.
 #define QM_AVX2 __attribute__((target("avx2")))
 
-namespace quillon_hash::internal {
+namespace quillon::keyed_hash::internal {
 namespace {
 
 using V = __m256i;
@@ -262,6 +262,6 @@ void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* bloc
   compress8(states, blocks, n_blocks, rounds);
 }
 
-}  // namespace quillon_hash::internal
+}  // namespace quillon::keyed_hash::internal
 
 #endif  // QM_X86_KERNELS

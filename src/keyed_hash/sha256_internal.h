@@ -20,7 +20,7 @@
 #define QM_X86_KERNELS 1
 #endif
 
-namespace quillon_hash::internal {
+namespace quillon::keyed_hash::internal {
 
 // The SHA-256 round constants (FIPS 180-4), shared by the kernels.
 alignas(32) inline constexpr std::uint32_t kRound[64] = {
@@ -40,9 +40,9 @@ inline constexpr std::uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6
                                                    0xa54ff53a, 0x510e527f, 0x9b05688c,
                                                    0x1f83d9ab, 0x5be0cd19};
 
-using quillon_hash::kBlock;
-using quillon_hash::kOneBlockMax;
-using quillon_hash::copy_short;
+using keyed_hash::kBlock;
+using keyed_hash::kOneBlockMax;
+using keyed_hash::copy_short;
 
 // The chaining values after the ipad and opad blocks of the key, borrowed
 // from the PreparedKey that holds them.
@@ -177,4 +177,4 @@ void avx2_compress_chains(std::uint32_t* const* states, const std::uint8_t* bloc
                           std::size_t n_blocks, std::size_t rounds);
 #endif
 
-}  // namespace quillon_hash::internal
+}  // namespace quillon::keyed_hash::internal

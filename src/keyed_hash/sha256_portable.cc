@@ -5,7 +5,7 @@
 
 #include "keyed_hash/sha256_internal.h"
 
-namespace quillon_hash::internal {
+namespace quillon::keyed_hash::internal {
 namespace {
 
 inline std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
@@ -141,4 +141,4 @@ void portable_hmac_block(const KeyStates& keys, const std::uint8_t* padded, char
   finish_portable(keys, state, block, out);
 }
 
-}  // namespace quillon_hash::internal
+}  // namespace quillon::keyed_hash::internal

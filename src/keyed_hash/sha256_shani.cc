@@ -15,7 +15,7 @@
 // instructions the CPU may lack. They are entered after a CPUID check.
 #define QM_SHANI __attribute__((target("sha,sse4.1,ssse3")))
 
-namespace quillon_hash::internal {
+namespace quillon::keyed_hash::internal {
 namespace {
 
 QM_SHANI inline __m128i byte_swap_mask() {
@@ -427,6 +427,6 @@ void shani_compress_chains(std::size_t lanes, std::uint32_t* const* states,
   }
 }
 
-}  // namespace quillon_hash::internal
+}  // namespace quillon::keyed_hash::internal
 
 #endif  // QM_X86_KERNELS

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace quillon_hash {
+namespace quillon::keyed_hash {
 
 inline constexpr std::size_t kBlock = 64;
 // The longest message whose padding (0x80 and the 8-byte length) still fits
@@ -53,4 +53,4 @@ inline void pad_short_block(const char* head, std::size_t head_size, const char*
   block[kBlock - 1] = static_cast<std::uint8_t>(bits);
 }
 
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

@@ -8,14 +8,14 @@
 #include "block_cipher/base64url.h"
 #include "keyed_hash/pull.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 using arrow_c::StringBuilder;
 using arrow_c::StringViewBuilder;
-namespace qc = quillon_cipher;
+namespace qc = block_cipher;
 
-constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(quillon_hash::kHexDigestLength);
+constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(keyed_hash::kHexDigestLength);
 constexpr std::string_view kPseudonymLabel{"quillon_mask pseudonym\0", 23};
 // Values sealed or opened per call of the SIV batch API: several CMAC chains
 // and CTR streams in flight, and the scratch stays small.
@@ -33,7 +33,7 @@ bool valid_bit(const std::uint8_t* bits, std::int64_t i) {
   return bits == nullptr || ((bits[i >> 3] >> (i & 7)) & 1) != 0;
 }
 
-MaskError arrow_error(arrow_c::Status status) { return MaskError::Arrow(std::move(status)); }
+MaskError arrow_error(arrow_c::ArrowError status) { return MaskError::Arrow(std::move(status)); }
 
 // The column being transformed: its name and how an index in the array
 // transformed becomes a row position in messages.
@@ -64,7 +64,7 @@ struct Job {
         what = "the value changed while it was read";
         break;
     }
-    return arrow_error(arrow_c::Status::Invalid("column '" + std::string(column) + "', row " +
+    return arrow_error(arrow_c::ArrowError::Invalid("column '" + std::string(column) + "', row " +
                                                 std::to_string(first_position + row) + ": " + what));
   }
 };
@@ -85,13 +85,13 @@ class OffsetOut {
     b_.offsets()[i] = static_cast<Offset>(total_);
     total_ += n;
   }
-  arrow_c::Status allocate() {
+  arrow_c::ArrowResult<Done> allocate() {
     b_.offsets()[length_] = static_cast<Offset>(total_);
     return b_.allocate_values(total_);
   }
   char* slot(std::int64_t i) { return b_.values() + b_.offsets()[i]; }
   std::size_t slot_size(std::int64_t i) { return static_cast<std::size_t>(b_.offsets()[i + 1] - b_.offsets()[i]); }
-  void wipe() { quillon_hash::wipe(b_.values(), static_cast<std::size_t>(total_)); }
+  void wipe() { keyed_hash::wipe(b_.values(), static_cast<std::size_t>(total_)); }
   ArrayRef finish(std::int64_t nulls) && { return std::move(b_).finish(nulls); }
 
  private:
@@ -115,7 +115,7 @@ class ViewOut {
     at_[static_cast<std::size_t>(i)] = total_;
     total_ += n;
   }
-  arrow_c::Status allocate() {
+  arrow_c::ArrowResult<Done> allocate() {
     at_.back() = total_;
     return b_.allocate_data(total_);
   }
@@ -124,7 +124,7 @@ class ViewOut {
     const auto k = static_cast<std::size_t>(i);
     return static_cast<std::size_t>(at_[k + 1] - at_[k]);
   }
-  void wipe() { quillon_hash::wipe(b_.data(), static_cast<std::size_t>(total_)); }
+  void wipe() { keyed_hash::wipe(b_.data(), static_cast<std::size_t>(total_)); }
   ArrayRef finish(std::int64_t nulls) && {
     const std::uint8_t* bits = b_.validity();
     for (std::int64_t i = 0; i < length_; ++i) {
@@ -156,7 +156,7 @@ bool value_of_size(const Rows& rows, std::int64_t i, std::size_t size, std::stri
 
 // ---- pseudonym --------------------------------------------------------------
 
-const char kNoHead[quillon_hash::kHeadBytes] = {};
+const char kNoHead[keyed_hash::kHeadBytes] = {};
 
 // The valid rows of [i, end) as messages with no head, read as the kernel
 // pulls them; each token goes straight to its row's slot. fill() is the one
@@ -169,7 +169,7 @@ struct ValueMessages {
   std::int64_t i;
   std::int64_t end;
 
-  static quillon_hash::Pull fill(void* self, quillon_hash::Pull pull) {
+  static keyed_hash::Pull fill(void* self, keyed_hash::Pull pull) {
     auto& s = *static_cast<ValueMessages*>(self);
     for (; s.i < s.end; ++s.i) {
       if (pull.full()) return pull;
@@ -182,7 +182,7 @@ struct ValueMessages {
 
 struct PseudonymKind {
   static constexpr std::int64_t kFixedSize = kTokenBytes;
-  const quillon_hash::PreparedKey& key;
+  const keyed_hash::PreparedKey& key;
 
   template <typename Rows, typename Out>
   std::optional<RowFault> write(const Rows& rows, const std::uint8_t* bits, Out& out) {
@@ -220,7 +220,7 @@ struct EncryptKind {
   const EncryptKey& key;
   std::vector<std::uint8_t> sealed;  // the group's SIV || ciphertext, before encoding
 
-  qm::Result<std::int64_t, Fault> size(std::string_view v) { return token_chars(v.size()); }
+  quillon::Result<std::int64_t, Fault> size(std::string_view v) { return token_chars(v.size()); }
   template <typename Rows, typename Out>
   std::optional<RowFault> write(const Rows& rows, const std::uint8_t* bits, Out& out) {
     return in_groups(rows.length, bits, [&](const std::int64_t* idx, std::size_t n) -> std::optional<RowFault> {
@@ -247,7 +247,7 @@ struct OpenKind {
   const EncryptKey& key;
   std::vector<std::uint8_t> tokens;  // the group's decoded tokens
 
-  qm::Result<std::int64_t, Fault> size(std::string_view v) {
+  quillon::Result<std::int64_t, Fault> size(std::string_view v) {
     auto bytes = qc::base64url_decoded_size(v.size());
     if (!bytes.ok()) return Fault::NotBase64url;
     if (bytes.value() < qc::kSivTag) return Fault::NotAuthentic;
@@ -354,7 +354,7 @@ struct FpeKind {
   template <typename Vector>
   static void wipe_all(Vector& v) {
     v.resize(v.capacity());
-    quillon_hash::wipe(v.data(), v.size() * sizeof(v[0]));
+    keyed_hash::wipe(v.data(), v.size() * sizeof(v[0]));
   }
   ~FpeKind() {
     wipe_all(chars);
@@ -390,7 +390,7 @@ struct FpeKind {
     return out;
   }
 
-  qm::Result<std::int64_t, Fault> size(std::string_view v) {
+  quillon::Result<std::int64_t, Fault> size(std::string_view v) {
     if (key.alphabet().same_width()) return static_cast<std::int64_t>(v.size());
     if (auto f = run(v)) return *f;
     std::size_t bytes = 0;
@@ -455,8 +455,8 @@ MaskResult<ArrayRef> build(const Rows& rows, const Job& job, Kind& kind) {
     }
     out.size_row(i, n);
   }
-  arrow_c::Status st = out.allocate();
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate();
+  if (!st.ok()) return arrow_error(std::move(st).error());
   if (auto fault = kind.write(rows, bits, out)) {
     out.wipe();
     return job.error(*fault);
@@ -484,7 +484,7 @@ MaskResult<ArrayRef> transform_column(const ArrayRef& column, std::string_view n
   if (!maskable(type)) return MaskError::UnsupportedDataType(std::string(name), arrow_c::type_name(type));
   if (type.format == "n") return column;
   if (!type.dictionary) return transform_strings(*column, Job{name, first_position, nullptr}, kind);
-  if (!column->dictionary) return arrow_error(arrow_c::Status::Invalid("expected a dictionary, found none"));
+  if (!column->dictionary) return arrow_error(arrow_c::ArrowError::Invalid("expected a dictionary, found none"));
   auto indices = arrow_c::read_dictionary_indices(*column);
   if (!indices.ok()) return arrow_error(std::move(indices).error());
   const arrow_c::DictionaryIndices& idx = indices.value();
@@ -501,24 +501,24 @@ MaskResult<ArrayRef> transform_column(const ArrayRef& column, std::string_view n
 
 // HMAC-SHA-256 of `data` under `key` as 32 raw bytes (the keyed hash gives hex).
 void hmac_raw(std::string_view key, std::string_view data, std::uint8_t* out) {
-  const quillon_hash::PreparedKey prepared(key, quillon_hash::Kernel::Portable);
-  char hex[quillon_hash::kHexDigestLength];
-  const quillon_hash::Message message{{}, data};
+  const keyed_hash::PreparedKey prepared(key, keyed_hash::Kernel::Portable);
+  char hex[keyed_hash::kHexDigestLength];
+  const keyed_hash::Message message{{}, data};
   char* const slot = hex;
-  quillon_hash::MessageList one(&message, 1, &slot);
+  keyed_hash::MessageList one(&message, 1, &slot);
   prepared.hex_digests(one.source());
   auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
   for (std::size_t i = 0; i < sizeof(hex) / 2; ++i) {
     out[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
   }
-  quillon_hash::wipe(hex, sizeof(hex));
+  keyed_hash::wipe(hex, sizeof(hex));
 }
 
-std::unique_ptr<quillon_hash::PreparedKey> pseudonym_key(std::string_view key, const Context& context,
-                                                         std::optional<quillon_hash::Kernel> kernel) {
+std::unique_ptr<keyed_hash::PreparedKey> pseudonym_key(std::string_view key, const Context& context,
+                                                         std::optional<keyed_hash::Kernel> kernel) {
   auto make = [&](std::string_view k) {
-    return kernel ? std::make_unique<quillon_hash::PreparedKey>(k, *kernel)
-                  : std::make_unique<quillon_hash::PreparedKey>(k);
+    return kernel ? std::make_unique<keyed_hash::PreparedKey>(k, *kernel)
+                  : std::make_unique<keyed_hash::PreparedKey>(k);
   };
   if (!context || context->empty()) return make(key);
   // The context's own key, so one column's pseudonyms never match another's.
@@ -527,7 +527,7 @@ std::unique_ptr<quillon_hash::PreparedKey> pseudonym_key(std::string_view key, c
   std::uint8_t derived[32];
   hmac_raw(key, label, derived);
   auto prepared = make({reinterpret_cast<const char*>(derived), sizeof(derived)});
-  quillon_hash::wipe(derived, sizeof(derived));
+  keyed_hash::wipe(derived, sizeof(derived));
   return prepared;
 }
 
@@ -536,7 +536,7 @@ std::unique_ptr<quillon_hash::PreparedKey> pseudonym_key(std::string_view key, c
 PseudonymKey::PseudonymKey(std::string_view key, const Context& context)
     : prepared_(pseudonym_key(key, context, std::nullopt)) {}
 
-PseudonymKey::PseudonymKey(std::string_view key, const Context& context, quillon_hash::Kernel kernel)
+PseudonymKey::PseudonymKey(std::string_view key, const Context& context, keyed_hash::Kernel kernel)
     : prepared_(pseudonym_key(key, context, kernel)) {}
 
 EncryptKey::EncryptKey(std::string_view key, const Context& context, qc::Kernel kernel)
@@ -554,10 +554,20 @@ MaskResult<Alphabet> Alphabet::parse(std::string_view text) {
       {"alnum", "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
       {"hex", "0123456789abcdef"},
   };
+  auto invalid = [](const char* what) { return arrow_error(arrow_c::ArrowError::Invalid(what)); };
+  bool named = false;
   for (const auto& [name, chars] : kNamed) {
-    if (text == name) text = chars;
+    if (text == name) {
+      text = chars;
+      named = true;
+    }
   }
-  auto invalid = [](const char* what) { return arrow_error(arrow_c::Status::Invalid(what)); };
+  // Text of the letters a-z alone reads as a name: a misspelt one must not
+  // pass as an alphabet of its own letters.
+  if (!named && !text.empty() &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
+    return invalid("unknown fpe alphabet name; the names are digits, lower, upper, alnum and hex");
+  }
   Alphabet a;
   std::fill(std::begin(a.ascii_), std::end(a.ascii_), -1);
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -611,4 +621,4 @@ MaskResult<ArrayRef> reveal_column(const FpeKey& key, const ArrayRef& column, st
   return transform_column(column, name, first_position, FpeKind{key, false, {}, {}, {}, {}, 0});
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -49,7 +49,7 @@
 #include "mask_engine/error.h"
 #include "mask_engine/transform.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 // The column's context: bytes that bind every token of a column (a table or
 // column label). An empty context is no context, for every transform: FF1's
@@ -64,11 +64,11 @@ class PseudonymKey {
  public:
   PseudonymKey(std::string_view key, const Context& context);
   // Serves with `kernel` (Portable when it is not available); for tests.
-  PseudonymKey(std::string_view key, const Context& context, quillon_hash::Kernel kernel);
-  const quillon_hash::PreparedKey& prepared() const { return *prepared_; }
+  PseudonymKey(std::string_view key, const Context& context, keyed_hash::Kernel kernel);
+  const keyed_hash::PreparedKey& prepared() const { return *prepared_; }
 
  private:
-  std::unique_ptr<quillon_hash::PreparedKey> prepared_;
+  std::unique_ptr<keyed_hash::PreparedKey> prepared_;
 };
 
 // Encrypt tokens: base64url (no padding) of SIV || ciphertext, AES-256-SIV
@@ -77,23 +77,25 @@ class PseudonymKey {
 class EncryptKey {
  public:
   EncryptKey(std::string_view key, const Context& context,
-             quillon_cipher::Kernel kernel = quillon_cipher::fastest_kernel());
-  const quillon_cipher::SivKey& siv() const { return *siv_; }
-  const quillon_cipher::SivHeader& header() const { return header_; }
+             block_cipher::Kernel kernel = block_cipher::fastest_kernel());
+  const block_cipher::SivKey& siv() const { return *siv_; }
+  const block_cipher::SivHeader& header() const { return header_; }
 
  private:
-  std::unique_ptr<quillon_cipher::SivKey> siv_;
-  quillon_cipher::SivHeader header_;
+  std::unique_ptr<block_cipher::SivKey> siv_;
+  block_cipher::SivHeader header_;
 };
 
 // The characters fpe encrypts and their numeral values, in order. Named:
 // "digits" (0-9), "lower" (a-z), "upper" (A-Z), "alnum" (0-9 a-z A-Z), "hex"
-// (0-9 a-f); any other text is an explicit alphabet of at least 2 distinct
-// code points, at most 65,536.
+// (0-9 a-f). Other text of the letters a-z alone is an unknown name; any
+// other text is an explicit alphabet of at least 2 distinct code points, at
+// most 65,536.
 class Alphabet {
  public:
-  // MaskError::Arrow (Invalid) naming what is wrong: an alphabet of fewer
-  // than 2 characters, a repeated one, more than 65,536, or not UTF-8.
+  // MaskError::Arrow (Invalid) naming what is wrong: an unknown name, an
+  // alphabet of fewer than 2 characters, a repeated one, more than 65,536,
+  // or not UTF-8.
   static MaskResult<Alphabet> parse(std::string_view name_or_characters);
 
   std::uint32_t radix() const { return static_cast<std::uint32_t>(chars_.size()); }
@@ -116,13 +118,13 @@ class Alphabet {
 class FpeKey {
  public:
   FpeKey(std::string_view key, const Context& context, Alphabet alphabet,
-         quillon_cipher::Kernel kernel = quillon_cipher::fastest_kernel());
-  const quillon_cipher::Ff1Key& ff1() const { return *ff1_; }
+         block_cipher::Kernel kernel = block_cipher::fastest_kernel());
+  const block_cipher::Ff1Key& ff1() const { return *ff1_; }
   std::string_view tweak() const { return tweak_; }
   const Alphabet& alphabet() const { return alphabet_; }
 
  private:
-  std::unique_ptr<quillon_cipher::Ff1Key> ff1_;
+  std::unique_ptr<block_cipher::Ff1Key> ff1_;
   std::string tweak_;
   Alphabet alphabet_;
 };
@@ -141,4 +143,4 @@ MaskResult<ArrayRef> reveal_column(const EncryptKey& key, const ArrayRef& column
 MaskResult<ArrayRef> reveal_column(const FpeKey& key, const ArrayRef& column, std::string_view column_name,
                                    std::int64_t first_position = 0);
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

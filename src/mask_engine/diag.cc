@@ -4,7 +4,7 @@
 #include <memory>
 #include <mutex>
 
-namespace mask_engine::diag {
+namespace quillon::mask_engine::diag {
 namespace {
 
 struct Installed {
@@ -54,4 +54,4 @@ void dispatch(Event&& event) {
   if (installed && installed->receiver) installed->receiver(event);
 }
 
-}  // namespace mask_engine::diag
+}  // namespace quillon::mask_engine::diag

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace mask_engine::diag {
+namespace quillon::mask_engine::diag {
 
 enum class Level : std::uint8_t { Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
 
@@ -56,15 +56,15 @@ bool enabled(Level level, std::string_view target);
 // formatted only for a receiver that takes them.
 void dispatch(Event&& event);
 
-}  // namespace mask_engine::diag
+}  // namespace quillon::mask_engine::diag
 
 // Emits an event whose field values are evaluated only when the event is
 // enabled: QM_EVENT(Warn, "target", {"message", text}, {"column", name}).
 #define QM_EVENT(level, target, ...)                                                    \
   do {                                                                                  \
-    if (::mask_engine::diag::enabled(::mask_engine::diag::Level::level, target)) {      \
-      ::mask_engine::diag::dispatch(::mask_engine::diag::Event{                         \
-          ::mask_engine::diag::Level::level, target, target, __FILE__, __LINE__,        \
-          std::vector<::mask_engine::diag::Field>{__VA_ARGS__}});                       \
+    if (::quillon::mask_engine::diag::enabled(::quillon::mask_engine::diag::Level::level, target)) {      \
+      ::quillon::mask_engine::diag::dispatch(::quillon::mask_engine::diag::Event{                         \
+          ::quillon::mask_engine::diag::Level::level, target, target, __FILE__, __LINE__,        \
+          std::vector<::quillon::mask_engine::diag::Field>{__VA_ARGS__}});                       \
     }                                                                                   \
   } while (false)

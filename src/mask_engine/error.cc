@@ -1,6 +1,6 @@
 #include "mask_engine/error.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 MaskError MaskError::UnsupportedDataType(std::string column, std::string data_type) {
   MaskError e(Kind::UnsupportedDataType);
@@ -13,9 +13,9 @@ MaskError MaskError::NoColumns() { return MaskError(Kind::NoColumns); }
 MaskError MaskError::EmptyBatch() { return MaskError(Kind::EmptyBatch); }
 MaskError MaskError::MissingKey() { return MaskError(Kind::MissingKey); }
 
-MaskError MaskError::Arrow(arrow_c::Status status) {
+MaskError MaskError::Arrow(arrow_c::ArrowError error) {
   MaskError e(Kind::Arrow);
-  e.status_ = std::move(status);
+  e.arrow_ = std::move(error);
   return e;
 }
 
@@ -28,7 +28,7 @@ std::string MaskError::to_string() const {
     case Kind::EmptyBatch:
       return "record batch has no rows";
     case Kind::Arrow:
-      return "arrow error: " + status_.ToString();
+      return "arrow error: " + arrow_->to_string();
     case Kind::MissingKey:
       return "HMAC key required for Hash transform";
   }
@@ -39,4 +39,4 @@ std::ostream& operator<<(std::ostream& os, const MaskError& error) {
   return os << error.to_string();
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -8,11 +8,11 @@
 
 #include "keyed_hash/hmac.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 
-constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(quillon_hash::kHexDigestLength);
+constexpr std::int64_t kTokenBytes = static_cast<std::int64_t>(keyed_hash::kHexDigestLength);
 constexpr std::string_view kRedacted = "[REDACTED]";
 
 // "<n>:" kept as ASCII and incremented in place, so a row's hash head costs
@@ -28,7 +28,7 @@ constexpr std::string_view kRedacted = "[REDACTED]";
 // the hashing.
 class PositionHead {
  public:
-  static constexpr std::size_t kBytes = quillon_hash::kHeadBytes;  // 19 digits, the colon, zeros
+  static constexpr std::size_t kBytes = keyed_hash::kHeadBytes;  // 19 digits, the colon, zeros
 
   explicit PositionHead(std::int64_t n) {
     char digits[20];
@@ -82,7 +82,7 @@ bool valid_bit(const std::uint8_t* bits, std::int64_t i) {
   return bits == nullptr || ((bits[i >> 3] >> (i & 7)) & 1) != 0;
 }
 
-MaskError arrow_error(arrow_c::Status status) { return MaskError::Arrow(std::move(status)); }
+MaskError arrow_error(arrow_c::ArrowError status) { return MaskError::Arrow(std::move(status)); }
 
 // The rows of a dictionary-encoded column: indices read once, values from
 // the dictionary's own view.
@@ -136,7 +136,7 @@ struct RowMessages {
   std::int64_t end;
   PositionHead head;
 
-  quillon_hash::Pull fill(quillon_hash::Pull pull) {
+  keyed_hash::Pull fill(keyed_hash::Pull pull) {
     for (; i < end; ++i, head.increment()) {
       if (pull.full()) return pull;
       if (valid_bit(bits, i)) pull.add(head.bytes(), head.size(), rows.value(i), slot_of(i));
@@ -144,7 +144,7 @@ struct RowMessages {
     pull.end();
     return pull;
   }
-  static quillon_hash::Pull fill_from(void* self, quillon_hash::Pull pull) {
+  static keyed_hash::Pull fill_from(void* self, keyed_hash::Pull pull) {
     return static_cast<RowMessages*>(self)->fill(pull);
   }
 };
@@ -157,7 +157,7 @@ struct RowMessages {
 template <typename Rows, typename SlotOf>
 void hash_rows(const Rows& rows, const std::uint8_t* bits, const SlotOf& slot_of, std::string_view key,
                std::int64_t first_position, const RangeRunner* runner) {
-  const quillon_hash::PreparedKey prepared(key);
+  const keyed_hash::PreparedKey prepared(key);
   run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
     RowMessages<Rows, SlotOf> source{rows, bits, slot_of, begin, end, PositionHead(first_position + begin)};
     prepared.hex_digests({&decltype(source)::fill_from, &source});
@@ -188,8 +188,8 @@ MaskResult<ArrayRef> copy_rows(const arrow_c::OffsetStrings<Offset>& rows, Strin
       offsets[i + 1] = at;
     }
   }
-  arrow_c::Status st = out.allocate_values(offsets[rows.length]);
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_values(offsets[rows.length]);
+  if (!st.ok()) return arrow_error(std::move(st).error());
   char* values = out.values();
   run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
     if (bits == nullptr) {
@@ -227,13 +227,13 @@ MaskResult<ArrayRef> to_offsets(Transform transform, const Rows& rows, const Key
     if constexpr (std::is_same_v<Rows, arrow_c::OffsetStrings<Offset>>) {
       return copy_rows(rows, std::move(out), nulls, runner);
     }
-    return arrow_error(arrow_c::Status::Invalid("a copy keeps the input's layout"));
+    return arrow_error(arrow_c::ArrowError::Invalid("a copy keeps the input's layout"));
   }
   const std::int64_t width = transform == Transform::Hash ? kTokenBytes : static_cast<std::int64_t>(kRedacted.size());
   // Sized before any row is touched: a column past the reach is refused
   // before anything is hashed.
-  arrow_c::Status st = out.allocate_values(width * valid_rows);
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_values(width * valid_rows);
+  if (!st.ok()) return arrow_error(std::move(st).error());
   Offset* offsets = out.offsets();
   char* values = out.values();
   fixed_width_offsets(bits, rows.length, static_cast<Offset>(width), offsets);
@@ -270,10 +270,10 @@ MaskResult<ArrayRef> to_views(Transform transform, const Rows& rows, const Key& 
     return std::move(out).finish(nulls);
   }
   if (transform != Transform::Hash) {
-    return arrow_error(arrow_c::Status::Invalid("a copy keeps the input's layout"));
+    return arrow_error(arrow_c::ArrowError::Invalid("a copy keeps the input's layout"));
   }
-  arrow_c::Status st = out.allocate_data(kTokenBytes * (rows.length - nulls));
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_data(kTokenBytes * (rows.length - nulls));
+  if (!st.ok()) return arrow_error(std::move(st).error());
   // Tokens go back to back into the one data buffer: the views are written
   // first (their offsets are where the tokens go), their prefixes after.
   char* data = out.data();
@@ -338,11 +338,14 @@ MaskResult<ArrayRef> mask_strings(Transform transform, const arrow_c::Array& val
 std::int64_t max_row_bytes(Transform transform) {
   switch (transform) {
     case Transform::Hash:
+    case Transform::Pseudonym:
       return kTokenBytes;
     case Transform::Redact:
       return static_cast<std::int64_t>(kRedacted.size());
     case Transform::Null:
     case Transform::PassThrough:
+    case Transform::Encrypt:
+    case Transform::Fpe:
       return 0;
   }
   return 0;
@@ -353,6 +356,7 @@ MaskResult<ArrayRef> apply(Transform transform, const arrow_c::Array& column, co
   if (column.type->format != "u" || column.type->dictionary) {
     return MaskError::UnsupportedDataType("unknown", arrow_c::type_name(*column.type));
   }
+  if (value_bound(transform)) return arrow_error(arrow_c::ArrowError::Invalid("a value-bound transform needs its keys"));
   if (transform == Transform::Hash && !key.has_value()) return MaskError::MissingKey();
   if (transform == Transform::Null) {
     auto nulls = arrow_c::make_null_utf8(column.length);
@@ -372,6 +376,7 @@ MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, cons
                                std::int64_t first_position, const RangeRunner* runner) {
   const arrow_c::Schema& type = *column->type;
   if (!maskable(type)) return MaskError::UnsupportedDataType("unknown", arrow_c::type_name(type));
+  if (value_bound(transform)) return arrow_error(arrow_c::ArrowError::Invalid("a value-bound transform needs its keys"));
   if (transform == Transform::Hash && !key.has_value()) return MaskError::MissingKey();
   if (type.format == "n" || transform == Transform::PassThrough) return column;
   if (transform == Transform::Null) {
@@ -381,7 +386,7 @@ MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, cons
   }
   if (!type.dictionary) return mask_strings(transform, *column, nullptr, key, first_position, runner);
   if (!column->dictionary) {
-    return arrow_error(arrow_c::Status::Invalid("expected a dictionary, found none"));
+    return arrow_error(arrow_c::ArrowError::Invalid("expected a dictionary, found none"));
   }
   auto indices = arrow_c::read_dictionary_indices(*column);
   if (!indices.ok()) return arrow_error(std::move(indices).error());
@@ -389,7 +394,9 @@ MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, cons
 }
 
 arrow_c::SchemaRef output_type(Transform transform, const arrow_c::SchemaRef& type) {
-  if (!type->dictionary || transform == Transform::Null || transform == Transform::PassThrough) {
+  // Value-bound transforms keep a dictionary's indices and transform its values.
+  if (!type->dictionary || transform == Transform::Null || transform == Transform::PassThrough ||
+      value_bound(transform)) {
     return type;
   }
   // The dictionary's value type under the field's own name, flags and
@@ -402,10 +409,15 @@ arrow_c::SchemaRef output_type(Transform transform, const arrow_c::SchemaRef& ty
 }
 
 std::int64_t max_row_bytes_any(Transform transform, const arrow_c::Schema& type) {
+  // A dictionary keeps its indices under value-bound transforms: slicing
+  // rows would not make its new values any smaller.
+  if (type.dictionary && value_bound(transform)) return 0;
   const std::string& f = type.dictionary ? type.dictionary->format : type.format;
-  if (transform == Transform::Hash && (f == "u" || f == "vu")) return kTokenBytes;
+  if ((transform == Transform::Hash || transform == Transform::Pseudonym) && (f == "u" || f == "vu")) {
+    return kTokenBytes;
+  }
   if (transform == Transform::Redact && f == "u") return static_cast<std::int64_t>(kRedacted.size());
   return 0;
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

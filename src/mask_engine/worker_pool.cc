@@ -14,7 +14,7 @@
 
 #include <pthread.h>
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 std::optional<std::uint64_t> parse_thread_count(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
@@ -260,4 +260,4 @@ void WorkerPool::parallel_for(std::int64_t count, const std::function<void(std::
   if (job->error) std::rethrow_exception(job->error);
 }
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

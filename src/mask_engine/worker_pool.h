@@ -28,7 +28,7 @@
 #include <string_view>
 #include <thread>
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 
 // A thread count as the environment writes it: decimal digits with at most
 // one leading "+", nothing else, no overflow. nullopt when not of that form.
@@ -79,4 +79,4 @@ class WorkerPool {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

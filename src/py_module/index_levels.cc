@@ -16,7 +16,7 @@
 #include "internal.h"
 #include "py_handle.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 using mask_engine::MaskPipeline;
@@ -108,9 +108,9 @@ std::optional<MaskPipeline> with_index_levels(MaskPipeline pipeline, const arrow
     const auto& configured = pipeline.column_transforms();
     const auto found = configured.find(*name);
     if (found == configured.end()) continue;
-    pipeline = pipeline.with_alias(*field, found->second);
+    pipeline = pipeline.with_alias(*field, found->first);
   }
   return pipeline;
 }
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

@@ -20,7 +20,7 @@
 #include "internal.h"
 #include "py_handle.h"
 
-namespace quillon_py {
+namespace quillon::py_module {
 namespace {
 
 constexpr const char kVersion[] = "0.1.0";
@@ -144,7 +144,7 @@ PyCFunction fastcall(F* entry) {
 
 PyMethodDef g_native_methods[] = {
     {"plan", fastcall(plan_entry), METH_FASTCALL,
-     "plan(transforms, key)\n--\n\nThe transform list and key, checked, for one stream."},
+     "plan(transforms, key, reveal)\n--\n\nThe transform list and key, checked, for one stream (masking, or revealing when reveal is true)."},
     {"open_stream", fastcall(open_stream_entry), METH_FASTCALL,
      "open_stream(plan, stream, start)\n--\n\nA masking stream over a C stream capsule."},
     {"open_array", fastcall(open_array_entry), METH_FASTCALL,
@@ -245,8 +245,8 @@ PyObject* init_module() {
 }
 
 }  // namespace
-}  // namespace quillon_py
+}  // namespace quillon::py_module
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quillon_mask() {
-  return quillon_py::boundary(__FILE__, __LINE__, [] { return quillon_py::init_module(); });
+  return quillon::py_module::boundary(__FILE__, __LINE__, [] { return quillon::py_module::init_module(); });
 }

@@ -10,7 +10,7 @@
 
 #include <utility>
 
-namespace quillon_py {
+namespace quillon::py_module {
 
 class PyRef {
  public:
@@ -45,4 +45,4 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
-}  // namespace quillon_py
+}  // namespace quillon::py_module

@@ -8,7 +8,7 @@
 #include "cipher_oracle.h"
 #include "cipher_test_util.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 namespace {
 
 using oracle::Bytes;
@@ -66,4 +66,4 @@ TEST_P(AesKernels, BatchesMatchOpenSsl) {
 QM_FOR_EVERY_KERNEL(AesKernels);
 
 }  // namespace
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

@@ -17,7 +17,7 @@ extern "C" __attribute__((visibility("default"))) const char* __asan_default_opt
   return "allocator_may_return_null=1";
 }
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 using testing::batch_node;
@@ -49,7 +49,7 @@ TEST_P(ImportRefusals, RefusesAndReleasesBothStructs) {
     if (c.bend) c.bend(p);
     auto r = import_record_batch(&p.schema, &p.array);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().code(), Status::Code::Invalid);
+    EXPECT_EQ(r.error().code(), ArrowError::Code::Invalid);
     EXPECT_NE(r.error().message().find(c.message), std::string::npos) << r.error().message();
     EXPECT_EQ(p.schema.release, nullptr);
     EXPECT_EQ(p.array.release, nullptr);
@@ -170,7 +170,7 @@ TEST(Import, SharesBuffersAndReleasesTheProducerOnceWhenTheLastViewDies) {
     Produced p(root);
     email_values = p.array.children[0]->buffers[2];
     auto r = import_record_batch(&p.schema, &p.array);
-    ASSERT_TRUE(r.ok()) << r.error().ToString();
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
     batch = std::move(r).value();
   }
   // The structs were moved in; the producer's data lives on in the batch.
@@ -202,7 +202,7 @@ TEST_P(Utf8Reads, OffsetsAreCheckedBeforeAnyRead) {
   n.buffers[2] = testing::Bytes(64, 'x');
   auto view = read_utf8(*testing::column(n));
   if (c.message.empty()) {
-    ASSERT_TRUE(view.ok()) << view.error().ToString();
+    ASSERT_TRUE(view.ok()) << view.error().to_string();
   } else {
     ASSERT_FALSE(view.ok());
     EXPECT_EQ(view.error().message(), c.message);
@@ -222,22 +222,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 template <typename T>
-Status status_of(const Result<T>& r) {
-  return r.ok() ? Status::OK() : r.error();
+ArrowResult<Done> status_of(const ArrowResult<T>& r) {
+  if (r.ok()) return Done{};
+  return r.error();
 }
 
 // Outputs are sized from a producer's row count; one that no memory holds
 // is an OutOfMemory error, never an abort.
 TEST(Builders, OutputsPastAnyMemoryFailAsOutOfMemory) {
   constexpr std::int64_t kRows = std::int64_t{1} << 58;  // a 2^55-byte bitmap
-  const std::pair<const char*, Status> cases[] = {
+  const std::pair<const char*, ArrowResult<Done>> cases[] = {
       {"null utf8", status_of(make_null_utf8(kRows))},
       {"null utf8 view", status_of(make_null_array(utf8_view_type(), kRows))},
       {"large utf8", status_of(LargeUtf8Builder::allocate(kRows, /*with_validity=*/false))},
       {"utf8 view", status_of(StringViewBuilder::allocate(kRows, /*with_validity=*/true))},
   };
   for (const auto& [name, st] : cases) {
-    EXPECT_EQ(st.code(), Status::Code::OutOfMemory) << name << ": " << st.ToString();
+    ASSERT_FALSE(st.ok()) << name;
+    EXPECT_EQ(st.error().code(), ArrowError::Code::OutOfMemory) << name << ": " << st.error().to_string();
   }
 }
 
@@ -400,4 +402,4 @@ TEST(SameType, ComparesChildrenNamesAndDictionaries) {
 }
 
 }  // namespace
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

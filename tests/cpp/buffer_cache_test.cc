@@ -18,7 +18,7 @@
 #include "oracle.h"
 #include "test_util.h"
 
-namespace arrow_c {
+namespace quillon::arrow_c {
 namespace {
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
@@ -217,4 +217,4 @@ TEST_F(BufferCache, ConsecutiveBatchesReuseOutputMemory) {
 }
 
 }  // namespace
-}  // namespace arrow_c
+}  // namespace quillon::arrow_c

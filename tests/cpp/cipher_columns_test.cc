@@ -16,11 +16,11 @@
 #include "openssl_oracle.h"
 #include "test_util.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 namespace t = arrow_c::testing;
-namespace o = quillon_cipher::oracle;
+namespace o = block_cipher::oracle;
 using t::Rows;
 using Bytes = o::Bytes;
 
@@ -102,12 +102,12 @@ Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 // ---- pseudonym --------------------------------------------------------------
 
-using quillon_hash::Kernel;
+using keyed_hash::Kernel;
 const Kernel kHashKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2};
 const char* const kHashKernelNames[] = {"Portable", "ShaNi", "Avx2"};
 
 std::string expected_pseudonym(const std::string& value, const std::optional<std::string>& context) {
-  if (!context || context->empty()) return quillon_hash::oracle::hmac_sha256(kKey, value);
+  if (!context || context->empty()) return keyed_hash::oracle::hmac_sha256(kKey, value);
   std::string label("quillon_mask pseudonym", 22);
   label.push_back('\0');
   label += *context;
@@ -115,7 +115,7 @@ std::string expected_pseudonym(const std::string& value, const std::optional<std
   unsigned int n = 0;
   HMAC(EVP_sha256(), kKey.data(), static_cast<int>(kKey.size()), reinterpret_cast<const unsigned char*>(label.data()),
        label.size(), kc, &n);
-  return quillon_hash::oracle::hmac_sha256(std::string_view(reinterpret_cast<char*>(kc), n), value);
+  return keyed_hash::oracle::hmac_sha256(std::string_view(reinterpret_cast<char*>(kc), n), value);
 }
 
 using PseudonymParam = std::tuple<Layout, std::optional<std::string>, Kernel>;
@@ -123,7 +123,7 @@ class PseudonymColumns : public ::testing::TestWithParam<PseudonymParam> {};
 
 TEST_P(PseudonymColumns, HmacOfTheValueAlone) {
   const auto& [layout, context, kernel] = GetParam();
-  if (!quillon_hash::kernel_available(kernel)) GTEST_SKIP() << "not on this CPU";
+  if (!keyed_hash::kernel_available(kernel)) GTEST_SKIP() << "not on this CPU";
   const Rows rows = short_and_long_rows();
   const ArrayRef in = layout.make(rows);
   const PseudonymKey key(kKey, context ? Context(*context) : std::nullopt, kernel);
@@ -150,13 +150,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, PseudonymColumns,
 
 // ---- encrypt and reveal -----------------------------------------------------
 
-using CipherKernel = quillon_cipher::Kernel;
+using CipherKernel = block_cipher::Kernel;
 using CipherParam = std::tuple<Layout, std::optional<std::string>, CipherKernel>;
 class EncryptColumns : public ::testing::TestWithParam<CipherParam> {};
 
 TEST_P(EncryptColumns, SivTokensAndBack) {
   const auto& [layout, context, kernel] = GetParam();
-  if (!quillon_cipher::kernel_available(kernel)) GTEST_SKIP() << "not on this CPU";
+  if (!block_cipher::kernel_available(kernel)) GTEST_SKIP() << "not on this CPU";
   const o::Siv siv(o::hkdf_sha256(bytes(kKey), {}, bytes("quillon_mask encrypt"), 64));
   ASSERT_TRUE(siv.ok()) << "OpenSSL has no AES-256-SIV";
   std::vector<Bytes> ad;
@@ -274,7 +274,7 @@ class FpeColumns : public ::testing::TestWithParam<FpeParam> {};
 
 TEST_P(FpeColumns, SlotsOfTheAlphabetEncryptedOthersKept) {
   const auto& [layout, alpha, with_context, kernel] = GetParam();
-  if (!quillon_cipher::kernel_available(kernel)) GTEST_SKIP() << "not on this CPU";
+  if (!block_cipher::kernel_available(kernel)) GTEST_SKIP() << "not on this CPU";
   const std::optional<std::string> context = with_context ? std::optional<std::string>("cards") : std::nullopt;
   auto alphabet = Alphabet::parse(alpha.text);
   ASSERT_TRUE(alphabet.ok()) << alphabet.error();
@@ -432,7 +432,10 @@ TEST_P(AlphabetErrors, Refused) {
 INSTANTIATE_TEST_SUITE_P(Cases, AlphabetErrors,
                          ::testing::Values(AlphabetError{"empty", "", "the fpe alphabet has fewer than 2 characters"},
                                            AlphabetError{"one", "\xc3\xa9", "the fpe alphabet has fewer than 2 characters"},
-                                           AlphabetError{"repeat", "abca", "the fpe alphabet repeats a character"},
+                                           AlphabetError{"repeat", "ab1a", "the fpe alphabet repeats a character"},
+                                           AlphabetError{"unknown_name", "decimal",
+                                                         "unknown fpe alphabet name; the names are digits, lower, "
+                                                         "upper, alnum and hex"},
                                            AlphabetError{"repeat_wide", "\xc3\xa9x\xc3\xa9", "the fpe alphabet repeats a character"},
                                            AlphabetError{"not_utf8", "ab\xff", "the fpe alphabet is not valid UTF-8"}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -454,7 +457,7 @@ TEST(CipherColumnShapes, NullColumnKeptUnusedDictionaryValuesNulled) {
   auto out = pseudonym_column(PseudonymKey(kKey, std::nullopt), dict, "c");
   ASSERT_TRUE(out.ok()) << out.error();
   EXPECT_EQ(t::rows_of(*out.value()->dictionary),
-            (Rows{std::nullopt, std::nullopt, quillon_hash::oracle::hmac_sha256(kKey, "c")}));
+            (Rows{std::nullopt, std::nullopt, keyed_hash::oracle::hmac_sha256(kKey, "c")}));
   EXPECT_EQ(out.value()->dictionary->null_count, 2);
 }
 
@@ -483,4 +486,4 @@ TEST(CipherColumnShapes, OneKeySharedByThreads) {
 }
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace quillon_cipher::oracle {
+namespace quillon::block_cipher::oracle {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -269,4 +269,4 @@ class Ff1 {
   CipherCtx ctx_;
 };
 
-}  // namespace quillon_cipher::oracle
+}  // namespace quillon::block_cipher::oracle

@@ -7,7 +7,7 @@
 
 #include "block_cipher/aes.h"
 
-namespace quillon_cipher {
+namespace quillon::block_cipher {
 
 inline const Kernel kAllKernels[] = {Kernel::Portable, Kernel::AesNi};
 
@@ -26,4 +26,4 @@ class KernelTest : public ::testing::TestWithParam<Kernel> {
   INSTANTIATE_TEST_SUITE_P(Kernels, Suite, ::testing::ValuesIn(kAllKernels), \
                            [](const auto& info) { return kernel_test_name(info.param); })
 
-}  // namespace quillon_cipher
+}  // namespace quillon::block_cipher

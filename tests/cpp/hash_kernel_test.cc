@@ -13,7 +13,7 @@
 #include "keyed_hash/hmac.h"
 #include "openssl_oracle.h"
 
-namespace quillon_hash {
+namespace quillon::keyed_hash {
 namespace {
 
 const Kernel kAllKernels[] = {Kernel::Portable, Kernel::ShaNi, Kernel::Avx2};
@@ -218,4 +218,4 @@ TEST(KernelChoice, ForcedKernelServesOnlyWhenAvailable) {
 }
 
 }  // namespace
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

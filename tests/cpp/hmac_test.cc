@@ -11,7 +11,7 @@
 #include "keyed_hash/sha256_internal.h"
 #include "openssl_oracle.h"
 
-namespace quillon_hash {
+namespace quillon::keyed_hash {
 namespace {
 
 std::string unhex(const std::string& hex) {
@@ -198,4 +198,4 @@ INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
                          });
 
 }  // namespace
-}  // namespace quillon_hash
+}  // namespace quillon::keyed_hash

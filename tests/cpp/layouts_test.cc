@@ -10,7 +10,7 @@
 #include "oracle.h"
 #include "test_util.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 namespace t = arrow_c::testing;
@@ -153,7 +153,7 @@ TEST_P(ExportedLayouts, BuffersAsTheFormatSays) {
   // Imported back, the rows read as the layout's reader reads them.
   arrow_c::SchemaRef type = batch.schema;
   auto back = arrow_c::import_record_batch(type, &out);
-  ASSERT_TRUE(back.ok()) << back.error().ToString();
+  ASSERT_TRUE(back.ok()) << back.error().to_string();
   if (!c.dictionary) {
     EXPECT_EQ(t::rows_of(*back.value().columns[0]), t::rows_of(*r.value()));
   }
@@ -227,4 +227,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillon_hash::oracle {
+namespace quillon::keyed_hash::oracle {
 
 inline std::string hex(const unsigned char* bytes, std::size_t n) {
   static const char kDigits[] = "0123456789abcdef";
@@ -42,4 +42,4 @@ inline std::string sha256(std::string_view data) {
   return hex(digest, sizeof(digest));
 }
 
-}  // namespace quillon_hash::oracle
+}  // namespace quillon::keyed_hash::oracle

@@ -7,10 +7,10 @@
 
 #include "openssl_oracle.h"
 
-namespace oracle {
+namespace quillon::oracle {
 
 inline std::string hmac_hex(const std::string& key, const std::string& message) {
-  return quillon_hash::oracle::hmac_sha256(key, message);
+  return keyed_hash::oracle::hmac_sha256(key, message);
 }
 
 // The token of `value` at `position`.
@@ -18,4 +18,4 @@ inline std::string token(const std::string& key, std::int64_t position, const st
   return hmac_hex(key, std::to_string(position) + ":" + value);
 }
 
-}  // namespace oracle
+}  // namespace quillon::oracle

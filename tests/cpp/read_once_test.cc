@@ -13,7 +13,7 @@
 #include "oracle.h"
 #include "test_util.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 namespace t = arrow_c::testing;
@@ -274,4 +274,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -19,7 +19,7 @@
 #include "arrow_c/bridge.h"
 #include "arrow_c/strings.h"
 
-namespace arrow_c::testing {
+namespace quillon::arrow_c::testing {
 
 using Rows = std::vector<std::optional<std::string>>;
 using Bytes = std::vector<std::uint8_t>;
@@ -378,7 +378,7 @@ inline Node batch_node(std::vector<Node> columns) {
 inline RecordBatch import(const Node& root) {
   Produced p(root);
   auto r = import_record_batch(&p.schema, &p.array);
-  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().ToString());
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().to_string());
   return std::move(r).value();
 }
 
@@ -389,8 +389,8 @@ inline ArrayRef column(const Node& node) {
 namespace detail {
 
 template <typename View>
-Rows rows_from(const Result<View>& view) {
-  EXPECT_TRUE(view.ok()) << (view.ok() ? "" : view.error().ToString());
+Rows rows_from(const ArrowResult<View>& view) {
+  EXPECT_TRUE(view.ok()) << (view.ok() ? "" : view.error().to_string());
   Rows out;
   if (!view.ok()) return out;
   const View& v = view.value();
@@ -414,4 +414,4 @@ inline Rows rows_of(const Array& array) {
   return detail::rows_from(read_utf8(array));
 }
 
-}  // namespace arrow_c::testing
+}  // namespace quillon::arrow_c::testing

@@ -8,7 +8,7 @@
 #include "oracle.h"
 #include "test_util.h"
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 namespace t = arrow_c::testing;
@@ -217,8 +217,8 @@ TEST(TransformCapacity, HashRefusesOutputPastInt32Offsets) {
   auto r = apply(Transform::Hash, *t::column(n), Key(kKey));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), MaskError::Kind::Arrow);
-  EXPECT_EQ(r.error().arrow_status().code(), arrow_c::Status::Code::CapacityError) << r.error();
+  EXPECT_EQ(r.error().arrow_error().code(), arrow_c::ArrowError::Code::CapacityError) << r.error();
 }
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-namespace mask_engine {
+namespace quillon::mask_engine {
 namespace {
 
 struct ParseCase {
@@ -204,4 +204,4 @@ TEST(GlobalPool, ForkChildGetsItsOwnPool) {
 }
 
 }  // namespace
-}  // namespace mask_engine
+}  // namespace quillon::mask_engine

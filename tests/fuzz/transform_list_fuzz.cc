@@ -18,9 +18,11 @@
 
 #include "internal.h"
 
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
 namespace {
 
-using quillon_py::PyRef;
+using py_module::PyRef;
 
 PyObject* decode_fn = nullptr;
 
@@ -43,6 +45,7 @@ const char* type_text(mask_engine::Transform t) {
     case mask_engine::Transform::Redact: return "redact";
     case mask_engine::Transform::Null: return "null";
     case mask_engine::Transform::PassThrough: return "pass_through";
+    default: return "?";  // mask()'s list never names a value-bound type
   }
   return "?";
 }
@@ -104,14 +107,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PyObject* borrowed_list = PyTuple_GetItem(decoded.get(), 0);
   const bool panic = PyObject_IsTrue(PyTuple_GetItem(decoded.get(), 1)) == 1;
   PyObject* borrowed_expected = PyTuple_GetItem(decoded.get(), 2);
-  const auto on_duplicate = panic ? quillon_py::OnDuplicate::Panic : quillon_py::OnDuplicate::ValueError;
+  const auto on_duplicate = panic ? py_module::OnDuplicate::Panic : py_module::OnDuplicate::ValueError;
 
   std::optional<mask_engine::MaskPipeline> pipeline;
   std::string panic_message;
   bool panicked = false;
   try {
-    pipeline = quillon_py::parse_pipeline(borrowed_list, on_duplicate);
-  } catch (const quillon_py::PanicSite& site) {
+    pipeline = py_module::parse_pipeline(borrowed_list, on_duplicate, py_module::Types::Masking);
+  } catch (const py_module::PanicSite& site) {
     panicked = true;
     panic_message = site.message();
   }

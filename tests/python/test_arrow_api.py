@@ -207,7 +207,7 @@ def test_bad_start_or_key(kwargs, error, message):
 def test_the_native_entries_refuse_a_negative_start_in_one_place(entry):
     # A caller past arrow.py's checks meets the engine's own, for every kind of source.
     from quillon_mask import _native
-    plan = _native.plan([{"column": "email", "type": "hash"}], "k")
+    plan = _native.plan([{"column": "email", "type": "hash"}], "k", False)
     if entry == "reader":
         call = lambda: _native.open_reader(plan, SOURCE.to_reader(), -1)
     elif entry == "stream":
