@@ -554,10 +554,20 @@ MaskResult<Alphabet> Alphabet::parse(std::string_view text) {
       {"alnum", "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
       {"hex", "0123456789abcdef"},
   };
-  for (const auto& [name, chars] : kNamed) {
-    if (text == name) text = chars;
-  }
   auto invalid = [](const char* what) { return arrow_error(arrow_c::ArrowError::Invalid(what)); };
+  bool named = false;
+  for (const auto& [name, chars] : kNamed) {
+    if (text == name) {
+      text = chars;
+      named = true;
+    }
+  }
+  // Text of the letters a-z alone reads as a name: a misspelt one must not
+  // pass as an alphabet of its own letters.
+  if (!named && !text.empty() &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
+    return invalid("unknown fpe alphabet name; the names are digits, lower, upper, alnum and hex");
+  }
   Alphabet a;
   std::fill(std::begin(a.ascii_), std::end(a.ascii_), -1);
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());

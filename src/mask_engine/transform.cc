@@ -338,11 +338,14 @@ MaskResult<ArrayRef> mask_strings(Transform transform, const arrow_c::Array& val
 std::int64_t max_row_bytes(Transform transform) {
   switch (transform) {
     case Transform::Hash:
+    case Transform::Pseudonym:
       return kTokenBytes;
     case Transform::Redact:
       return static_cast<std::int64_t>(kRedacted.size());
     case Transform::Null:
     case Transform::PassThrough:
+    case Transform::Encrypt:
+    case Transform::Fpe:
       return 0;
   }
   return 0;
@@ -353,6 +356,7 @@ MaskResult<ArrayRef> apply(Transform transform, const arrow_c::Array& column, co
   if (column.type->format != "u" || column.type->dictionary) {
     return MaskError::UnsupportedDataType("unknown", arrow_c::type_name(*column.type));
   }
+  if (value_bound(transform)) return arrow_error(arrow_c::ArrowError::Invalid("a value-bound transform needs its keys"));
   if (transform == Transform::Hash && !key.has_value()) return MaskError::MissingKey();
   if (transform == Transform::Null) {
     auto nulls = arrow_c::make_null_utf8(column.length);
@@ -372,6 +376,7 @@ MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, cons
                                std::int64_t first_position, const RangeRunner* runner) {
   const arrow_c::Schema& type = *column->type;
   if (!maskable(type)) return MaskError::UnsupportedDataType("unknown", arrow_c::type_name(type));
+  if (value_bound(transform)) return arrow_error(arrow_c::ArrowError::Invalid("a value-bound transform needs its keys"));
   if (transform == Transform::Hash && !key.has_value()) return MaskError::MissingKey();
   if (type.format == "n" || transform == Transform::PassThrough) return column;
   if (transform == Transform::Null) {
@@ -389,7 +394,9 @@ MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, cons
 }
 
 arrow_c::SchemaRef output_type(Transform transform, const arrow_c::SchemaRef& type) {
-  if (!type->dictionary || transform == Transform::Null || transform == Transform::PassThrough) {
+  // Value-bound transforms keep a dictionary's indices and transform its values.
+  if (!type->dictionary || transform == Transform::Null || transform == Transform::PassThrough ||
+      value_bound(transform)) {
     return type;
   }
   // The dictionary's value type under the field's own name, flags and
@@ -402,8 +409,13 @@ arrow_c::SchemaRef output_type(Transform transform, const arrow_c::SchemaRef& ty
 }
 
 std::int64_t max_row_bytes_any(Transform transform, const arrow_c::Schema& type) {
+  // A dictionary keeps its indices under value-bound transforms: slicing
+  // rows would not make its new values any smaller.
+  if (type.dictionary && value_bound(transform)) return 0;
   const std::string& f = type.dictionary ? type.dictionary->format : type.format;
-  if (transform == Transform::Hash && (f == "u" || f == "vu")) return kTokenBytes;
+  if ((transform == Transform::Hash || transform == Transform::Pseudonym) && (f == "u" || f == "vu")) {
+    return kTokenBytes;
+  }
   if (transform == Transform::Redact && f == "u") return static_cast<std::int64_t>(kRedacted.size());
   return 0;
 }

@@ -428,7 +428,7 @@ PyObject* mask_steps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   if (!pyarrow) return aside.hold();
   std::vector<RecordBatch> inputs;
   if (!import_table(pyarrow.get(), call.borrowed_df, inputs)) return aside.hold();
-  std::optional<MaskPipeline> pipeline = parse_pipeline(call.borrowed_transforms, OnDuplicate::Panic);
+  std::optional<MaskPipeline> pipeline = parse_pipeline(call.borrowed_transforms, OnDuplicate::Panic, Types::Masking);
   if (!pipeline) return aside.hold();
   pipeline = with_index_levels(std::move(*pipeline), *inputs[0].schema);
   if (!pipeline) return aside.hold();

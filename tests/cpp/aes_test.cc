@@ -8,8 +8,6 @@
 #include "cipher_oracle.h"
 #include "cipher_test_util.h"
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 namespace quillon::block_cipher {
 namespace {
 

@@ -10,8 +10,6 @@
 #include "arrow_c/schema.h"
 #include "test_util.h"
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 // Under ASan an allocation no memory can hold returns null, as malloc does,
 // instead of aborting the binary. Exported: gcc's shared ASan runtime looks
 // it up dynamically.

@@ -18,8 +18,6 @@
 #include "oracle.h"
 #include "test_util.h"
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 namespace quillon::arrow_c {
 namespace {
 

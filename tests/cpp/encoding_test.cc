@@ -9,8 +9,6 @@
 #include "block_cipher/hkdf.h"
 #include "cipher_oracle.h"
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 namespace quillon::block_cipher {
 namespace {
 

@@ -13,8 +13,6 @@
 #include "keyed_hash/hmac.h"
 #include "openssl_oracle.h"
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 namespace quillon::keyed_hash {
 namespace {
 

@@ -11,8 +11,6 @@
 #include "keyed_hash/sha256_internal.h"
 #include "openssl_oracle.h"
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 namespace quillon::keyed_hash {
 namespace {
 

@@ -13,8 +13,6 @@
 #include "masked_rows.h"
 #include "test_util.h"
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 namespace quillon::mask_engine {
 namespace {
 

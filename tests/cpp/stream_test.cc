@@ -17,8 +17,6 @@
 #include "oracle.h"
 #include "test_util.h"
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 namespace quillon::mask_engine {
 namespace {
 
@@ -416,8 +414,7 @@ class StreamSlices : public ::testing::TestWithParam<SliceCase> {};
 TEST_P(StreamSlices, RowsPerSliceFollowTheOutputLayout) {
   const SliceCase& c = GetParam();
   const RecordBatch batch = t::import(one_column_batch(c.column));
-  const MaskPipeline pipeline =
-      pipeline_of({{"c", c.transform}}).with_layouts(Layouts::AnyStrict);
+  const MaskPipeline pipeline = pipeline_of({{"c", c.transform}});
   const std::int64_t expected = c.row_bytes == 0 ? batch.num_rows : 640 / c.row_bytes;
   EXPECT_EQ(pipeline.rows_per_slice(batch, 640), std::min(expected, batch.num_rows));
 }

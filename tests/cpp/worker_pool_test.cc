@@ -19,8 +19,6 @@
 #include <thread>
 #include <vector>
 
-using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
-
 namespace quillon::mask_engine {
 namespace {
 

@@ -38,6 +38,10 @@ class DictWithGetitem(dict):
         ({"column": "email", "type": "pass-through"}, ValueError,
          "Unknown transform: pass-through"),
         ({"column": "email", "type": "nul\x00"}, ValueError, "Unknown transform: nul\x00"),
+        # The Arrow entry's value-bound types are unknown to mask().
+        ({"column": "email", "type": "pseudonym"}, ValueError, "Unknown transform: pseudonym"),
+        ({"column": "email", "type": "encrypt", "context": "c"}, ValueError, "Unknown transform: encrypt"),
+        ({"column": "email", "type": "fpe", "alphabet": "digits"}, ValueError, "Unknown transform: fpe"),
         (DictWithMissing(column="email"), ValueError, "Missing 'type'"),
     ],
 )

@@ -68,6 +68,7 @@ class Format:
     write: Callable[[Path, pa.Schema, Source, WriteOptions], Sink]
     codecs: Tuple[str, ...] = ()  # what --compression takes
     dataset: Optional[str] = None  # pyarrow.dataset's name for a directory of these
+    metadata: bool = True  # keeps schema metadata, and so the run's record
 
 
 # --- Parquet ---------------------------------------------------------------
@@ -277,7 +278,7 @@ FORMATS: Dict[str, Format] = {f.name: f for f in (
     Format("arrow", (".arrow", ".ipc"), _read_ipc_file, _ipc_writer(paipc.new_file, "none"), _IPC_CODECS, "ipc"),
     Format("feather", (".feather",), _read_ipc_file, _ipc_writer(paipc.new_file, "lz4"), _IPC_CODECS, "ipc"),
     Format("arrows", (".arrows",), _read_ipc_stream, _ipc_writer(paipc.new_stream, "none"), _IPC_CODECS),
-    Format("csv", (".csv",), _read_csv, _write_csv, (), "csv"),
+    Format("csv", (".csv",), _read_csv, _write_csv, (), "csv", metadata=False),
 )}
 
 
