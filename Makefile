@@ -44,13 +44,13 @@ VENV := .venv
 # 3.9. The module builds without pyarrow; the tests need it, and polars and
 # DuckDB for the round trips through them; cryptography is the cipher
 # columns' oracle.
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest hypothesis cryptography polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest pytest-xdist hypothesis cryptography polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
   $(SPARK_PACKAGES) $(RAY_PACKAGES)
 JAVA_PACKAGE := $(SPARK_JAVA)
 else
 VENV := .venv-$(PY)
 # The newest pyarrow, pandas, polars and DuckDB for that interpreter.
-PY_PACKAGES := pyarrow pandas tqdm pytest hypothesis cryptography polars duckdb
+PY_PACKAGES := pyarrow pandas tqdm pytest pytest-xdist hypothesis cryptography polars duckdb
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
 
@@ -77,16 +77,21 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # 3.11 or newer.
 WHEEL_SWITCH ?= 0
 WHEEL_ENVS_3.9 := pa14 pa21
-WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest hypothesis cryptography
+WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest pytest-xdist hypothesis cryptography
 WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
-WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest hypothesis cryptography
+WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest pytest-xdist hypothesis cryptography
 WHEEL_THEN_pa21 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3
 WHEEL_ENVS_3.13 := pandas3
-WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest hypothesis cryptography polars duckdb
+WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest pytest-xdist hypothesis cryptography polars duckdb
 # Any other interpreter: the newest pyarrow and pandas; the round trips
 # through polars and DuckDB run in make test's venv and the 3.13 one.
-WHEEL_PKGS_newest := pyarrow pandas pytest hypothesis cryptography
+WHEEL_PKGS_newest := pyarrow pandas pytest pytest-xdist hypothesis cryptography
 WHEEL_ENVS := $(or $(WHEEL_ENVS_$(PY)),newest)
+
+# The Python suite runs on PYTEST_JOBS processes (pytest-xdist) in make
+# test and the wheel venvs; the sanitizer run stays in one process.
+PYTEST_JOBS ?= 2
+PYTEST_PARALLEL := $(if $(filter-out 0 1,$(PYTEST_JOBS)),-n $(PYTEST_JOBS))
 
 # The sanitizer runtime has to come first into a Python process that loads an
 # instrumented module; pymalloc would hide Python objects from it.
@@ -156,7 +161,7 @@ test-cpp: build
 MODULE_PATH := PYTHONPATH=$(CURDIR)/$(BUILD)/src/py_module
 
 test-python: build
-	$(MODULE_PATH) scripts/pytest-checked.sh $(VPY) tests/python
+	$(MODULE_PATH) PYTEST_ADDOPTS="$(PYTEST_PARALLEL)" scripts/pytest-checked.sh $(VPY) tests/python
 
 test: test-cpp test-python
 
@@ -246,7 +251,7 @@ test-wheel:
 	$(foreach env,$(WHEEL_ENVS),$(call test_wheel_in,$(env)))
 
 define test_wheel_in
-	scripts/test-wheel.sh $(PYTHON_BASE) build/wheel-venv-py$(PY)-$(1) \
+	PYTEST_ADDOPTS="$(PYTEST_PARALLEL)" scripts/test-wheel.sh $(PYTHON_BASE) build/wheel-venv-py$(PY)-$(1) \
 	  "$$(ls $(WHEEL_GLOB))" $(WHEEL_PKGS_$(1)) \
 	  $(if $(and $(filter 1,$(WHEEL_SWITCH)),$(WHEEL_THEN_$(1))),--then $(WHEEL_THEN_$(1)))
 
