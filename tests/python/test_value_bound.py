@@ -182,7 +182,7 @@ def test_reveal_faults_name_column_and_row_never_the_value(case, tokens, transfo
     _, second = tokens()
     plain = ["a@b 123456", "c@d 234567", "e@f 345678", "x0123456"]
     good = mask_table(pa.table({"c": plain}), transforms, KEY).column("c").to_pylist()
-    batches = [pa.record_batch({"c": good}), pa.record_batch({"c": [good[0], second]})]
+    batches = [pa.RecordBatch.from_pydict({"c": good}), pa.RecordBatch.from_pydict({"c": [good[0], second]})]
     reader = reveal_stream(pa.RecordBatchReader.from_batches(batches[0].schema, iter(batches)), transforms, key)
     assert reader.read_next_batch().column(0).to_pylist() == plain
     with pytest.raises(ValueError) as info:
