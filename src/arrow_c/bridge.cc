@@ -36,7 +36,7 @@ std::string describe(const std::string& path, const std::string& what) {
   return path.empty() ? what : path + ": " + what;
 }
 
-Result<ArrayRef> import_node(const ArrowArray& c, const SchemaRef& type,
+ArrowResult<ArrayRef> import_node(const ArrowArray& c, const SchemaRef& type,
                              const std::shared_ptr<const void>& root, const std::string& path,
                              int depth) {
   auto fail = [&](const std::string& what) { return ArrowError::Invalid(describe(path, what)); };
@@ -216,10 +216,10 @@ class ImportedStream final : public BatchReader {
     std::memset(&c_array, 0, sizeof(c_array));
     const int rc = stream_->get_next(stream_.get(), &c_array);
     // On failure, whatever the source left in c_array is not ours to release.
-    if (rc != 0) return StreamError{rc, source_error(stream_.get(), rc)};
+    if (rc != 0) return ArrowError::Stream(rc, source_error(stream_.get(), rc));
     if (c_array.release == nullptr) return std::optional<RecordBatch>();
     auto imported = import_record_batch(schema_, &c_array);
-    if (!imported.ok()) return stream_error(imported.error());
+    if (!imported.ok()) return std::move(imported).error();
     return std::optional<RecordBatch>(std::move(imported).value());
   }
 
@@ -262,9 +262,9 @@ ExportedStream& exported_of(ArrowArrayStream* stream) {
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   ExportedStream& state = exported_of(stream);
   const auto held = state.lock();
-  Status st = export_schema(state.reader->schema(), out);
-  if (!st.ok()) {
-    state.last_error = st.to_string();
+  ArrowResult<Done> exported = export_schema(state.reader->schema(), out);
+  if (!exported.ok()) {
+    state.last_error = exported.error().to_string();
     return ENOMEM;
   }
   return 0;
@@ -274,13 +274,13 @@ int next_locked(ExportedStream& state, ArrowArray* out) {
   if (state.error_code != 0) return state.error_code;
   try {
     BatchReader::Next next = state.reader->next();
-    if (!next.ok()) return state.fail(next.error().code, std::move(next).error().message);
+    if (!next.ok()) return state.fail(next.error().errno_value(), next.error().to_string());
     if (!next.value()) {
       out->release = nullptr;  // end of stream
       return 0;
     }
-    Status st = export_record_batch(*next.value(), out);
-    if (!st.ok()) return state.fail(stream_error(st).code, st.to_string());
+    ArrowResult<Done> exported = export_record_batch(*next.value(), out);
+    if (!exported.ok()) return state.fail(exported.error().errno_value(), exported.error().to_string());
     return 0;
   } catch (const std::bad_alloc&) {
     return state.fail(ENOMEM, "Out of memory: cannot read the next batch");
@@ -312,7 +312,7 @@ void stream_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
-Result<RecordBatch> import_record_batch(ArrowSchema* c_schema, ArrowArray* c_array) {
+ArrowResult<RecordBatch> import_record_batch(ArrowSchema* c_schema, ArrowArray* c_array) {
   SchemaOwner schema_owner = SchemaOwner::take(c_schema);
   ArrayOwner array_owner = ArrayOwner::take(c_array);
   if (schema_owner.released()) return ArrowError::Invalid("schema is released");
@@ -321,7 +321,7 @@ Result<RecordBatch> import_record_batch(ArrowSchema* c_schema, ArrowArray* c_arr
   return import_record_batch(schema, array_owner.get());
 }
 
-Result<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_array) {
+ArrowResult<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_array) {
   auto root = std::make_shared<ImportedRoot>();
   root->array = ArrayOwner::take(c_array);
   if (root->array.released()) return ArrowError::Invalid("array is released");
@@ -347,7 +347,7 @@ Result<RecordBatch> import_record_batch(const SchemaRef& type, ArrowArray* c_arr
   return batch;
 }
 
-Status export_record_batch(const RecordBatch& batch, ArrowArray* out) {
+ArrowResult<Done> export_record_batch(const RecordBatch& batch, ArrowArray* out) {
   std::unique_ptr<ExportedArray> priv;
   try {
     priv = prepare(as_struct(batch));
@@ -358,7 +358,7 @@ Status export_record_batch(const RecordBatch& batch, ArrowArray* out) {
   return Done{};
 }
 
-Result<std::unique_ptr<BatchReader>> import_stream(ArrowArrayStream* c_stream) {
+ArrowResult<std::unique_ptr<BatchReader>> import_stream(ArrowArrayStream* c_stream) {
   StreamOwner stream = StreamOwner::take(c_stream);
   if (stream.released()) return ArrowError::Invalid("the source stream is released");
   SchemaOwner c_schema;
@@ -374,7 +374,7 @@ Result<std::unique_ptr<BatchReader>> import_stream(ArrowArrayStream* c_stream) {
   }
 }
 
-Status export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out, StreamWait wait) {
+ArrowResult<Done> export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out, StreamWait wait) {
   auto state = std::unique_ptr<ExportedStream>(new (std::nothrow) ExportedStream());
   if (!state) return ArrowError::OutOfMemory("cannot export the stream");
   state->reader = std::move(reader);

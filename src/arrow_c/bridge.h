@@ -30,13 +30,13 @@
 
 namespace quillon::arrow_c {
 
-Result<RecordBatch> import_record_batch(ArrowSchema* schema, ArrowArray* array);
+ArrowResult<RecordBatch> import_record_batch(ArrowSchema* schema, ArrowArray* array);
 
 // The same for a struct array of a schema copied before (a stream's): the
 // same checks, the array taken over and left released on every path.
-Result<RecordBatch> import_record_batch(const SchemaRef& schema, ArrowArray* array);
+ArrowResult<RecordBatch> import_record_batch(const SchemaRef& schema, ArrowArray* array);
 
-Status export_record_batch(const RecordBatch& batch, ArrowArray* out);
+ArrowResult<Done> export_record_batch(const RecordBatch& batch, ArrowArray* out);
 
 // A reader over a producer's C stream, taken over (left released on every
 // path). Its schema is read and copied here, once; the producer's failure to
@@ -44,7 +44,7 @@ Status export_record_batch(const RecordBatch& batch, ArrowArray* out);
 // message. Each batch goes through import_record_batch against that schema;
 // a failed get_next keeps the producer's errno and, under producer_text(),
 // its message.
-Result<std::unique_ptr<BatchReader>> import_stream(ArrowArrayStream* stream);
+ArrowResult<std::unique_ptr<BatchReader>> import_stream(ArrowArrayStream* stream);
 
 // Runs `block`, a wait for another caller of an exported stream to finish.
 using StreamWait = std::function<void(const std::function<void()>& block)>;
@@ -58,7 +58,7 @@ using StreamWait = std::function<void(const std::function<void()>& block)>;
 // ENOMEM for std::bad_alloc, EIO for any other) ends the stream: get_next
 // returns its errno and get_last_error its message, and every later
 // get_next the same. `out`'s release must not race a call in progress.
-Status export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out,
+ArrowResult<Done> export_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out,
                      StreamWait wait = {});
 
 }  // namespace quillon::arrow_c

@@ -35,10 +35,6 @@ constexpr std::string_view kStatusNames[] = {
 
 }  // namespace
 
-StreamError stream_error(const Status& status) {
-  return {status.code() == Status::Code::OutOfMemory ? ENOMEM : EINVAL, status.to_string()};
-}
-
 std::unique_ptr<BatchReader> batches_reader(SchemaRef schema, std::vector<RecordBatch> batches) {
   return std::make_unique<BatchesReader>(std::move(schema), std::move(batches));
 }

@@ -10,8 +10,8 @@
 // reader over readers and never touches C callbacks.
 //
 // A reader is called by one thread at a time; export_stream serialises the
-// C callbacks for it. A failure is a StreamError: the errno value the C
-// stream returns and the text of its get_last_error.
+// C callbacks for it. A failure is an ArrowError; crossing a C stream it
+// becomes the errno value of get_next and the text of get_last_error.
 #pragma once
 
 #include <memory>
@@ -25,17 +25,9 @@
 
 namespace quillon::arrow_c {
 
-struct StreamError {
-  int code = 0;
-  std::string message;
-};
-
-// A Status as a stream reports it: ENOMEM for OutOfMemory, else EINVAL.
-StreamError stream_error(const Status& status);
-
 class BatchReader {
  public:
-  using Next = quillon::Result<std::optional<RecordBatch>, StreamError>;
+  using Next = ArrowResult<std::optional<RecordBatch>>;
 
   virtual ~BatchReader() = default;
   // The schema of every batch, fixed when the reader was made.

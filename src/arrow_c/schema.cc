@@ -38,7 +38,7 @@ std::int64_t metadata_size(const char* metadata) {
   return at;
 }
 
-Result<SchemaRef> copy_node(const ArrowSchema& source, int depth) {
+ArrowResult<SchemaRef> copy_node(const ArrowSchema& source, int depth) {
   if (source.release == nullptr) return ArrowError::Invalid("schema is released");
   if (depth > kMaxDepth) return ArrowError::Invalid("schema nests deeper than 64 levels");
   if (source.format == nullptr) return ArrowError::Invalid("schema has no format");
@@ -156,7 +156,7 @@ std::string child_list(const Schema& type) {
 
 }  // namespace
 
-Result<Layout> layout_of(const Schema& type) {
+ArrowResult<Layout> layout_of(const Schema& type) {
   const std::string_view f = type.format;
   auto simple = [](int buffers, bool validity, int children) {
     return Layout{buffers, buffers, validity, children};
@@ -185,9 +185,9 @@ Result<Layout> layout_of(const Schema& type) {
   return ArrowError::Invalid("unsupported format '" + type.format + "'");
 }
 
-Result<SchemaRef> copy_schema(const ArrowSchema& source) { return copy_node(source, 0); }
+ArrowResult<SchemaRef> copy_schema(const ArrowSchema& source) { return copy_node(source, 0); }
 
-Status export_schema(const SchemaRef& schema, ArrowSchema* out) {
+ArrowResult<Done> export_schema(const SchemaRef& schema, ArrowSchema* out) {
   std::unique_ptr<ExportedSchema> priv;
   try {
     priv = prepare(schema);

@@ -39,16 +39,16 @@ struct Layout {
   bool validity = false;  // buffer 0 is a validity bitmap
   int children = 0;       // -1: as many as the schema lists (struct, union)
 };
-Result<Layout> layout_of(const Schema& type);
+ArrowResult<Layout> layout_of(const Schema& type);
 
 // Deep copy of a producer's schema; the source is only read. Refuses a
 // released struct, a missing format, a format this layer does not know and
 // nesting deeper than 64 levels.
-Result<SchemaRef> copy_schema(const ArrowSchema& source);
+ArrowResult<SchemaRef> copy_schema(const ArrowSchema& source);
 
 // Fills `out` with a tree of fresh nodes, each with its own release callback
 // and private data, so a consumer may move any child out.
-Status export_schema(const SchemaRef& schema, ArrowSchema* out);
+ArrowResult<Done> export_schema(const SchemaRef& schema, ArrowSchema* out);
 
 // The type of every column this module builds: Utf8, nullable.
 const SchemaRef& utf8_type();

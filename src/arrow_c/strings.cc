@@ -49,7 +49,7 @@ constexpr const char* format_of() {
 }
 
 template <typename Offset>
-Result<OffsetStrings<Offset>> read_offsets(const Array& array) {
+ArrowResult<OffsetStrings<Offset>> read_offsets(const Array& array) {
   const std::string format = format_of<Offset>();
   if (array.type->format != format || array.type->dictionary) {
     return ArrowError::Invalid("expected format '" + format + "', found '" + array.type->format + "'");
@@ -151,10 +151,10 @@ std::int64_t ProducerBits::copy_validity(std::uint8_t* out) const {
   return length - count_set_bits(out, 0, length);
 }
 
-Result<Utf8Strings> read_utf8(const Array& array) { return read_offsets<std::int32_t>(array); }
-Result<LargeUtf8Strings> read_large_utf8(const Array& array) { return read_offsets<std::int64_t>(array); }
+ArrowResult<Utf8Strings> read_utf8(const Array& array) { return read_offsets<std::int32_t>(array); }
+ArrowResult<LargeUtf8Strings> read_large_utf8(const Array& array) { return read_offsets<std::int64_t>(array); }
 
-Result<Utf8ViewStrings> read_utf8_view(const Array& array) {
+ArrowResult<Utf8ViewStrings> read_utf8_view(const Array& array) {
   if (array.type->format != "vu" || array.type->dictionary) {
     return ArrowError::Invalid("expected format 'vu', found '" + array.type->format + "'");
   }
@@ -237,7 +237,7 @@ namespace {
 // Reads the indices of type T once into `out`; the first index of a valid
 // row outside [0, dictionary length) is refused.
 template <typename T>
-Status read_indices(const std::uint8_t* raw, const ProducerBits& bits, const ProducerBits& dict_bits,
+ArrowResult<Done> read_indices(const std::uint8_t* raw, const ProducerBits& bits, const ProducerBits& dict_bits,
                     std::int64_t dict_length, DictionaryIndices& out) {
   const std::int64_t length = out.length;
   std::int64_t valid_rows = 0;
@@ -266,7 +266,7 @@ Status read_indices(const std::uint8_t* raw, const ProducerBits& bits, const Pro
 
 }  // namespace
 
-Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
+ArrowResult<DictionaryIndices> read_dictionary_indices(const Array& array) {
   const std::string& f = array.type->format;
   if (!array.dictionary || f.size() != 1 || std::string_view("cCsSiIlL").find(f[0]) == std::string_view::npos) {
     return ArrowError::Invalid("expected a dictionary with an integer index, found format '" + f + "'");
@@ -308,7 +308,7 @@ Result<DictionaryIndices> read_dictionary_indices(const Array& array) {
     return ArrowError::OutOfMemory("cannot allocate the indices of " + std::to_string(array.length) + " rows");
   }
   raw += width * static_cast<std::size_t>(array.offset);
-  Status st;
+  ArrowResult<Done> st = Done{};
   switch (f[0]) {
     case 'c': st = read_indices<std::int8_t>(raw, bits, dict_bits, dict.length, out); break;
     case 'C': st = read_indices<std::uint8_t>(raw, bits, dict_bits, dict.length, out); break;
@@ -336,7 +336,7 @@ class OwnedBuffers {
 
 namespace {
 
-Status out_of_memory(std::int64_t length, std::int64_t bytes) {
+ArrowError out_of_memory(std::int64_t length, std::int64_t bytes) {
   return ArrowError::OutOfMemory("cannot allocate a string array of " + std::to_string(length) +
                              " rows and " + std::to_string(bytes) + " value bytes");
 }
@@ -355,7 +355,7 @@ template <typename Offset>
 StringBuilder<Offset>::~StringBuilder() = default;
 
 template <typename Offset>
-Result<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t length, bool with_validity) {
+ArrowResult<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t length, bool with_validity) {
   auto buffers = std::unique_ptr<OwnedBuffers>(new (std::nothrow) OwnedBuffers());
   if (!buffers) return out_of_memory(length, 0);
   try {
@@ -372,7 +372,7 @@ Result<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t lengt
 }
 
 template <typename Offset>
-Status StringBuilder<Offset>::allocate_values(std::int64_t bytes) {
+ArrowResult<Done> StringBuilder<Offset>::allocate_values(std::int64_t bytes) {
   if (sizeof(Offset) == 4 && bytes > kMaxUtf8Bytes) {
     return ArrowError::CapacityError("masked column needs " + std::to_string(bytes) +
                                  " bytes of string data, more than the " +
@@ -383,7 +383,7 @@ Status StringBuilder<Offset>::allocate_values(std::int64_t bytes) {
 }
 
 template <typename Offset>
-Result<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t length, std::int64_t value_bytes,
+ArrowResult<StringBuilder<Offset>> StringBuilder<Offset>::allocate(std::int64_t length, std::int64_t value_bytes,
                                                               bool with_validity) {
   if (sizeof(Offset) == 4 && value_bytes > kMaxUtf8Bytes) {
     return ArrowError::CapacityError("masked column needs " + std::to_string(value_bytes) +
@@ -430,7 +430,7 @@ StringViewBuilder::StringViewBuilder(StringViewBuilder&&) noexcept = default;
 StringViewBuilder& StringViewBuilder::operator=(StringViewBuilder&&) noexcept = default;
 StringViewBuilder::~StringViewBuilder() = default;
 
-Result<StringViewBuilder> StringViewBuilder::allocate(std::int64_t length, bool with_validity) {
+ArrowResult<StringViewBuilder> StringViewBuilder::allocate(std::int64_t length, bool with_validity) {
   auto buffers = std::unique_ptr<OwnedBuffers>(new (std::nothrow) OwnedBuffers());
   if (!buffers) return out_of_memory(length, 0);
   try {
@@ -446,7 +446,7 @@ Result<StringViewBuilder> StringViewBuilder::allocate(std::int64_t length, bool 
   return StringViewBuilder(length, std::move(buffers));
 }
 
-Status StringViewBuilder::allocate_data(std::int64_t bytes) {
+ArrowResult<Done> StringViewBuilder::allocate_data(std::int64_t bytes) {
   if (bytes > kMaxUtf8Bytes) {
     return ArrowError::CapacityError("masked column needs " + std::to_string(bytes) +
                                  " bytes of string data, more than the " +
@@ -493,14 +493,14 @@ ArrayRef StringViewBuilder::finish(std::int64_t null_count) && {
   return out;
 }
 
-Result<ArrayRef> make_null_utf8(std::int64_t length) {
+ArrowResult<ArrayRef> make_null_utf8(std::int64_t length) {
   QM_ASSIGN_OR_RETURN(Utf8Builder builder, Utf8Builder::allocate(length, 0, /*with_validity=*/true));
   std::memset(builder.validity(), 0, static_cast<std::size_t>((length + 7) / 8));
   std::memset(builder.offsets(), 0, static_cast<std::size_t>(length + 1) * 4);
   return std::move(builder).finish(length);
 }
 
-Result<ArrayRef> make_null_array(const SchemaRef& type, std::int64_t length) {
+ArrowResult<ArrayRef> make_null_array(const SchemaRef& type, std::int64_t length) {
   const std::string& f = type->format;
   auto buffers = std::make_shared<OwnedBuffers>();
   auto out = std::make_shared<Array>();

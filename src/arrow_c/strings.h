@@ -89,8 +89,8 @@ using LargeUtf8Strings = OffsetStrings<std::int64_t>;
 // Checks, for a column a transform reads: the format ("u" / "U"), the
 // buffers present, a first offset >= 0, offsets that never decrease over the
 // slice, and a last offset within the values buffer where its size is known.
-Result<Utf8Strings> read_utf8(const Array& array);
-Result<LargeUtf8Strings> read_large_utf8(const Array& array);
+ArrowResult<Utf8Strings> read_utf8(const Array& array);
+ArrowResult<LargeUtf8Strings> read_large_utf8(const Array& array);
 
 // A Utf8View ("vu") column: 16 bytes per row, a value of up to 12 bytes
 // inline, a longer one as (length, prefix, buffer index, offset) into one of
@@ -119,7 +119,7 @@ struct Utf8ViewStrings : ProducerBits {
 // Checks: format "vu", the views buffer, the variadic sizes (>= 0, each data
 // buffer present when it holds bytes, within the size the producer told),
 // and every valid row's view within its data buffer.
-Result<Utf8ViewStrings> read_utf8_view(const Array& array);
+ArrowResult<Utf8ViewStrings> read_utf8_view(const Array& array);
 
 // The indices of a dictionary-encoded column, read once. A row is valid
 // when its index is and the dictionary value it points to is; null rows
@@ -140,7 +140,7 @@ struct DictionaryIndices {
 
 // Index formats c C s S i I l L; the dictionary must be attached and hold
 // at most 2^31-1 values. Refuses an index of a valid row outside it.
-Result<DictionaryIndices> read_dictionary_indices(const Array& array);
+ArrowResult<DictionaryIndices> read_dictionary_indices(const Array& array);
 
 // Buffers allocated here: 64-byte aligned, never null.
 class OwnedBuffers;
@@ -151,11 +151,11 @@ class OwnedBuffers;
 template <typename Offset>
 class StringBuilder {
  public:
-  static Result<StringBuilder> allocate(std::int64_t length, bool with_validity);
+  static ArrowResult<StringBuilder> allocate(std::int64_t length, bool with_validity);
   // CapacityError past the reach of the offsets; OutOfMemory.
-  Status allocate_values(std::int64_t bytes);
+  ArrowResult<Done> allocate_values(std::int64_t bytes);
   // All three at once.
-  static Result<StringBuilder> allocate(std::int64_t length, std::int64_t value_bytes,
+  static ArrowResult<StringBuilder> allocate(std::int64_t length, std::int64_t value_bytes,
                                         bool with_validity);
   StringBuilder(StringBuilder&&) noexcept;
   StringBuilder& operator=(StringBuilder&&) noexcept;
@@ -179,9 +179,9 @@ using LargeUtf8Builder = StringBuilder<std::int64_t>;
 // buffer (whose offsets must fit the views' 32 bits), and the sizes buffer.
 class StringViewBuilder {
  public:
-  static Result<StringViewBuilder> allocate(std::int64_t length, bool with_validity);
+  static ArrowResult<StringViewBuilder> allocate(std::int64_t length, bool with_validity);
   // The one data buffer; CapacityError past 2,147,483,647 bytes.
-  Status allocate_data(std::int64_t bytes);
+  ArrowResult<Done> allocate_data(std::int64_t bytes);
   StringViewBuilder(StringViewBuilder&&) noexcept;
   StringViewBuilder& operator=(StringViewBuilder&&) noexcept;
   ~StringViewBuilder();
@@ -214,12 +214,12 @@ class StringViewBuilder {
 
 // A Utf8 array of `length` rows, every row null: a zero bitmap, zero
 // offsets and no value bytes.
-Result<ArrayRef> make_null_utf8(std::int64_t length);
+ArrowResult<ArrayRef> make_null_utf8(std::int64_t length);
 
 // An array of `type` (u, U, vu, a dictionary over one of them, or n) with
 // every row null. A dictionary gets all-null zero indices over an empty
 // dictionary.
-Result<ArrayRef> make_null_array(const SchemaRef& type, std::int64_t length);
+ArrowResult<ArrayRef> make_null_array(const SchemaRef& type, std::int64_t length);
 
 // Nullable Utf8 / LargeUtf8 / Utf8View types, for arrays built here.
 const SchemaRef& large_utf8_type();

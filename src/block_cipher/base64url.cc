@@ -43,7 +43,7 @@ Result<std::size_t, CipherError> base64url_decoded_size(std::size_t chars) {
   return chars / 4 * 3 + (chars % 4 == 0 ? 0 : chars % 4 - 1);
 }
 
-Status base64url_decode(std::string_view text, std::uint8_t* out) {
+CipherResult<Done> base64url_decode(std::string_view text, std::uint8_t* out) {
   if (text.size() % 4 == 1) return CipherError::BadEncoding;
   std::uint32_t bad = 0;
   auto value = [&](std::size_t i) {

@@ -26,6 +26,6 @@ Result<std::size_t, CipherError> base64url_decoded_size(std::size_t chars);
 // Decodes `text` into base64url_decoded_size(text.size()) bytes at `out`;
 // BadEncoding for any text base64url_encode would not have written. `out`
 // is unspecified after a failure.
-Status base64url_decode(std::string_view text, std::uint8_t* out);
+CipherResult<Done> base64url_decode(std::string_view text, std::uint8_t* out);
 
 }  // namespace quillon::block_cipher

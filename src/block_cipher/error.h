@@ -9,7 +9,6 @@
 
 namespace quillon::block_cipher {
 
-using quillon::Result;
 
 enum class CipherError : std::uint8_t {
   BadKeyLength,     // a raw key of a length the cipher does not take
@@ -23,9 +22,8 @@ enum class CipherError : std::uint8_t {
 // A fixed text per error, e.g. "ciphertext does not authenticate".
 const char* message(CipherError error);
 
-// The success value of operations that only report whether they worked.
-struct Done {};
-using Status = Result<Done, CipherError>;
+template <typename T>
+using CipherResult = Result<T, CipherError>;
 
 // A batch operation that stops at the first value it cannot serve names it.
 struct BatchError {

@@ -125,7 +125,7 @@ void low_digits(Big& y, std::size_t m, const Chunk& chunk, std::uint32_t* digits
 
 }  // namespace
 
-Status ff1_check_domain(std::uint32_t radix, std::size_t n) {
+CipherResult<Done> ff1_check_domain(std::uint32_t radix, std::size_t n) {
   if (radix < 2 || radix > kFf1MaxRadix || n < 2 || n > kFf1MaxLength) {
     return CipherError::OutsideDomain;
   }
@@ -148,7 +148,7 @@ std::unique_ptr<Ff1Key> Ff1Key::derive(std::string_view caller_key, Kernel kerne
 // by the sum (encryption) or the half whose NUM goes into Q (decryption);
 // the three numeral buffers rotate instead of being copied.
 template <typename Numeral>
-Status Ff1Key::run(bool encrypt, std::uint32_t radix, std::string_view tweak, const Numeral* in,
+CipherResult<Done> Ff1Key::run(bool encrypt, std::uint32_t radix, std::string_view tweak, const Numeral* in,
                    Numeral* out, std::size_t n) const {
   if (auto ok = ff1_check_domain(radix, n); !ok.ok()) return ok;
   if (tweak.size() > 0xffffffffu) return CipherError::OutsideDomain;
@@ -248,19 +248,19 @@ Status Ff1Key::run(bool encrypt, std::uint32_t radix, std::string_view tweak, co
   return Done{};
 }
 
-Status Ff1Key::encrypt(std::uint32_t radix, std::string_view tweak, const std::uint16_t* in,
+CipherResult<Done> Ff1Key::encrypt(std::uint32_t radix, std::string_view tweak, const std::uint16_t* in,
                        std::uint16_t* out, std::size_t n) const {
   return run(true, radix, tweak, in, out, n);
 }
-Status Ff1Key::encrypt(std::uint32_t radix, std::string_view tweak, const std::uint32_t* in,
+CipherResult<Done> Ff1Key::encrypt(std::uint32_t radix, std::string_view tweak, const std::uint32_t* in,
                        std::uint32_t* out, std::size_t n) const {
   return run(true, radix, tweak, in, out, n);
 }
-Status Ff1Key::decrypt(std::uint32_t radix, std::string_view tweak, const std::uint16_t* in,
+CipherResult<Done> Ff1Key::decrypt(std::uint32_t radix, std::string_view tweak, const std::uint16_t* in,
                        std::uint16_t* out, std::size_t n) const {
   return run(false, radix, tweak, in, out, n);
 }
-Status Ff1Key::decrypt(std::uint32_t radix, std::string_view tweak, const std::uint32_t* in,
+CipherResult<Done> Ff1Key::decrypt(std::uint32_t radix, std::string_view tweak, const std::uint32_t* in,
                        std::uint32_t* out, std::size_t n) const {
   return run(false, radix, tweak, in, out, n);
 }

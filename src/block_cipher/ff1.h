@@ -37,7 +37,7 @@ inline constexpr std::uint64_t kFf1MinDomain = 1000000;
 
 // Done when values of n numerals of this radix can be encrypted (see above),
 // else OutsideDomain.
-Status ff1_check_domain(std::uint32_t radix, std::size_t n);
+CipherResult<Done> ff1_check_domain(std::uint32_t radix, std::size_t n);
 
 class Ff1Key {
  public:
@@ -56,13 +56,13 @@ class Ff1Key {
   // OutsideDomain (ff1_check_domain, or a tweak of 2^32 bytes or more), then
   // BadNumeral when a numeral is not below the radix; `out` is untouched on
   // either.
-  Status encrypt(std::uint32_t radix, std::string_view tweak, const std::uint16_t* in,
+  CipherResult<Done> encrypt(std::uint32_t radix, std::string_view tweak, const std::uint16_t* in,
                  std::uint16_t* out, std::size_t n) const;
-  Status encrypt(std::uint32_t radix, std::string_view tweak, const std::uint32_t* in,
+  CipherResult<Done> encrypt(std::uint32_t radix, std::string_view tweak, const std::uint32_t* in,
                  std::uint32_t* out, std::size_t n) const;
-  Status decrypt(std::uint32_t radix, std::string_view tweak, const std::uint16_t* in,
+  CipherResult<Done> decrypt(std::uint32_t radix, std::string_view tweak, const std::uint16_t* in,
                  std::uint16_t* out, std::size_t n) const;
-  Status decrypt(std::uint32_t radix, std::string_view tweak, const std::uint32_t* in,
+  CipherResult<Done> decrypt(std::uint32_t radix, std::string_view tweak, const std::uint32_t* in,
                  std::uint32_t* out, std::size_t n) const;
 
   Kernel kernel() const { return aes_.kernel(); }
@@ -70,7 +70,7 @@ class Ff1Key {
  private:
   Ff1Key(const std::uint8_t* key, AesKeySize size, Kernel kernel) : aes_(key, size, kernel) {}
   template <typename Numeral>
-  Status run(bool encrypt, std::uint32_t radix, std::string_view tweak, const Numeral* in,
+  CipherResult<Done> run(bool encrypt, std::uint32_t radix, std::string_view tweak, const Numeral* in,
              Numeral* out, std::size_t n) const;
 
   AesKey aes_;

@@ -31,7 +31,7 @@ std::string_view view(const std::uint8_t* p, std::size_t n) {
 
 }  // namespace
 
-Status hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
+CipherResult<Done> hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
                    std::uint8_t* out, std::size_t n) {
   if (n > kHkdfMaxOutput) return CipherError::OutputTooLong;
   std::uint8_t prk[kDigest];

@@ -19,7 +19,7 @@ inline constexpr std::size_t kHkdfMaxOutput = 255 * 32;
 // RFC's absent salt (HMAC pads both to the same zero block). OutputTooLong
 // when n exceeds kHkdfMaxOutput, with nothing written. Intermediate keys are
 // wiped before return.
-Status hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
+CipherResult<Done> hkdf_sha256(std::string_view ikm, std::string_view salt, std::string_view info,
                    std::uint8_t* out, std::size_t n);
 
 // A purpose's N-byte key derived from the caller's key (salt absent, the

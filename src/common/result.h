@@ -9,6 +9,9 @@
 
 namespace quillon {
 
+// The value of an operation that only reports whether it worked.
+struct Done {};
+
 template <typename T, typename E>
 class [[nodiscard]] Result {
   static_assert(!std::is_same_v<T, E>, "value and error types must differ");
@@ -43,3 +46,9 @@ class [[nodiscard]] Result {
   auto tmp = (expr);                             \
   if (!tmp.ok()) return std::move(tmp).error();  \
   lhs = std::move(tmp).value()
+// Early return of the error of a Result<Done, E>-valued expression.
+#define QM_RETURN_IF_ERROR(expr)                        \
+  do {                                                  \
+    auto _qm_done = (expr);                             \
+    if (!_qm_done.ok()) return std::move(_qm_done).error(); \
+  } while (false)

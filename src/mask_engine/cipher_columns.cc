@@ -85,7 +85,7 @@ class OffsetOut {
     b_.offsets()[i] = static_cast<Offset>(total_);
     total_ += n;
   }
-  arrow_c::ArrowError allocate() {
+  arrow_c::ArrowResult<Done> allocate() {
     b_.offsets()[length_] = static_cast<Offset>(total_);
     return b_.allocate_values(total_);
   }
@@ -115,7 +115,7 @@ class ViewOut {
     at_[static_cast<std::size_t>(i)] = total_;
     total_ += n;
   }
-  arrow_c::ArrowError allocate() {
+  arrow_c::ArrowResult<Done> allocate() {
     at_.back() = total_;
     return b_.allocate_data(total_);
   }
@@ -455,8 +455,8 @@ MaskResult<ArrayRef> build(const Rows& rows, const Job& job, Kind& kind) {
     }
     out.size_row(i, n);
   }
-  arrow_c::ArrowError st = out.allocate();
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate();
+  if (!st.ok()) return arrow_error(std::move(st).error());
   if (auto fault = kind.write(rows, bits, out)) {
     out.wipe();
     return job.error(*fault);
@@ -554,10 +554,20 @@ MaskResult<Alphabet> Alphabet::parse(std::string_view text) {
       {"alnum", "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
       {"hex", "0123456789abcdef"},
   };
-  for (const auto& [name, chars] : kNamed) {
-    if (text == name) text = chars;
-  }
   auto invalid = [](const char* what) { return arrow_error(arrow_c::ArrowError::Invalid(what)); };
+  bool named = false;
+  for (const auto& [name, chars] : kNamed) {
+    if (text == name) {
+      text = chars;
+      named = true;
+    }
+  }
+  // Text of the letters a-z alone reads as a name: a misspelt one must not
+  // pass as an alphabet of its own letters.
+  if (!named && !text.empty() &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
+    return invalid("unknown fpe alphabet name; the names are digits, lower, upper, alnum and hex");
+  }
   Alphabet a;
   std::fill(std::begin(a.ascii_), std::end(a.ascii_), -1);
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());

@@ -88,12 +88,14 @@ class EncryptKey {
 
 // The characters fpe encrypts and their numeral values, in order. Named:
 // "digits" (0-9), "lower" (a-z), "upper" (A-Z), "alnum" (0-9 a-z A-Z), "hex"
-// (0-9 a-f); any other text is an explicit alphabet of at least 2 distinct
-// code points, at most 65,536.
+// (0-9 a-f). Other text of the letters a-z alone is an unknown name; any
+// other text is an explicit alphabet of at least 2 distinct code points, at
+// most 65,536.
 class Alphabet {
  public:
-  // MaskError::Arrow (Invalid) naming what is wrong: an alphabet of fewer
-  // than 2 characters, a repeated one, more than 65,536, or not UTF-8.
+  // MaskError::Arrow (Invalid) naming what is wrong: an unknown name, an
+  // alphabet of fewer than 2 characters, a repeated one, more than 65,536,
+  // or not UTF-8.
   static MaskResult<Alphabet> parse(std::string_view name_or_characters);
 
   std::uint32_t radix() const { return static_cast<std::uint32_t>(chars_.size()); }

@@ -13,9 +13,9 @@ MaskError MaskError::NoColumns() { return MaskError(Kind::NoColumns); }
 MaskError MaskError::EmptyBatch() { return MaskError(Kind::EmptyBatch); }
 MaskError MaskError::MissingKey() { return MaskError(Kind::MissingKey); }
 
-MaskError MaskError::Arrow(arrow_c::ArrowError status) {
+MaskError MaskError::Arrow(arrow_c::ArrowError error) {
   MaskError e(Kind::Arrow);
-  e.status_ = std::move(status);
+  e.arrow_ = std::move(error);
   return e;
 }
 
@@ -28,7 +28,7 @@ std::string MaskError::to_string() const {
     case Kind::EmptyBatch:
       return "record batch has no rows";
     case Kind::Arrow:
-      return "arrow error: " + status_.to_string();
+      return "arrow error: " + arrow_->to_string();
     case Kind::MissingKey:
       return "HMAC key required for Hash transform";
   }

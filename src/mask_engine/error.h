@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -23,13 +24,14 @@ class MaskError {
   static MaskError NoColumns();
   // "record batch has no rows"
   static MaskError EmptyBatch();
-  // "arrow error: " + the status as Arrow renders its errors
-  static MaskError Arrow(arrow_c::ArrowError status);
+  // "arrow error: " + the layer's error as Arrow renders its errors
+  static MaskError Arrow(arrow_c::ArrowError error);
   // "HMAC key required for Hash transform"
   static MaskError MissingKey();
 
   Kind kind() const { return kind_; }
-  const arrow_c::ArrowError& arrow_error() const { return status_; }
+  // The layer's error behind an Arrow kind.
+  const arrow_c::ArrowError& arrow_error() const { return *arrow_; }
   std::string to_string() const;
 
  private:
@@ -38,7 +40,7 @@ class MaskError {
   Kind kind_;
   std::string column_;
   std::string data_type_;
-  arrow_c::ArrowError status_;
+  std::optional<arrow_c::ArrowError> arrow_;
 };
 
 std::ostream& operator<<(std::ostream& os, const MaskError& error);

@@ -11,6 +11,7 @@ namespace quillon::mask_engine {
 namespace {
 
 using arrow_c::ArrowError;
+using arrow_c::ArrowResult;
 
 constexpr std::string_view kTarget = "mask_engine::pipeline";
 
@@ -18,9 +19,10 @@ constexpr std::string_view kTarget = "mask_engine::pipeline";
 // threads. About 2 ms of hashing per range keeps the hand-off negligible.
 constexpr std::int64_t kRowGrain = 16384;
 
-bool falls_back_to_nulls(const MaskError& error) {
-  return error.kind() == MaskError::Kind::UnsupportedDataType ||
-         error.kind() == MaskError::Kind::MissingKey;
+const ColumnRule kAnyLayout;
+
+const ColumnRule& rule_of(const ColumnRules& rules, std::size_t column) {
+  return column < rules.size() ? rules[column] : kAnyLayout;
 }
 
 std::string column_label(std::size_t index, const arrow_c::Schema& field) {
@@ -28,7 +30,7 @@ std::string column_label(std::size_t index, const arrow_c::Schema& field) {
 }
 
 // The checks a validating record batch construction makes.
-Status validate_output(const arrow_c::Schema& schema, const std::vector<ArrayRef>& columns) {
+ArrowResult<Done> validate_output(const arrow_c::Schema& schema, const std::vector<ArrayRef>& columns) {
   if (columns.size() != schema.children.size()) {
     return ArrowError::Invalid("expected " + std::to_string(schema.children.size()) +
                            " columns as the schema has fields, found " +
@@ -71,22 +73,82 @@ PipelineBuilder PipelineBuilder::add_column_transform(PipelineBuilder builder,
   return builder;
 }
 
-MaskResult<MaskPipeline> PipelineBuilder::build(PipelineBuilder builder) {
-  if (builder.column_transforms_.empty()) return MaskError::NoColumns();
-  return MaskPipeline(std::move(builder.column_transforms_));
+PipelineBuilder PipelineBuilder::add_value_bound(PipelineBuilder builder, std::string_view column,
+                                                 Transform transform, ValueBoundParams params) {
+  builder = add_column_transform(std::move(builder), column, transform);
+  builder.value_bound_.emplace(std::string(column), std::move(params));
+  return builder;
 }
 
-MaskPipeline MaskPipeline::with_alias(std::string_view field_name, Transform transform) const {
+MaskResult<MaskPipeline> PipelineBuilder::build(PipelineBuilder builder) {
+  if (builder.column_transforms_.empty()) return MaskError::NoColumns();
+  MaskPipeline out(std::move(builder.column_transforms_));
+  out.value_bound_ = std::move(builder.value_bound_);
+  return out;
+}
+
+MaskPipeline MaskPipeline::with_alias(std::string_view field_name, const std::string& column) const {
   ColumnTransforms transforms = column_transforms_;
-  transforms.emplace(std::string(field_name), transform);
-  MaskPipeline out(std::move(transforms), layouts_);
+  auto found = column_transforms_.find(column);
+  std::string name(field_name);
+  if (found != column_transforms_.end()) transforms.emplace(name, found->second);
+  MaskPipeline out(std::move(transforms));
+  out.value_bound_ = value_bound_;
+  auto params = value_bound_.find(column);
+  if (params != value_bound_.end()) out.value_bound_.emplace(name, params->second);
+  out.keys_ = keys_;
+  out.reveal_ = reveal_;
   out.calling_thread_rows_ = calling_thread_rows_;
   return out;
 }
 
-MaskPipeline MaskPipeline::with_layouts(Layouts layouts) && {
-  layouts_ = layouts;
+MaskPipeline MaskPipeline::with_keys(const Key& key) && {
+  if (!key) return std::move(*this);
+  auto keys = std::make_shared<ValueBoundKeys>();
+  for (const auto& [name, params] : value_bound_) {
+    const Transform transform = column_transforms_.at(name);
+    Context context;
+    if (params.context) context = std::string_view(*params.context);
+    if (transform == Transform::Pseudonym) {
+      keys->pseudonym.emplace(name, std::make_unique<PseudonymKey>(*key, context));
+    } else if (transform == Transform::Encrypt) {
+      keys->encrypt.emplace(name, std::make_unique<EncryptKey>(*key, context));
+    } else {
+      keys->fpe.emplace(name, std::make_unique<FpeKey>(*key, context, *params.alphabet));
+    }
+  }
+  keys_ = std::move(keys);
   return std::move(*this);
+}
+
+MaskPipeline MaskPipeline::for_reveal() && {
+  for (auto it = column_transforms_.begin(); it != column_transforms_.end();) {
+    const bool reversible = it->second == Transform::Encrypt || it->second == Transform::Fpe;
+    if (!reversible) value_bound_.erase(it->first);
+    it = reversible ? std::next(it) : column_transforms_.erase(it);
+  }
+  reveal_ = true;
+  return std::move(*this);
+}
+
+MaskResult<ArrayRef> MaskPipeline::value_bound_column(Transform transform, const ArrayRef& column,
+                                                      const std::string& name,
+                                                      std::int64_t first_position) const {
+  if (!keys_) return MaskError::MissingKey();
+  switch (transform) {
+    case Transform::Pseudonym:
+      return pseudonym_column(*keys_->pseudonym.at(name), column, name, first_position);
+    case Transform::Encrypt: {
+      const EncryptKey& key = *keys_->encrypt.at(name);
+      return reveal_ ? reveal_column(key, column, name, first_position)
+                     : encrypt_column(key, column, name, first_position);
+    }
+    default: {
+      const FpeKey& key = *keys_->fpe.at(name);
+      return reveal_ ? reveal_column(key, column, name, first_position)
+                     : fpe_column(key, column, name, first_position);
+    }
+  }
 }
 
 MaskPipeline MaskPipeline::with_calling_thread_rows(std::int64_t rows) && {
@@ -95,7 +157,6 @@ MaskPipeline MaskPipeline::with_calling_thread_rows(std::int64_t rows) && {
 }
 
 arrow_c::SchemaRef MaskPipeline::output_schema(const arrow_c::SchemaRef& input) const {
-  if (layouts_ == Layouts::Utf8WithNullFallback) return input;
   std::shared_ptr<arrow_c::Schema> out;
   for (std::size_t i = 0; i < input->children.size(); ++i) {
     const arrow_c::SchemaRef& field = input->children[i];
@@ -116,16 +177,13 @@ arrow_c::SchemaRef MaskPipeline::output_schema(const arrow_c::SchemaRef& input) 
 
 MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, const Key& key,
                                                     std::int64_t first_position) const {
-  if (layouts_ == Layouts::Utf8WithNullFallback) return process_batch(batch, key, first_position, batch.schema);
   return process_batch(batch, key, first_position, output_schema(batch.schema));
 }
 
 MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, const Key& key,
                                                     std::int64_t first_position,
-                                                    const arrow_c::SchemaRef& output_schema) const {
-  const bool strict = layouts_ == Layouts::AnyStrict;
-  if (batch.num_rows == 0 && !strict) return MaskError::EmptyBatch();
-
+                                                    const arrow_c::SchemaRef& output_schema,
+                                                    const ColumnRules& rules) const {
   const arrow_c::SchemaRef& schema = batch.schema;
   const std::vector<ArrayRef>& inputs = batch.columns;
   const std::size_t num_columns = std::min(inputs.size(), schema->children.size());
@@ -151,29 +209,32 @@ MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, co
       outputs[i] = inputs[i];
       return;
     }
-    auto masked = strict ? apply_any(it->second, inputs[i], key, first_position, &split_rows)
-                         : apply(it->second, *inputs[i], key, first_position, &split_rows);
+    const ColumnRule& rule = rule_of(rules, i);
+    if (rule.kind == ColumnRule::Kind::NullFallback) {
+      QM_EVENT(Warn, kTarget, {"message", "transform failed, using null fallback"},
+               {"column", field.name}, {"error", rule.error});
+      auto nulls = arrow_c::make_null_utf8(inputs[i]->length);
+      if (!nulls.ok()) {
+        failures[i] = MaskError::Arrow(std::move(nulls).error());
+        return;
+      }
+      outputs[i] = std::move(nulls).value();
+      return;
+    }
+    const bool bound = value_bound(it->second);
+    auto masked = bound ? value_bound_column(it->second, inputs[i], field.name, first_position)
+                  : rule.kind == ColumnRule::Kind::Utf8
+                      ? apply(it->second, *inputs[i], key, first_position, &split_rows)
+                      : apply_any(it->second, inputs[i], key, first_position, &split_rows);
     if (masked.ok()) {
       outputs[i] = std::move(masked).value();
       return;
     }
     const MaskError& error = masked.error();
-    if (strict && error.kind() != MaskError::Kind::Arrow) {
-      failures[i] = std::move(masked).error();
-      return;
-    }
-    if (!falls_back_to_nulls(error)) {
-      failures[i] = MaskError::Arrow(error.arrow_error().with_context(column_label(i, field)));
-      return;
-    }
-    QM_EVENT(Warn, kTarget, {"message", "transform failed, using null fallback"},
-             {"column", field.name}, {"error", error.to_string()});
-    auto nulls = arrow_c::make_null_utf8(inputs[i]->length);
-    if (!nulls.ok()) {
-      failures[i] = MaskError::Arrow(std::move(nulls).error());
-      return;
-    }
-    outputs[i] = std::move(nulls).value();
+    // Value-bound errors name the column and row themselves.
+    failures[i] = !bound && error.kind() == MaskError::Kind::Arrow
+                      ? MaskError::Arrow(error.arrow_error().with_context(column_label(i, field)))
+                      : std::move(masked).error();
   };
 
   std::int64_t masked_columns = 0;
@@ -191,8 +252,8 @@ MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, co
     if (failure) return std::move(*failure);
   }
 
-  Status st = validate_output(*output_schema, outputs);
-  if (!st.ok()) return MaskError::Arrow(std::move(st));
+  ArrowResult<Done> st = validate_output(*output_schema, outputs);
+  if (!st.ok()) return MaskError::Arrow(std::move(st).error());
   RecordBatch out;
   out.schema = output_schema;
   out.num_rows = outputs[0]->length;
@@ -200,47 +261,20 @@ MaskResult<RecordBatch> MaskPipeline::process_batch(const RecordBatch& batch, co
   return out;
 }
 
-std::int64_t MaskPipeline::rows_per_slice(const RecordBatch& batch,
-                                          std::int64_t max_value_bytes) const {
+std::int64_t MaskPipeline::rows_per_slice(const RecordBatch& batch, std::int64_t max_value_bytes,
+                                          const ColumnRules& rules) const {
   std::int64_t widest = 0;
-  for (const auto& field : batch.schema->children) {
-    auto it = column_transforms_.find(field->name);
-    if (it == column_transforms_.end()) continue;
-    if (layouts_ == Layouts::AnyStrict) {
-      widest = std::max(widest, max_row_bytes_any(it->second, *field));
-    } else if (field->format == "u" && !field->dictionary) {
-      // Columns of other types fall back to nulls, which hold no bytes.
-      widest = std::max(widest, max_row_bytes(it->second));
-    }
+  for (std::size_t i = 0; i < batch.schema->children.size(); ++i) {
+    const arrow_c::Schema& field = *batch.schema->children[i];
+    auto it = column_transforms_.find(field.name);
+    if (it == column_transforms_.end() || rule_of(rules, i).kind == ColumnRule::Kind::NullFallback) continue;
+    widest = std::max(widest, max_row_bytes_any(it->second, field));
   }
   std::int64_t bytes = 0;
   if (widest == 0 || (!__builtin_mul_overflow(batch.num_rows, widest, &bytes) && bytes <= max_value_bytes)) {
     return batch.num_rows;
   }
   return std::max<std::int64_t>(1, max_value_bytes / widest);
-}
-
-MaskResult<std::vector<RecordBatch>> MaskPipeline::process_table(
-    const std::vector<RecordBatch>& batches, const Key& key, std::int64_t max_value_bytes) const {
-  // Empty batches add nothing wherever they stand; only a table without a
-  // single row is refused.
-  const bool any_rows = std::any_of(batches.begin(), batches.end(),
-                                    [](const RecordBatch& b) { return b.num_rows > 0; });
-  if (!any_rows) return MaskError::EmptyBatch();
-  std::vector<RecordBatch> outputs;
-  std::int64_t position = 0;
-  for (const RecordBatch& batch : batches) {
-    if (batch.num_rows == 0) continue;
-    const std::int64_t step = rows_per_slice(batch, max_value_bytes);
-    for (std::int64_t start = 0; start < batch.num_rows; start += step) {
-      const std::int64_t rows = std::min(step, batch.num_rows - start);
-      const RecordBatch part = rows == batch.num_rows ? batch : arrow_c::slice(batch, start, rows);
-      QM_ASSIGN_OR_RETURN(RecordBatch masked, process_batch(part, key, position + start));
-      outputs.push_back(std::move(masked));
-    }
-    position += batch.num_rows;
-  }
-  return outputs;
 }
 
 }  // namespace quillon::mask_engine

@@ -2,28 +2,28 @@
 // batches on the process-wide worker pool (small batches on the calling
 // thread, see kCallingThreadRows).
 //
-// process_batch() returns a new batch under the input's own schema object,
-// columns in input order: unconfigured columns are the input's own arrays
-// (shared, not copied), configured ones new arrays. A transform that fails on
-// a column (no key for Hash, a column that is not Utf8) makes that column all
-// null and emits one warning event; the batch goes on. Batch-level failures
-// are MaskError values; the input is never changed and no partial batch is
-// returned. A pipeline is immutable, so several threads may use one at once.
-// Worker threads only read the input's arrays; no reference to an imported
-// array is dropped on them.
+// process_batch() returns a new batch under output_schema(), columns in
+// input order: unconfigured and passed-through columns are the input's own
+// arrays (shared, not copied; mask()'s Utf8 rule copies what it passes
+// through), configured ones new arrays, on every
+// maskable layout: Utf8, LargeUtf8, Utf8View, dictionaries over those
+// (which leave as their value type when hashed or redacted), and Null. A
+// column a transform cannot serve fails the batch; batch failures are
+// MaskError values; the input is never changed and no partial batch is
+// returned. A batch of zero rows masks to one of zero rows.
 //
-// Two modes (Layouts), chosen per pipeline:
-//   - Utf8WithNullFallback (the default, what mask() uses): apply() on Utf8
-//     columns only; the fallback above; outputs under the input's schema.
-//   - AnyStrict (the Arrow-native entry): apply_any() on every maskable
-//     layout (Utf8, LargeUtf8, Utf8View, dictionaries over those, Null);
-//     no fallback, any failure of a column fails the batch; outputs under
-//     output_schema(), where a hashed or redacted dictionary column has its
-//     value type and a column given the Null transform is nullable; a batch
-//     of zero rows masks to one of zero rows.
+// The pipeline has one behaviour. What an entry promises beyond it is the
+// plan's policy (stream.h), handed in as data: a ColumnRule per column and
+// the output schema.
+//
+// A pipeline is immutable, so several threads may use one at once. Worker
+// threads only read the input's arrays; no reference to an imported array
+// is dropped on them.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "arrow_c/array.h"
+#include "mask_engine/cipher_columns.h"
 #include "mask_engine/error.h"
 #include "mask_engine/transform.h"
 
@@ -46,7 +47,38 @@ class DuplicateColumnError : public std::logic_error {
 
 using ColumnTransforms = std::unordered_map<std::string, Transform>;
 
-enum class Layouts : std::uint8_t { Utf8WithNullFallback, AnyStrict };
+// What a value-bound column (Pseudonym, Encrypt, Fpe) takes besides its kind.
+struct ValueBoundParams {
+  std::optional<std::string> context;  // empty is no context
+  std::optional<Alphabet> alphabet;    // Fpe's, checked when parsed
+};
+
+// The keys of a pipeline's value-bound columns, derived from the caller's
+// key once (per stream), shared by every batch and thread, wiped when the
+// last holder drops them.
+struct ValueBoundKeys {
+  std::unordered_map<std::string, std::unique_ptr<PseudonymKey>> pseudonym;
+  std::unordered_map<std::string, std::unique_ptr<EncryptKey>> encrypt;
+  std::unordered_map<std::string, std::unique_ptr<FpeKey>> fpe;
+};
+
+// How a configured column is masked, as the caller's policy decides:
+//   - AnyLayout: apply_any(), the pipeline's own way;
+//   - Utf8: apply(), mask()'s transform of plain Utf8 columns, which copies
+//     what it passes through;
+//   - NullFallback: not masked but replaced by an all-null Utf8 column, with
+//     a warning event carrying `error`, the text of the error its transform
+//     would meet. The output is Utf8 whatever the column's type, so it
+//     passes the output's validation only where the output schema says
+//     nullable Utf8.
+struct ColumnRule {
+  enum class Kind : std::uint8_t { AnyLayout, Utf8, NullFallback };
+  Kind kind = Kind::AnyLayout;
+  std::string error;
+};
+// One rule per column of the batch, by index; empty: AnyLayout for all.
+using ColumnRules = std::vector<ColumnRule>;
+
 using arrow_c::RecordBatch;
 
 class MaskPipeline;
@@ -61,6 +93,9 @@ class PipelineBuilder {
   // whatever its transform.
   static PipelineBuilder add_column_transform(PipelineBuilder builder, std::string_view column,
                                               Transform transform);
+  // The same for a value-bound transform and what it takes.
+  static PipelineBuilder add_value_bound(PipelineBuilder builder, std::string_view column,
+                                         Transform transform, ValueBoundParams params);
 
   // MaskError::NoColumns when nothing was added.
   static MaskResult<MaskPipeline> build(PipelineBuilder builder);
@@ -69,6 +104,7 @@ class PipelineBuilder {
   friend class MaskPipeline;
   PipelineBuilder() = default;
   ColumnTransforms column_transforms_;
+  std::unordered_map<std::string, ValueBoundParams> value_bound_;
 };
 
 class MaskPipeline {
@@ -82,28 +118,27 @@ class MaskPipeline {
   // is added to every Hash row position, so a table masked batch by batch
   // gets positions counted over the whole table.
   //
-  // Errors: MaskError::EmptyBatch for zero rows (nothing else is done, no
-  // event); MaskError::Arrow when a column a transform reads is malformed
-  // (its offsets), when a column cannot be built at all (its output would
+  // Errors: the transform's own (UnsupportedDataType, MissingKey) for a
+  // column it cannot serve; MaskError::Arrow when a column a transform
+  // reads is malformed (its offsets), when a column cannot be built at all (its output would
   // pass the 32-bit offset reach, or memory ran out), or when the output
   // batch fails validation: field count, at least one column, equal
   // lengths, exact types, no null in a non-nullable field. An exception
   // thrown while a column is worked on is rethrown here once all work ended.
   MaskResult<RecordBatch> process_batch(const RecordBatch& batch, const Key& key,
                                         std::int64_t first_position = 0) const;
-  // The same with the output schema given, as output_schema() made it for
-  // the batch's schema (a stream computes it once).
+  // The same with the output schema given (a stream computes it once:
+  // output_schema() of the batch's, or, under mask()'s policy, the batch's
+  // own) and the rule of each column.
   MaskResult<RecordBatch> process_batch(const RecordBatch& batch, const Key& key,
                                         std::int64_t first_position,
-                                        const arrow_c::SchemaRef& output_schema) const;
+                                        const arrow_c::SchemaRef& output_schema,
+                                        const ColumnRules& rules = {}) const;
 
   // The schema of the batches process_batch() makes from batches of
-  // `input`: `input` itself in Utf8WithNullFallback mode.
+  // `input`: a hashed or redacted dictionary column has its value type and
+  // a column given the Null transform is nullable.
   arrow_c::SchemaRef output_schema(const arrow_c::SchemaRef& input) const;
-
-  // The same pipeline in `layouts` mode.
-  MaskPipeline with_layouts(Layouts layouts) &&;
-  Layouts layouts() const { return layouts_; }
 
   // A batch whose masked columns hold fewer than this many rows altogether
   // (rows times masked columns) is masked on the calling thread, column
@@ -117,34 +152,39 @@ class MaskPipeline {
   // several columns to the pool; for tests and benchmarks.
   MaskPipeline with_calling_thread_rows(std::int64_t rows) &&;
 
-  // Masks a table given as batches; positions count over the whole table.
-  // Empty batches add nothing; MaskError::EmptyBatch when no batch has a
-  // row. A batch
-  // whose masked columns would pass `max_value_bytes` of string data (the
-  // reach of 32-bit offsets) is cut into slices that fit, so the output may
-  // hold more batches than the input, with the same tokens.
-  MaskResult<std::vector<RecordBatch>> process_table(
-      const std::vector<RecordBatch>& batches, const Key& key,
-      std::int64_t max_value_bytes = arrow_c::kMaxUtf8Bytes) const;
-
   // Rows per slice of `batch` so that no masked column passes
-  // `max_value_bytes`; the batch's row count when it fits whole.
-  std::int64_t rows_per_slice(const RecordBatch& batch, std::int64_t max_value_bytes) const;
+  // `max_value_bytes`; the batch's row count when it fits whole. Columns
+  // that fall back to nulls hold no bytes.
+  std::int64_t rows_per_slice(const RecordBatch& batch, std::int64_t max_value_bytes,
+                              const ColumnRules& rules = {}) const;
 
   const ColumnTransforms& column_transforms() const { return column_transforms_; }
 
-  // A copy that also masks the field `field_name` with `transform`, unless
-  // that name is configured already. For fields that carry a configured
-  // column's values under another name (a pandas index level named like a
-  // column is stored as "__index_level_N__").
-  MaskPipeline with_alias(std::string_view field_name, Transform transform) const;
+  // A copy that also masks the field `field_name` as the configured column
+  // `column` is masked, unless that name is configured already. For fields
+  // that carry a configured column's values under another name (a pandas
+  // index level named like a column is stored as "__index_level_N__").
+  MaskPipeline with_alias(std::string_view field_name, const std::string& column) const;
+
+  // The same pipeline with the keys of its value-bound columns derived from
+  // `key` (none without a key: a stream refuses such a pipeline first).
+  // Value-bound columns fail their batch (Invalid) until this was called.
+  MaskPipeline with_keys(const Key& key) &&;
+  // The inverse for the reversible columns: Encrypt and Fpe columns give
+  // their plaintexts, every other configured column is dropped from the
+  // pipeline and so passes through as it is.
+  MaskPipeline for_reveal() &&;
+  bool reveals() const { return reveal_; }
 
  private:
   friend class PipelineBuilder;
-  explicit MaskPipeline(ColumnTransforms transforms, Layouts layouts = Layouts::Utf8WithNullFallback)
-      : column_transforms_(std::move(transforms)), layouts_(layouts) {}
+  explicit MaskPipeline(ColumnTransforms transforms) : column_transforms_(std::move(transforms)) {}
+  MaskResult<ArrayRef> value_bound_column(Transform transform, const ArrayRef& column,
+                                          const std::string& name, std::int64_t first_position) const;
   ColumnTransforms column_transforms_;
-  Layouts layouts_;
+  std::unordered_map<std::string, ValueBoundParams> value_bound_;
+  std::shared_ptr<const ValueBoundKeys> keys_;
+  bool reveal_ = false;
   std::int64_t calling_thread_rows_ = kCallingThreadRows;
 };
 

@@ -20,8 +20,8 @@ namespace {
 using arrow_c::RecordBatch;
 using arrow_c::SchemaRef;
 using arrow_c::ArrowError;
+using arrow_c::ArrowResult;
 using arrow_c::BatchReader;
-using arrow_c::StreamError;
 
 constexpr std::int64_t kLastPosition = std::numeric_limits<std::int64_t>::max();
 
@@ -37,10 +37,12 @@ class MaskReader final : public BatchReader {
              const std::optional<std::string>& key, std::int64_t start, Policy policy)
       : policy_(policy),
         source_(std::move(source)),
-        pipeline_(std::move(pipeline).with_layouts(policy == Policy::FailClosed ? Layouts::AnyStrict
-                                                                                : Layouts::Utf8WithNullFallback)),
+        pipeline_(std::move(pipeline).with_keys(key ? Key(*key) : Key())),
         key_(key),
-        output_schema_(pipeline_.output_schema(source_->schema())),
+        rules_(policy == Policy::NullFallback ? mask_call_rules(*source_->schema(), pipeline_, key.has_value())
+                                              : ColumnRules{}),
+        output_schema_(policy == Policy::NullFallback ? source_->schema()
+                                                      : pipeline_.output_schema(source_->schema())),
         last_position_(start - 1) {}
   ~MaskReader() override { keyed_hash::wipe(key_); }
 
@@ -49,24 +51,24 @@ class MaskReader final : public BatchReader {
   Next next() override {
     while (pending_.empty()) {
       if (ended_) {
-        if (policy_ == Policy::NullFallback && !any_rows_) return StreamError{EINVAL, MaskError::EmptyBatch().to_string()};
+        if (policy_ == Policy::NullFallback && !any_rows_) return ArrowError::Stream(EINVAL, MaskError::EmptyBatch().to_string());
         return std::optional<RecordBatch>();
       }
-      if (std::optional<StreamError> failed = pull()) return std::move(*failed);
+      if (std::optional<ArrowError> failed = pull()) return std::move(*failed);
     }
     Pending next = std::move(pending_.front());
     pending_.pop_front();
     Key key;
     if (key_) key = std::string_view(*key_);
-    auto masked = pipeline_.process_batch(next.batch, key, next.first_position, output_schema_);
-    if (!masked.ok()) return StreamError{EINVAL, masked.error().to_string()};
+    auto masked = pipeline_.process_batch(next.batch, key, next.first_position, output_schema_, rules_);
+    if (!masked.ok()) return ArrowError::Stream(EINVAL, masked.error().to_string());
     return std::optional<RecordBatch>(std::move(masked).value());
   }
 
  private:
   // Pulls one source batch into pending_, cut into slices whose Utf8 output
   // fits 32-bit offsets; sets ended_ at the end of the source.
-  std::optional<StreamError> pull() {
+  std::optional<ArrowError> pull() {
     QM_ASSIGN_OR_RETURN(std::optional<RecordBatch> pulled, source_->next());
     if (!pulled) {
       ended_ = true;
@@ -81,12 +83,12 @@ class MaskReader final : public BatchReader {
     // written so that nothing passes 2^63 - 1 on the way.
     if (rows > 0 && rows - 1 > kLastPosition - 1 - last_position_) {
       const auto from = static_cast<std::uint64_t>(last_position_) + 1;  // may be 2^63
-      return StreamError{EINVAL, "Invalid: expected row positions below 2^63, found a batch of " +
-                                     std::to_string(rows) + " rows from position " + std::to_string(from)};
+      return ArrowError::Invalid("expected row positions below 2^63, found a batch of " + std::to_string(rows) +
+                                 " rows from position " + std::to_string(from));
     }
     const std::int64_t first = rows == 0 ? 0 : last_position_ + 1;
     last_position_ += rows;
-    const std::int64_t step = pipeline_.rows_per_slice(batch, arrow_c::kMaxUtf8Bytes);
+    const std::int64_t step = pipeline_.rows_per_slice(batch, arrow_c::kMaxUtf8Bytes, rules_);
     if (rows == 0 || step >= rows) {
       pending_.push_back({std::move(batch), first});
       return std::nullopt;
@@ -101,6 +103,8 @@ class MaskReader final : public BatchReader {
   std::unique_ptr<BatchReader> source_;
   MaskPipeline pipeline_;
   std::optional<std::string> key_;
+  // How each column is masked under mask()'s policy; empty otherwise.
+  ColumnRules rules_;
   SchemaRef output_schema_;
   // Position of the last row pulled; start - 1 before the first.
   std::int64_t last_position_;
@@ -111,18 +115,19 @@ class MaskReader final : public BatchReader {
 
 // The fail-closed checks on the source's schema, in this order: configured
 // columns missing (the first in name order is reported), then columns of a
-// type that cannot be masked (schema order), then Hash without a key.
-Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key) {
+// type that cannot be masked (schema order), then a keyed transform (or a
+// reveal) without a key.
+ArrowResult<Done> check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key) {
   if (schema.format != "+s") {
     return ArrowError::Invalid("expected a stream of struct arrays (format '+s'), found format '" +
                            schema.format + "'");
   }
   std::vector<std::string> missing;
-  bool any_hash = false;
+  bool any[7] = {};  // by Transform
   for (const auto& entry : pipeline.column_transforms()) {
     // Not a structured binding: clang before 16 cannot capture one in a lambda.
     const std::string& name = entry.first;
-    any_hash = any_hash || entry.second == Transform::Hash;
+    any[static_cast<int>(entry.second)] = true;
     const bool present = std::any_of(schema.children.begin(), schema.children.end(),
                                      [&](const SchemaRef& field) { return field->name == name; });
     if (!present) missing.push_back(name);
@@ -140,11 +145,34 @@ Status check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline,
                              ", which cannot be masked");
     }
   }
-  if (any_hash && !has_key) return ArrowError::Invalid("HMAC key required for Hash transform");
+  if (has_key) return Done{};
+  if (any[static_cast<int>(Transform::Hash)]) return ArrowError::Invalid("HMAC key required for Hash transform");
+  if (pipeline.reveals()) return ArrowError::Invalid("a key is required to reveal");
+  const std::pair<Transform, const char*> keyed[] = {
+      {Transform::Pseudonym, "pseudonym"}, {Transform::Encrypt, "encrypt"}, {Transform::Fpe, "fpe"}};
+  for (const auto& [transform, name] : keyed) {
+    if (any[static_cast<int>(transform)]) return ArrowError::Invalid(std::string("a key is required for the ") + name + " transform");
+  }
   return Done{};
 }
 
 }  // namespace
+
+ColumnRules mask_call_rules(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key) {
+  ColumnRules rules(schema.children.size(), ColumnRule{ColumnRule::Kind::Utf8, {}});
+  for (std::size_t i = 0; i < schema.children.size(); ++i) {
+    const arrow_c::Schema& field = *schema.children[i];
+    auto it = pipeline.column_transforms().find(field.name);
+    if (it == pipeline.column_transforms().end()) continue;
+    if (field.format != "u" || field.dictionary) {
+      rules[i] = {ColumnRule::Kind::NullFallback,
+                  MaskError::UnsupportedDataType("unknown", arrow_c::type_name(field)).to_string()};
+    } else if (it->second == Transform::Hash && !has_key) {
+      rules[i] = {ColumnRule::Kind::NullFallback, MaskError::MissingKey().to_string()};
+    }
+  }
+  return rules;
+}
 
 arrow_c::ArrowResult<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<BatchReader> source,
                                                          MaskPipeline pipeline, StreamSettings settings) {
@@ -157,6 +185,7 @@ arrow_c::ArrowResult<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<B
   if (settings.start < 0) {
     return ArrowError::Invalid("expected a start position from 0 to 2^63-1, found " + std::to_string(settings.start));
   }
+  if (settings.reveal) pipeline = std::move(pipeline).for_reveal();
   if (settings.policy == Policy::FailClosed) {
     QM_RETURN_IF_ERROR(check_schema(*source->schema(), pipeline, settings.key.has_value()));
   }
@@ -168,7 +197,7 @@ arrow_c::ArrowResult<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<B
   }
 }
 
-Status open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamSettings settings,
+ArrowResult<Done> open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline, StreamSettings settings,
                         ArrowArrayStream* out) {
   auto imported = arrow_c::import_stream(source);
   if (!imported.ok()) {

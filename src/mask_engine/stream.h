@@ -17,7 +17,10 @@
 //     LargeUtf8, Utf8View, a dictionary with an integer index over one of
 //     those three, or Null; otherwise Invalid "column 'x' has type Int64,
 //     which cannot be masked";
-//   - Hash with no key: Invalid "HMAC key required for Hash transform".
+//   - Hash with no key: Invalid "HMAC key required for Hash transform";
+//     Pseudonym, Encrypt or Fpe with no key: Invalid "a key is required for
+//     the <type> transform" (pseudonym named first, then encrypt, then fpe);
+//     a reveal with no key: Invalid "a key is required to reveal".
 // The checks run in that order; among several missing columns the first in
 // byte order of the names is named. A source whose schema cannot be read
 // gives its own message, under the rule for producer text below. There is
@@ -28,7 +31,7 @@
 // dictionary's value type (tokens are bound to positions, so a dictionary
 // cannot be kept), and each column given the Null transform made nullable
 // (a non-nullable field cannot hold its nulls); metadata, names and other
-// nullability unchanged. The pipeline runs in Layouts::AnyStrict mode. Each next()
+// nullability unchanged. Each next()
 // pulls at most one source batch, masks it (on the worker pool unless it is
 // small) with positions start + (rows of the stream before it) and hands it on; a batch whose
 // Utf8 output would pass the 32-bit reach leaves as several batches, with
@@ -40,7 +43,7 @@
 // PassThrough and unconfigured columns are the source's own arrays.
 //
 // A source error, an import failure or a masking failure is the reader's
-// StreamError; exported (arrow_c::export_stream) it ends the stream. The
+// ArrowError; exported (arrow_c::export_stream) it ends the stream. The
 // engine's own errors read as the engine renders them ("Invalid: ...",
 // "arrow error: ...") and name columns, rows and sizes, never a value; a
 // producer's text is relayed under arrow_c::producer_text(). Every imported
@@ -68,15 +71,15 @@ namespace quillon::mask_engine {
 // reader, the same slicing, positions and worker pool.
 enum class Policy : std::uint8_t {
   // quillon_mask.arrow, as described above: the schema checks, every
-  // maskable layout (Layouts::AnyStrict), a column that cannot be masked
-  // fails its batch.
+  // maskable layout, a column that cannot be masked fails its batch.
   FailClosed,
   // mask(): no schema checks (a configured column the data lacks is left
   // alone); Utf8 columns only, and a configured column that cannot be
   // masked (another type, Hash without a key) comes back all null with a
-  // warning event (Layouts::Utf8WithNullFallback); the output schema is
-  // the source's; batches of zero rows add nothing, and a source without a
-  // single row ends with MaskError::EmptyBatch's text.
+  // warning event (mask_call_rules() below); the output schema is
+  // the source's, so such a column of another type than Utf8 fails its
+  // batch's validation; batches of zero rows add nothing, and a source
+  // without a single row ends with MaskError::EmptyBatch's text.
   NullFallback,
 };
 
@@ -87,7 +90,18 @@ struct StreamSettings {
   // Position of the stream's first row, 0 <= start < 2^63.
   std::int64_t start = 0;
   Policy policy = Policy::FailClosed;
+  // The inverse stream (MaskPipeline::for_reveal): Encrypt and Fpe columns
+  // give their plaintexts, every other column passes through as it is.
+  // The keys of value-bound columns are derived once, when the reader is
+  // made, either way.
+  bool reveal = false;
 };
+
+// mask()'s policy for the columns of `schema`: configured plain Utf8
+// columns are masked by apply(); other configured columns fall back to
+// nulls with UnsupportedDataType's text (the column text "unknown", the
+// type's name), and so do Hash columns with no key, with MissingKey's.
+ColumnRules mask_call_rules(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key);
 
 arrow_c::ArrowResult<std::unique_ptr<arrow_c::BatchReader>> mask_reader(
     std::unique_ptr<arrow_c::BatchReader> source, MaskPipeline pipeline, StreamSettings settings);
@@ -95,7 +109,7 @@ arrow_c::ArrowResult<std::unique_ptr<arrow_c::BatchReader>> mask_reader(
 // A producer's C stream masked into a C stream: import_stream, mask_reader
 // and export_stream (callbacks serialised, a busy caller blocks), the source
 // taken over on every path.
-arrow_c::ArrowError open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline,
+arrow_c::ArrowResult<Done> open_mask_stream(ArrowArrayStream* source, MaskPipeline pipeline,
                                  StreamSettings settings, ArrowArrayStream* out);
 
 }  // namespace quillon::mask_engine

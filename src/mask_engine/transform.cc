@@ -188,8 +188,8 @@ MaskResult<ArrayRef> copy_rows(const arrow_c::OffsetStrings<Offset>& rows, Strin
       offsets[i + 1] = at;
     }
   }
-  arrow_c::ArrowError st = out.allocate_values(offsets[rows.length]);
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_values(offsets[rows.length]);
+  if (!st.ok()) return arrow_error(std::move(st).error());
   char* values = out.values();
   run_ranges(runner, rows.length, [&](std::int64_t begin, std::int64_t end) {
     if (bits == nullptr) {
@@ -232,8 +232,8 @@ MaskResult<ArrayRef> to_offsets(Transform transform, const Rows& rows, const Key
   const std::int64_t width = transform == Transform::Hash ? kTokenBytes : static_cast<std::int64_t>(kRedacted.size());
   // Sized before any row is touched: a column past the reach is refused
   // before anything is hashed.
-  arrow_c::ArrowError st = out.allocate_values(width * valid_rows);
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_values(width * valid_rows);
+  if (!st.ok()) return arrow_error(std::move(st).error());
   Offset* offsets = out.offsets();
   char* values = out.values();
   fixed_width_offsets(bits, rows.length, static_cast<Offset>(width), offsets);
@@ -272,8 +272,8 @@ MaskResult<ArrayRef> to_views(Transform transform, const Rows& rows, const Key& 
   if (transform != Transform::Hash) {
     return arrow_error(arrow_c::ArrowError::Invalid("a copy keeps the input's layout"));
   }
-  arrow_c::ArrowError st = out.allocate_data(kTokenBytes * (rows.length - nulls));
-  if (!st.ok()) return arrow_error(std::move(st));
+  arrow_c::ArrowResult<Done> st = out.allocate_data(kTokenBytes * (rows.length - nulls));
+  if (!st.ok()) return arrow_error(std::move(st).error());
   // Tokens go back to back into the one data buffer: the views are written
   // first (their offsets are where the tokens go), their prefixes after.
   char* data = out.data();
@@ -338,11 +338,14 @@ MaskResult<ArrayRef> mask_strings(Transform transform, const arrow_c::Array& val
 std::int64_t max_row_bytes(Transform transform) {
   switch (transform) {
     case Transform::Hash:
+    case Transform::Pseudonym:
       return kTokenBytes;
     case Transform::Redact:
       return static_cast<std::int64_t>(kRedacted.size());
     case Transform::Null:
     case Transform::PassThrough:
+    case Transform::Encrypt:
+    case Transform::Fpe:
       return 0;
   }
   return 0;
@@ -353,6 +356,7 @@ MaskResult<ArrayRef> apply(Transform transform, const arrow_c::Array& column, co
   if (column.type->format != "u" || column.type->dictionary) {
     return MaskError::UnsupportedDataType("unknown", arrow_c::type_name(*column.type));
   }
+  if (value_bound(transform)) return arrow_error(arrow_c::ArrowError::Invalid("a value-bound transform needs its keys"));
   if (transform == Transform::Hash && !key.has_value()) return MaskError::MissingKey();
   if (transform == Transform::Null) {
     auto nulls = arrow_c::make_null_utf8(column.length);
@@ -372,6 +376,7 @@ MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, cons
                                std::int64_t first_position, const RangeRunner* runner) {
   const arrow_c::Schema& type = *column->type;
   if (!maskable(type)) return MaskError::UnsupportedDataType("unknown", arrow_c::type_name(type));
+  if (value_bound(transform)) return arrow_error(arrow_c::ArrowError::Invalid("a value-bound transform needs its keys"));
   if (transform == Transform::Hash && !key.has_value()) return MaskError::MissingKey();
   if (type.format == "n" || transform == Transform::PassThrough) return column;
   if (transform == Transform::Null) {
@@ -389,7 +394,9 @@ MaskResult<ArrayRef> apply_any(Transform transform, const ArrayRef& column, cons
 }
 
 arrow_c::SchemaRef output_type(Transform transform, const arrow_c::SchemaRef& type) {
-  if (!type->dictionary || transform == Transform::Null || transform == Transform::PassThrough) {
+  // Value-bound transforms keep a dictionary's indices and transform its values.
+  if (!type->dictionary || transform == Transform::Null || transform == Transform::PassThrough ||
+      value_bound(transform)) {
     return type;
   }
   // The dictionary's value type under the field's own name, flags and
@@ -402,8 +409,13 @@ arrow_c::SchemaRef output_type(Transform transform, const arrow_c::SchemaRef& ty
 }
 
 std::int64_t max_row_bytes_any(Transform transform, const arrow_c::Schema& type) {
+  // A dictionary keeps its indices under value-bound transforms: slicing
+  // rows would not make its new values any smaller.
+  if (type.dictionary && value_bound(transform)) return 0;
   const std::string& f = type.dictionary ? type.dictionary->format : type.format;
-  if (transform == Transform::Hash && (f == "u" || f == "vu")) return kTokenBytes;
+  if ((transform == Transform::Hash || transform == Transform::Pseudonym) && (f == "u" || f == "vu")) {
+    return kTokenBytes;
+  }
   if (transform == Transform::Redact && f == "u") return static_cast<std::int64_t>(kRedacted.size());
   return 0;
 }

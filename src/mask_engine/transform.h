@@ -42,7 +42,16 @@
 
 namespace quillon::mask_engine {
 
-enum class Transform : std::uint8_t { Hash, Redact, Null, PassThrough };
+// Pseudonym, Encrypt and Fpe are bound to the value alone and need more
+// than a kind (a context, an alphabet, derived keys): the pipeline runs them
+// through cipher_columns.h, never through apply()/apply_any(), which refuse
+// them as Invalid.
+enum class Transform : std::uint8_t { Hash, Redact, Null, PassThrough, Pseudonym, Encrypt, Fpe };
+
+// Pseudonym, Encrypt or Fpe.
+constexpr bool value_bound(Transform t) {
+  return t == Transform::Pseudonym || t == Transform::Encrypt || t == Transform::Fpe;
+}
 
 using ArrayRef = arrow_c::ArrayRef;
 // Absent and present-but-empty are different keys.
@@ -84,8 +93,9 @@ arrow_c::SchemaRef output_type(Transform transform, const arrow_c::SchemaRef& ty
 // output has no such limit or holds no bytes.
 std::int64_t max_row_bytes_any(Transform transform, const arrow_c::Schema& type);
 
-// The most value bytes one row can produce: 64 for Hash, 10 for Redact, 0
-// for Null; PassThrough copies the input, which always fits, so 0.
+// The most value bytes one row can produce: 64 for Hash and Pseudonym, 10
+// for Redact, 0 for Null; PassThrough copies the input, which always fits,
+// so 0; Encrypt and Fpe grow with the value, so no bound per row: 0.
 std::int64_t max_row_bytes(Transform transform);
 
 }  // namespace quillon::mask_engine

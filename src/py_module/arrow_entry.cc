@@ -44,6 +44,7 @@ constexpr const char kStreamName[] = "arrow_array_stream";
 struct Plan {
   std::optional<MaskPipeline> pipeline;  // empty once a stream took it
   KeyBytes key;
+  bool reveal = false;  // the inverse stream (StreamSettings::reveal)
 };
 
 void destroy_plan(PyObject* capsule) {
@@ -190,7 +191,7 @@ std::optional<MaskPipeline> take_pipeline(PyObject* borrowed_plan, Plan*& plan) 
 // The source masked and exported into a capsule; index levels named like a
 // column are found in the source's schema, read once when it was made.
 PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipeline pipeline,
-                       const KeyBytes& key, std::int64_t start) {
+                       const Plan& plan, std::int64_t start) {
   std::optional<MaskPipeline> levelled = with_index_levels(std::move(pipeline), *source->schema());
   if (!levelled) {
     drop_keeping_error([&] { source.reset(); });
@@ -200,8 +201,9 @@ PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipelin
     pyarrow->plan_checks(levelled->column_transforms());
   }
   mask_engine::StreamSettings settings;
-  settings.key = key.copy();
+  settings.key = plan.key.copy();
   settings.start = start;
+  settings.reveal = plan.reveal;
   auto masking = mask_engine::mask_reader(std::move(source), std::move(*levelled), std::move(settings));
   // The engine released the source on failure; nothing imported is left here.
   if (!masking.ok()) {
@@ -210,10 +212,10 @@ PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipelin
   }
   auto out = std::make_unique<ArrowArrayStream>();
   std::memset(out.get(), 0, sizeof(ArrowArrayStream));
-  const arrow_c::ArrowError exported =
+  const arrow_c::ArrowResult<Done> exported =
       arrow_c::export_stream(std::move(masking).value(), out.get(), wait_without_gil);
   if (!exported.ok()) {
-    raise_arrow_error(exported);
+    raise_arrow_error(exported.error());
     return nullptr;
   }
   PyObject* capsule = PyCapsule_New(out.get(), kStreamName, destroy_stream);
@@ -227,25 +229,25 @@ PyObject* open_masking(std::unique_ptr<arrow_c::BatchReader> source, MaskPipelin
 
 // A failed import left nothing behind; its error becomes the Python error.
 PyObject* open_imported(arrow_c::ArrowResult<std::unique_ptr<arrow_c::BatchReader>> source,
-                        MaskPipeline pipeline, const KeyBytes& key, std::int64_t start) {
+                        MaskPipeline pipeline, const Plan& plan, std::int64_t start) {
   if (!source.ok()) {
     raise_arrow_error(source.error());
     return nullptr;
   }
-  return open_masking(std::move(source).value(), std::move(pipeline), key, start);
+  return open_masking(std::move(source).value(), std::move(pipeline), plan, start);
 }
 
 }  // namespace
 
-bool raise_arrow_error(const arrow_c::ArrowError& status) {
+bool raise_arrow_error(const arrow_c::ArrowError& error) {
   PyObject* type =
-      status.code() == arrow_c::ArrowError::Code::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
-  return raise_text(type, status.message());
+      error.code() == arrow_c::ArrowError::Code::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
+  return raise_text(type, error.message());
 }
 
-// plan(transforms, key) -> plan capsule
+// plan(transforms, key, reveal) -> plan capsule
 PyObject* plan_call(PyObject* const* args, Py_ssize_t nargs) {
-  if (!check_arg_count("plan", nargs, 2)) return nullptr;
+  if (!check_arg_count("plan", nargs, 3)) return nullptr;
   PyObject* borrowed_transforms = args[0];
   if (!PyList_Check(borrowed_transforms)) {
     raise_arg_conversion("transforms", borrowed_transforms, "PyList");
@@ -253,7 +255,10 @@ PyObject* plan_call(PyObject* const* args, Py_ssize_t nargs) {
   }
   auto plan = std::make_unique<Plan>();
   if (!read_key(args[1], plan->key)) return nullptr;
-  plan->pipeline = parse_pipeline(borrowed_transforms, OnDuplicate::ValueError);
+  const int reveal = PyObject_IsTrue(args[2]);
+  if (reveal < 0) return nullptr;
+  plan->reveal = reveal == 1;
+  plan->pipeline = parse_pipeline(borrowed_transforms, OnDuplicate::ValueError, Types::WithValueBound);
   if (!plan->pipeline) return nullptr;
   PyObject* capsule = PyCapsule_New(plan.get(), kPlanName, destroy_plan);
   if (capsule != nullptr) plan.release();
@@ -276,7 +281,7 @@ PyObject* open_stream_call(PyObject* const* args, Py_ssize_t nargs) {
   if (!pipeline) return nullptr;
   // Taken over: the capsule's struct is marked released, so its destructor
   // has nothing left to free.
-  return open_imported(arrow_c::import_stream(c_stream), std::move(*pipeline), plan->key, *start);
+  return open_imported(arrow_c::import_stream(c_stream), std::move(*pipeline), *plan, *start);
 }
 
 // open_array(plan, arrow_schema capsule, arrow_array capsule, start) -> stream capsule
@@ -302,7 +307,7 @@ PyObject* open_array_call(PyObject* const* args, Py_ssize_t nargs) {
   std::vector<arrow_c::RecordBatch> batches;
   batches.push_back(std::move(batch).value());
   return open_masking(arrow_c::batches_reader(std::move(schema), std::move(batches)), std::move(*pipeline),
-                      plan->key, *start);
+                      *plan, *start);
 }
 
 // open_reader(plan, pyarrow.RecordBatchReader, start) -> stream capsule
@@ -315,7 +320,7 @@ PyObject* open_reader_call(PyObject* const* args, Py_ssize_t nargs) {
   if (!pipeline) return nullptr;
   std::unique_ptr<PyarrowSource> source = PyarrowSource::open(args[1]);
   if (!source) return nullptr;
-  return open_masking(std::move(source), std::move(*pipeline), plan->key, *start);
+  return open_masking(std::move(source), std::move(*pipeline), *plan, *start);
 }
 
 }  // namespace quillon::py_module

@@ -108,7 +108,7 @@ std::optional<MaskPipeline> with_index_levels(MaskPipeline pipeline, const arrow
     const auto& configured = pipeline.column_transforms();
     const auto found = configured.find(*name);
     if (found == configured.end()) continue;
-    pipeline = pipeline.with_alias(*field, found->second);
+    pipeline = pipeline.with_alias(*field, found->first);
   }
   return pipeline;
 }

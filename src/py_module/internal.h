@@ -62,9 +62,9 @@ bool raise_arg_conversion(const char* param, PyObject* borrowed_obj, const char*
 // Raises `type` with the UTF-8 text (embedded NULs kept). Returns false.
 bool raise_text(PyObject* type, const std::string& text);
 
-// Raises a status of the Arrow entry: MemoryError when memory ran out,
-// ValueError otherwise, with the status's message. Returns false.
-bool raise_arrow_error(const arrow_c::ArrowError& status);
+// Raises an error of the Arrow layer: MemoryError when memory ran out,
+// ValueError otherwise, with the error's message. Returns false.
+bool raise_arrow_error(const arrow_c::ArrowError& error);
 
 // A Python error set aside while a call's locals are destroyed. Dropping
 // imported data can run a producer's release callback, which may be Python
@@ -154,11 +154,15 @@ PyObject* mask_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // catch as an Exception.
 enum class OnDuplicate { Panic, ValueError };
 
+// The types a list may name: mask()'s four, or also the value-bound ones
+// (the Arrow entry), whose entries are then also checked field by field.
+enum class Types { Masking, WithValueBound };
+
 // The pipeline of a transform list: each entry parsed and handed to the
 // builder in list order, then built ("Pipeline error: ..." when that
 // fails). Nullopt with a Python error set on the first bad entry.
 std::optional<mask_engine::MaskPipeline> parse_pipeline(PyObject* borrowed_list,
-                                                        OnDuplicate on_duplicate);
+                                                        OnDuplicate on_duplicate, Types types);
 
 // The pipeline with every pandas index level whose name is a configured
 // column masked like that column (pandas stores such a level under another
@@ -171,7 +175,7 @@ std::optional<mask_engine::MaskPipeline> with_index_levels(mask_engine::MaskPipe
 // The functions of the private module quillon_mask._native, the native
 // half of quillon_mask.arrow (positional arguments only); each may throw
 // internal failures.
-//   plan(transforms, key) -> a plan capsule
+//   plan(transforms, key, reveal) -> a plan capsule
 //   open_stream(plan, stream capsule, start) -> a stream capsule
 //   open_array(plan, schema capsule, array capsule, start) -> a stream capsule
 //   open_reader(plan, pyarrow.RecordBatchReader, start) -> a stream capsule

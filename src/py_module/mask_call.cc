@@ -185,22 +185,11 @@ bool check_pyarrow_batch(PyObject* borrowed_item) {
   return true;
 }
 
-// Gives each string column of an imported pyarrow batch the sizes of its
-// buffers, which pyarrow checked the offsets against and which no Python
-// code can change (a buffer's contents may change, its size cannot).
-bool record_buffer_sizes(PyObject* borrowed_item, RecordBatch& batch) {
+// Gives each string column of an imported pyarrow batch its buffer sizes.
+bool record_string_sizes(PyObject* borrowed_item, RecordBatch& batch) {
   for (std::size_t i = 0; i < batch.columns.size(); ++i) {
     const std::string& format = batch.columns[i]->type->format;
-    if (format != "u" && format != "U") continue;
-    PyRef column = PyRef::steal(
-        PyObject_CallMethod(borrowed_item, "column", "n", static_cast<Py_ssize_t>(i)));
-    if (!column) return false;
-    std::optional<std::vector<std::int64_t>> sizes = buffer_sizes(column.get());
-    if (!sizes) return false;
-    // A shallow copy of the node: buffers and children stay shared.
-    auto sized = std::make_shared<arrow_c::Array>(*batch.columns[i]);
-    sized->buffer_sizes = std::move(*sizes);
-    batch.columns[i] = std::move(sized);
+    if ((format == "u" || format == "U") && !record_buffer_sizes(borrowed_item, i, batch)) return false;
   }
   return true;
 }
@@ -213,7 +202,7 @@ std::optional<RecordBatch> import_batch(PyObject* borrowed_batch_type, PyObject*
   if (is_batch < 0) return std::nullopt;
   if (is_batch == 1 && !check_pyarrow_batch(borrowed_item)) return std::nullopt;
   std::optional<RecordBatch> batch = export_and_import(is_batch, borrowed_item);
-  if (batch && is_batch == 1 && !record_buffer_sizes(borrowed_item, *batch)) {
+  if (batch && is_batch == 1 && !record_string_sizes(borrowed_item, *batch)) {
     drop_keeping_error([&] { batch.reset(); });
   }
   return batch;
@@ -370,7 +359,7 @@ bool mask_batches(MaskPipeline pipeline, const std::vector<RecordBatch>& inputs,
   auto reader = mask_engine::mask_reader(arrow_c::batches_reader(inputs[0].schema, inputs),
                                          std::move(pipeline), std::move(settings));
   if (!reader.ok()) return raise_text(PyExc_MemoryError, reader.error().to_string());
-  std::optional<arrow_c::StreamError> failed;
+  std::optional<arrow_c::ArrowError> failed;
   {
     // The engine touches native data only; other Python threads may run.
     GilRelease unlocked;
@@ -386,7 +375,7 @@ bool mask_batches(MaskPipeline pipeline, const std::vector<RecordBatch>& inputs,
       }
     }());
   }
-  if (failed) return raise_text(PyExc_ValueError, "Masking failed: " + failed->message);
+  if (failed) return raise_text(PyExc_ValueError, "Masking failed: " + failed->to_string());
   return true;
 }
 
@@ -400,10 +389,10 @@ PyRef to_frame(PyObject* borrowed_pyarrow, const arrow_c::SchemaRef& schema,
   };
   const std::size_t output_count = outputs.size();
   arrow_c::StreamOwner stream;
-  arrow_c::ArrowError exported =
+  arrow_c::ArrowResult<Done> exported =
       arrow_c::export_stream(arrow_c::batches_reader(schema, std::move(outputs)), stream.get());
   if (!exported.ok()) {
-    raise_text(PyExc_MemoryError, exported.to_string());
+    raise_text(PyExc_MemoryError, exported.error().to_string());
     return fail();
   }
   PyRef reader_type = PyRef::steal(PyObject_GetAttrString(borrowed_pyarrow, "RecordBatchReader"));
@@ -439,7 +428,7 @@ PyObject* mask_steps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   if (!pyarrow) return aside.hold();
   std::vector<RecordBatch> inputs;
   if (!import_table(pyarrow.get(), call.borrowed_df, inputs)) return aside.hold();
-  std::optional<MaskPipeline> pipeline = parse_pipeline(call.borrowed_transforms, OnDuplicate::Panic);
+  std::optional<MaskPipeline> pipeline = parse_pipeline(call.borrowed_transforms, OnDuplicate::Panic, Types::Masking);
   if (!pipeline) return aside.hold();
   pipeline = with_index_levels(std::move(*pipeline), *inputs[0].schema);
   if (!pipeline) return aside.hold();

@@ -144,7 +144,7 @@ PyCFunction fastcall(F* entry) {
 
 PyMethodDef g_native_methods[] = {
     {"plan", fastcall(plan_entry), METH_FASTCALL,
-     "plan(transforms, key)\n--\n\nThe transform list and key, checked, for one stream."},
+     "plan(transforms, key, reveal)\n--\n\nThe transform list and key, checked, for one stream (masking, or revealing when reveal is true)."},
     {"open_stream", fastcall(open_stream_entry), METH_FASTCALL,
      "open_stream(plan, stream, start)\n--\n\nA masking stream over a C stream capsule."},
     {"open_array", fastcall(open_array_entry), METH_FASTCALL,

@@ -13,7 +13,7 @@ namespace {
 
 using arrow_c::RecordBatch;
 using arrow_c::Schema;
-using arrow_c::StreamError;
+using arrow_c::ArrowError;
 using mask_engine::Transform;
 
 // Holds the GIL for a scope, on any thread, whether it held it before or not.
@@ -47,7 +47,7 @@ bool needs_full_validation(const Schema& type) {
 
 // The pending Python error as a source failure: its type's name and what
 // producer_text leaves of its text. Clears the error.
-StreamError python_failure() {
+ArrowError python_failure() {
   const FetchedError error = fetch_error();
   const PyRef& type = error.type;
   const PyRef& value = error.value;
@@ -66,7 +66,7 @@ StreamError python_failure() {
     message += ": " + arrow_c::producer_text(std::string_view(utf8, static_cast<std::size_t>(size)));
   }
   PyErr_Clear();
-  return {code, std::move(message)};
+  return ArrowError::Stream(code, std::move(message));
 }
 
 PyRef call_method(PyObject* borrowed_obj, const char* name) {
@@ -88,27 +88,32 @@ bool export_to_c(PyObject* borrowed_obj, ArrowArray* array, ArrowSchema* schema)
   return static_cast<bool>(done);
 }
 
-std::optional<std::vector<std::int64_t>> buffer_sizes(PyObject* borrowed_array) {
-  PyRef buffers = call_method(borrowed_array, "buffers");
-  if (!buffers) return std::nullopt;
+bool record_buffer_sizes(PyObject* borrowed_batch, std::size_t column, RecordBatch& imported) {
+  PyRef array = PyRef::steal(PyObject_CallMethod(borrowed_batch, "column", "n", static_cast<Py_ssize_t>(column)));
+  if (!array) return false;
+  PyRef buffers = call_method(array.get(), "buffers");
+  if (!buffers) return false;
   PyRef items = PyRef::steal(PySequence_Fast(buffers.get(), "buffers() must return a sequence"));
-  if (!items) return std::nullopt;
+  if (!items) return false;
   std::vector<std::int64_t> sizes;
   // A list or a tuple; a list's size is read again on every step.
   for (Py_ssize_t j = 0; j < PySequence_Size(items.get()); ++j) {
     PyRef buffer = PyRef::steal(PySequence_GetItem(items.get(), j));
-    if (!buffer) return std::nullopt;
+    if (!buffer) return false;
     if (buffer.get() == Py_None) {
       sizes.push_back(-1);
       continue;
     }
     PyRef size_obj = PyRef::steal(PyObject_GetAttrString(buffer.get(), "size"));
-    if (!size_obj) return std::nullopt;
+    if (!size_obj) return false;
     const long long size = PyLong_AsLongLong(size_obj.get());
-    if (size == -1 && PyErr_Occurred()) return std::nullopt;
+    if (size == -1 && PyErr_Occurred()) return false;
     sizes.push_back(size);
   }
-  return sizes;
+  auto sized = std::make_shared<arrow_c::Array>(*imported.columns[column]);
+  sized->buffer_sizes = std::move(sizes);
+  imported.columns[column] = std::move(sized);
+  return true;
 }
 
 void wait_without_gil(const std::function<void()>& block) {
@@ -175,20 +180,13 @@ void PyarrowSource::plan_checks(const mask_engine::ColumnTransforms& transforms)
 }
 
 bool PyarrowSource::check_column(PyObject* borrowed_batch, std::size_t column, RecordBatch* imported) {
-  PyRef array = PyRef::steal(PyObject_CallMethod(borrowed_batch, "column", "n", static_cast<Py_ssize_t>(column)));
-  if (!array) return false;
   const Check check = column < checks_.size() ? checks_[column] : Check::Full;
   if (imported != nullptr) {
     // After the import: the sizes ride on the engine's node.
-    if (check != Check::Sized) return true;
-    std::optional<std::vector<std::int64_t>> sizes = buffer_sizes(array.get());
-    if (!sizes) return false;
-    // A shallow copy of the node: buffers and children stay shared.
-    auto sized = std::make_shared<arrow_c::Array>(*imported->columns[column]);
-    sized->buffer_sizes = std::move(*sizes);
-    imported->columns[column] = std::move(sized);
-    return true;
+    return check != Check::Sized || record_buffer_sizes(borrowed_batch, column, *imported);
   }
+  PyRef array = PyRef::steal(PyObject_CallMethod(borrowed_batch, "column", "n", static_cast<Py_ssize_t>(column)));
+  if (!array) return false;
   PyRef validate = PyRef::steal(PyObject_GetAttrString(array.get(), "validate"));
   if (!validate) return false;
   PyRef no_args = PyRef::steal(PyTuple_New(0));
@@ -220,21 +218,20 @@ PyarrowSource::Next PyarrowSource::next() {
     const std::string name = static_cast<std::size_t>(i) < schema->children.size()
                                  ? schema->children[static_cast<std::size_t>(i)]->name
                                  : std::string();
-    const StreamError failed = python_failure();
-    return StreamError{EINVAL, arrow_c::ArrowError::Invalid(where + ", column " + std::to_string(i) + " ('" +
-                                                          name + "') fails validation: " + failed.message)
-                                     .to_string()};
+    const ArrowError failed = python_failure();
+    return ArrowError::Invalid(where + ", column " + std::to_string(i) + " ('" + name +
+                               "') fails validation: " + failed.message());
   }
   arrow_c::SchemaOwner c_schema;
   arrow_c::ArrayOwner c_array;
   if (!export_to_c(batch.get(), c_array.get(), c_schema.get())) return python_failure();
   auto imported = arrow_c::import_record_batch(c_schema.get(), c_array.get());
   if (!imported.ok()) {
-    return StreamError{EINVAL, imported.error().with_context(where).to_string()};
+    return ArrowError::Stream(EINVAL, imported.error().with_context(where).to_string());
   }
   RecordBatch out = std::move(imported).value();
   if (!arrow_c::same_type(*out.schema, *schema)) {
-    return StreamError{EINVAL, arrow_c::ArrowError::Invalid(where + " differs in type from the reader's schema").to_string()};
+    return ArrowError::Invalid(where + " differs in type from the reader's schema");
   }
   out.schema = schema;
   for (std::size_t i = 0; i < out.columns.size(); ++i) {

@@ -74,8 +74,13 @@ void wait_without_gil(const std::function<void()>& block);
 // the caller owns; false with a Python error set.
 bool export_to_c(PyObject* borrowed_obj, ArrowArray* array, ArrowSchema* schema);
 
-// The size of each buffer of a pyarrow array, -1 for an absent one; nullopt
-// with a Python error set.
-std::optional<std::vector<std::int64_t>> buffer_sizes(PyObject* borrowed_array);
+// Gives column `column` of `imported` (the import of `borrowed_batch`, a
+// pyarrow RecordBatch) the sizes of its buffers as pyarrow reports them, -1
+// for an absent one: sizes pyarrow checked the offsets against and that no
+// Python code can change (a buffer's contents may change, its size cannot).
+// The node is copied shallowly, its buffers and children stay shared. Both
+// ways in from pyarrow (mask() and the batch source) size their columns
+// here. False with a Python error set.
+bool record_buffer_sizes(PyObject* borrowed_batch, std::size_t column, arrow_c::RecordBatch& imported);
 
 }  // namespace quillon::py_module

@@ -31,6 +31,13 @@ const Rows kEmails = {std::string("alice@example.com"), std::nullopt, std::strin
                       std::string(""), std::string("carol@example.com")};
 
 Node emails_batch() { return batch_node({named(utf8(kEmails), "email")}); }
+Node dictionary_batch() {
+  return batch_node({named(testing::dictionary_indexed("i", {0, 1}, utf8({std::string("a"), std::string("b")})), "d")});
+}
+// A struct column of `rows` rows over a child of two.
+Node struct_batch(std::int64_t rows) {
+  return batch_node({named(testing::struct_of({named(testing::int64s({1, 2}), "x")}, rows), "s")});
+}
 
 struct RefusalCase {
   const char* name;
@@ -49,7 +56,7 @@ TEST_P(ImportRefusals, RefusesAndReleasesBothStructs) {
     if (c.bend) c.bend(p);
     auto r = import_record_batch(&p.schema, &p.array);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().code(), Status::Code::Invalid);
+    EXPECT_EQ(r.error().code(), ArrowError::Code::Invalid);
     EXPECT_NE(r.error().message().find(c.message), std::string::npos) << r.error().message();
     EXPECT_EQ(p.schema.release, nullptr);
     EXPECT_EQ(p.array.release, nullptr);
@@ -87,19 +94,11 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"column_shorter_than_batch", emails_batch,
                     [](Produced& p) { p.array.length = 6; },
                     "column 0 ('email'): expected at least 6 rows, found 5"},
-        RefusalCase{"struct_child_shorter_than_struct",
-                    [] {
-                      return batch_node(
-                          {named(testing::struct_of({named(testing::int64s({1, 2}), "x")}, 3), "s")});
-                    },
-                    nullptr, "column 0 ('s'): child 0 ('x'): expected at least 3 rows, found 2"},
+        RefusalCase{"struct_child_shorter_than_struct", [] { return struct_batch(3); }, nullptr,
+                    "column 0 ('s'): child 0 ('x'): expected at least 3 rows, found 2"},
         RefusalCase{"children_count", emails_batch, [](Produced& p) { p.array.n_children = 0; },
                     "expected 1 children as the schema says, found 0"},
-        RefusalCase{"missing_dictionary",
-                    [] {
-                      return batch_node(
-                          {named(testing::dictionary_of({0, 1}, utf8({std::string("a"), std::string("b")})), "d")});
-                    },
+        RefusalCase{"missing_dictionary", dictionary_batch,
                     [](Produced& p) { p.array.children[0]->dictionary = nullptr; },
                     "column 0 ('d'): expected a dictionary, found none"},
         RefusalCase{"unknown_format", emails_batch,
@@ -129,18 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"leaf_end_past_2_to_the_59", emails_batch,
                     [](Produced& p) { p.array.children[0]->offset = (std::int64_t{1} << 59) - 4; },
                     "expected offset + length of at most 2^59, found offset 576460752303423484 and length 5"},
-        RefusalCase{"struct_child_offset_overflows",
-                    [] {
-                      return batch_node(
-                          {named(testing::struct_of({named(testing::int64s({1, 2}), "x")}, 2), "s")});
-                    },
+        RefusalCase{"struct_child_offset_overflows", [] { return struct_batch(2); },
                     [](Produced& p) { p.array.children[0]->children[0]->offset = INT64_MAX; },
                     "column 0 ('s'): child 0 ('x'): offset and length overflow"},
-        RefusalCase{"dictionary_offset_overflows",
-                    [] {
-                      return batch_node(
-                          {named(testing::dictionary_of({0, 1}, utf8({std::string("a"), std::string("b")})), "d")});
-                    },
+        RefusalCase{"dictionary_offset_overflows", dictionary_batch,
                     [](Produced& p) { p.array.children[0]->dictionary->offset = INT64_MAX; },
                     "column 0 ('d'): dictionary: offset and length overflow"},
         // A metadata length read from the producer's memory is checked
@@ -222,22 +213,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 template <typename T>
-Status status_of(const Result<T>& r) {
-  return r.ok() ? Done{} : r.error();
+ArrowResult<Done> status_of(const ArrowResult<T>& r) {
+  if (r.ok()) return Done{};
+  return r.error();
 }
 
 // Outputs are sized from a producer's row count; one that no memory holds
 // is an OutOfMemory error, never an abort.
 TEST(Builders, OutputsPastAnyMemoryFailAsOutOfMemory) {
   constexpr std::int64_t kRows = std::int64_t{1} << 58;  // a 2^55-byte bitmap
-  const std::pair<const char*, Status> cases[] = {
+  const std::pair<const char*, ArrowResult<Done>> cases[] = {
       {"null utf8", status_of(make_null_utf8(kRows))},
       {"null utf8 view", status_of(make_null_array(utf8_view_type(), kRows))},
       {"large utf8", status_of(LargeUtf8Builder::allocate(kRows, /*with_validity=*/false))},
       {"utf8 view", status_of(StringViewBuilder::allocate(kRows, /*with_validity=*/true))},
   };
   for (const auto& [name, st] : cases) {
-    EXPECT_EQ(st.code(), Status::Code::OutOfMemory) << name << ": " << st.to_string();
+    ASSERT_FALSE(st.ok()) << name;
+    EXPECT_EQ(st.error().code(), ArrowError::Code::OutOfMemory) << name << ": " << st.error().to_string();
   }
 }
 
@@ -274,7 +267,7 @@ TEST(Export, EveryNodeIsReleasedOnItsOwnAndKeepsTheProducerAlive) {
   ArrowArray out;
   const void* struct_child_values = nullptr;
   {
-    Node dict = testing::dictionary_of({1, 0, 1}, utf8({std::string("x"), std::string("y")}));
+    Node dict = testing::dictionary_indexed("i", {1, 0, 1}, utf8({std::string("x"), std::string("y")}));
     Node inner = testing::struct_of({named(testing::int64s({7, 8, 9}), "v")}, 3);
     Node root = batch_node({named(utf8({std::string("a"), std::nullopt, std::string("c")}), "email"),
                             named(inner, "s"), named(dict, "d"),
@@ -311,7 +304,7 @@ TEST(Export, SchemaRoundTripKeepsNamesFlagsAndMetadata) {
   // One pair: "k\0y" -> "v" (metadata bytes may hold NULs).
   std::string metadata("\x01\x00\x00\x00\x03\x00\x00\x00k\0y\x01\x00\x00\x00v", 16);
   Node root = batch_node({named(utf8({std::string("a")}), "email", false),
-                          named(testing::dictionary_of({0}, utf8({std::string("a")})), "d")});
+                          named(testing::dictionary_indexed("i", {0}, utf8({std::string("a")})), "d")});
   root.metadata = metadata;
   root.children[1].flags |= ARROW_FLAG_DICTIONARY_ORDERED;
   RecordBatch batch = testing::import(root);
@@ -378,13 +371,13 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{[] { return formatted("g"); }, "Float64"},
         NameCase{[] { return formatted("b"); }, "Boolean"},
         NameCase{[] { return testing::large_utf8({}); }, "LargeUtf8"},
-        NameCase{[] { return testing::utf8_view("x"); }, "Utf8View"},
+        NameCase{[] { return testing::string_views({std::string("x")}); }, "Utf8View"},
         NameCase{[] { return formatted("tsm:Europe/Oslo"); }, "Timestamp(Millisecond, Some(\"Europe/Oslo\"))"},
         NameCase{[] { return formatted("tsn:"); }, "Timestamp(Nanosecond, None)"},
         NameCase{[] { return formatted("d:10,2"); }, "Decimal128(10, 2)"},
         NameCase{[] { return formatted("d:40,5,256"); }, "Decimal256(40, 5)"},
         NameCase{[] { return formatted("tdD"); }, "Date32"},
-        NameCase{[] { return testing::dictionary_of({}, utf8({})); }, "Dictionary(Int32, Utf8)"},
+        NameCase{[] { return testing::dictionary_indexed("i", {}, utf8({})); }, "Dictionary(Int32, Utf8)"},
         NameCase{[] { return testing::list_of(testing::int64s({}), {0}); }, "List(Int64)"},
         NameCase{[] { return testing::struct_of({named(testing::int64s({}), "a")}, 0); },
                  "Struct(a: Int64)"}));
@@ -395,7 +388,7 @@ TEST(SameType, ComparesChildrenNamesAndDictionaries) {
   auto b = field(testing::struct_of({named(testing::int64s({}), "y")}, 0));
   EXPECT_TRUE(same_type(*a, *a));
   EXPECT_FALSE(same_type(*a, *b));
-  EXPECT_FALSE(same_type(*field(testing::dictionary_of({}, utf8({}))), *field(testing::int32s({}))));
+  EXPECT_FALSE(same_type(*field(testing::dictionary_indexed("i", {}, utf8({}))), *field(testing::fixed_width<std::int32_t>("i", {}))));
   EXPECT_TRUE(same_type(*field(utf8({})), *utf8_type()));
 }
 

@@ -431,7 +431,10 @@ TEST_P(AlphabetErrors, Refused) {
 INSTANTIATE_TEST_SUITE_P(Cases, AlphabetErrors,
                          ::testing::Values(AlphabetError{"empty", "", "the fpe alphabet has fewer than 2 characters"},
                                            AlphabetError{"one", "\xc3\xa9", "the fpe alphabet has fewer than 2 characters"},
-                                           AlphabetError{"repeat", "abca", "the fpe alphabet repeats a character"},
+                                           AlphabetError{"repeat", "ab1a", "the fpe alphabet repeats a character"},
+                                           AlphabetError{"unknown_name", "decimal",
+                                                         "unknown fpe alphabet name; the names are digits, lower, "
+                                                         "upper, alnum and hex"},
                                            AlphabetError{"repeat_wide", "\xc3\xa9x\xc3\xa9", "the fpe alphabet repeats a character"},
                                            AlphabetError{"not_utf8", "ab\xff", "the fpe alphabet is not valid UTF-8"}),
                          [](const auto& info) { return std::string(info.param.name); });

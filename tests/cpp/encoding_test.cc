@@ -60,7 +60,7 @@ TEST(Hkdf, MatchesOpenSslAtEveryLength) {
     }
   }
   Bytes big(kHkdfMaxOutput + 1, 0xab);
-  const Status too_long = hkdf_sha256("k", "", "", big.data(), big.size());
+  const CipherResult<Done> too_long = hkdf_sha256("k", "", "", big.data(), big.size());
   ASSERT_FALSE(too_long.ok());
   EXPECT_EQ(too_long.error(), CipherError::OutputTooLong);
   EXPECT_EQ(big, Bytes(kHkdfMaxOutput + 1, 0xab));
@@ -123,7 +123,7 @@ TEST(Base64url, StrictDecodingRejects) {
   for (const std::string& text : bad) {
     Bytes out(text.size());
     const auto size = base64url_decoded_size(text.size());
-    const Status decoded = base64url_decode(text, out.data());
+    const CipherResult<Done> decoded = base64url_decode(text, out.data());
     EXPECT_TRUE(!size.ok() || !decoded.ok()) << text;
     if (!decoded.ok()) {
       EXPECT_EQ(decoded.error(), CipherError::BadEncoding);

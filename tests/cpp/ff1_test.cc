@@ -3,6 +3,7 @@
 // maximum, and the domain's edges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -68,12 +69,13 @@ TEST_P(Ff1Samples, NistSamples) {
   }
 }
 
-// Radices around every limb and chunk edge, lengths from the smallest in the
-// domain to the maximum, tweaks across the block edges, against the
-// reference; then back.
+// Radices at the edges (the smallest, a byte's, the largest) and common
+// ones, lengths from the smallest in the domain to the maximum, tweaks
+// across the block edges, against the reference; then back. The derived
+// key is tested on columns, in cipher_columns_test.cc.
 TEST_P(Ff1Samples, MatchesReferenceFf1) {
   std::mt19937 rng(800038);
-  const std::uint32_t radices[] = {2, 3, 10, 16, 26, 36, 62, 255, 256, 257, 1000, 65535, 65536};
+  const std::uint32_t radices[] = {2, 10, 36, 255, 256, 65536};
   for (int round = 0; round < 3; ++round) {
     for (std::uint32_t radix : radices) {
       Bytes key(16 + 8 * static_cast<std::size_t>(rng() % 3));
@@ -83,7 +85,7 @@ TEST_P(Ff1Samples, MatchesReferenceFf1) {
       std::size_t shortest = 2;
       while (!ff1_check_domain(radix, shortest).ok()) ++shortest;
       const std::size_t lengths[] = {shortest, shortest + 1, 16, 33};
-      const std::size_t n = round == 2 ? kFf1MaxLength : lengths[rng() % 4];
+      const std::size_t n = round == 2 ? kFf1MaxLength : std::max(shortest, lengths[rng() % 4]);
       Bytes tweak(round == 0 ? 0 : rng() % 40);
       for (auto& b : tweak) b = static_cast<std::uint8_t>(rng());
       std::vector<std::uint32_t> plain(n), out(n), back(n);
@@ -95,21 +97,6 @@ TEST_P(Ff1Samples, MatchesReferenceFf1) {
       EXPECT_EQ(back, plain) << "radix " << radix << " n " << n;
     }
   }
-}
-
-// The fpe transform's key is HKDF-SHA-256(key, no salt, "quillon_mask fpe",
-// 32) as AES-256, derived here by OpenSSL.
-TEST_P(Ff1Samples, DerivedKeyIsHkdfOfTheCallersKey) {
-  const std::string caller = "caller key";
-  const std::string info = "quillon_mask fpe";
-  const Bytes raw = oracle::hkdf_sha256(Bytes(caller.begin(), caller.end()), {},
-                                        Bytes(info.begin(), info.end()), 32);
-  oracle::Ff1 reference(raw, 10);
-  const auto ff1 = Ff1Key::derive(caller, GetParam());
-  const std::vector<std::uint32_t> plain = numerals("4111111111111111");
-  std::vector<std::uint32_t> out(plain.size());
-  ASSERT_TRUE(ff1->encrypt(10, "ctx", plain.data(), out.data(), plain.size()).ok());
-  EXPECT_EQ(out, reference.run(plain, {'c', 't', 'x'}, true));
 }
 
 QM_FOR_EVERY_KERNEL(Ff1Samples);
@@ -130,7 +117,7 @@ TEST(Ff1Domain, ErrorsLeaveTheOutputAlone) {
   for (const Edge& e : edges) {
     EXPECT_EQ(ff1_check_domain(e.radix, e.n).ok(), e.inside) << e.radix << "^" << e.n;
     std::vector<std::uint32_t> in(e.n, 0), out(e.n, 0xabcd);
-    const Status s = ff1->encrypt(e.radix, "", in.data(), out.data(), e.n);
+    const CipherResult<Done> s = ff1->encrypt(e.radix, "", in.data(), out.data(), e.n);
     EXPECT_EQ(s.ok(), e.inside) << e.radix << "^" << e.n;
     if (!e.inside) {
       EXPECT_EQ(s.error(), CipherError::OutsideDomain);
@@ -141,7 +128,7 @@ TEST(Ff1Domain, ErrorsLeaveTheOutputAlone) {
     for (std::uint32_t radix : {10u, 36u, 65536u}) {
       std::vector<std::uint32_t> in(20, 1), out(20, 0xabcd);
       in[13] = radix;
-      const Status s = encrypt ? ff1->encrypt(radix, "t", in.data(), out.data(), in.size())
+      const CipherResult<Done> s = encrypt ? ff1->encrypt(radix, "t", in.data(), out.data(), in.size())
                                : ff1->decrypt(radix, "t", in.data(), out.data(), in.size());
       ASSERT_FALSE(s.ok());
       EXPECT_EQ(s.error(), CipherError::BadNumeral);

@@ -1,4 +1,5 @@
-// apply_any() on each layout: refusals with their messages, nulls that come
+// apply_any() on each layout (and apply(), which takes Utf8 alone):
+// refusals with their messages, nulls that come
 // from a dictionary's values, and what Utf8View and dictionary outputs look
 // like once exported.
 #include <gtest/gtest.h>
@@ -19,21 +20,31 @@ using t::Rows;
 
 const std::string kKey = "layout-key";
 
+enum class Entry { Any, Utf8Only };  // apply_any() or apply()
+
 struct ErrorCase {
   const char* name;
   Node column;
   Transform transform;
   Key key;
   std::string message;
+  Entry entry = Entry::Any;
 };
 
 class LayoutErrors : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(LayoutErrors, RefusedWithExactMessage) {
   const ErrorCase& c = GetParam();
-  auto r = apply_any(c.transform, t::column(c.column), c.key);
+  const ArrayRef column = t::column(c.column);
+  auto r = c.entry == Entry::Any ? apply_any(c.transform, column, c.key) : apply(c.transform, *column, c.key);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().to_string(), c.message);
+}
+
+Node decreasing_offsets() {
+  Node n = t::utf8({std::string("a"), std::string("b")});
+  n.buffers[1] = t::detail::bytes_of(std::vector<std::int32_t>{0, 1000000, 2});
+  return n;
 }
 
 Node views_with(std::int32_t length, std::int32_t buffer, std::int32_t offset) {
@@ -92,7 +103,32 @@ INSTANTIATE_TEST_SUITE_P(
                     return n;
                   }(),
                   Transform::Hash, Key(kKey),
-                  "arrow error: Invalid: expected data buffer 0 to hold from 0 to 2^63-1 bytes, found -1"}),
+                  "arrow error: Invalid: expected data buffer 0 to hold from 0 to 2^63-1 bytes, found -1"},
+        // apply() refuses every layout but Utf8, the type before the key,
+        // the key before the offsets.
+        ErrorCase{"utf8_only_int64_before_key", t::int64s({1, 2}), Transform::Hash, std::nullopt,
+                  "unsupported data type for column 'unknown': Int64", Entry::Utf8Only},
+        ErrorCase{"utf8_only_int64", t::int64s({1}), Transform::PassThrough, Key(kKey),
+                  "unsupported data type for column 'unknown': Int64", Entry::Utf8Only},
+        ErrorCase{"utf8_only_large_utf8", t::large_utf8({std::string("x")}), Transform::Redact, Key(kKey),
+                  "unsupported data type for column 'unknown': LargeUtf8", Entry::Utf8Only},
+        ErrorCase{"utf8_only_view", t::string_views({std::string("x")}), Transform::Null, Key(kKey),
+                  "unsupported data type for column 'unknown': Utf8View", Entry::Utf8Only},
+        ErrorCase{"utf8_only_dictionary", t::dictionary_indexed("i", {0}, t::utf8({std::string("x")})),
+                  Transform::Hash, Key(kKey), "unsupported data type for column 'unknown': Dictionary(Int32, Utf8)",
+                  Entry::Utf8Only},
+        ErrorCase{"utf8_only_missing_key", t::utf8({std::string("a")}), Transform::Hash, std::nullopt,
+                  "HMAC key required for Hash transform", Entry::Utf8Only},
+        ErrorCase{"utf8_only_missing_key_empty", t::utf8({}), Transform::Hash, std::nullopt,
+                  "HMAC key required for Hash transform", Entry::Utf8Only},
+        ErrorCase{"utf8_only_missing_key_before_offsets", decreasing_offsets(), Transform::Hash, std::nullopt,
+                  "HMAC key required for Hash transform", Entry::Utf8Only},
+        ErrorCase{"utf8_only_decreasing_offsets_hash", decreasing_offsets(), Transform::Hash, Key(kKey),
+                  "arrow error: Invalid: offsets decrease at row 1 (expected at least 1000000, found 2)",
+                  Entry::Utf8Only},
+        ErrorCase{"utf8_only_decreasing_offsets_copy", decreasing_offsets(), Transform::PassThrough, Key(kKey),
+                  "arrow error: Invalid: offsets decrease at row 1 (expected at least 1000000, found 2)",
+                  Entry::Utf8Only}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A row is null when its index is null or the value it points to is; an

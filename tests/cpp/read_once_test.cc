@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "mask_engine/transform.h"
-#include "oracle.h"
+#include "masked_rows.h"
 #include "test_util.h"
 
 namespace quillon::mask_engine {
@@ -21,21 +21,7 @@ using t::Rows;
 
 const std::string kKey = "read-once-key";
 
-Rows expected(Transform transform, const Rows& rows) {
-  Rows out;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (!rows[i]) {
-      out.emplace_back(std::nullopt);
-    } else if (transform == Transform::Hash) {
-      out.emplace_back(oracle::token(kKey, static_cast<std::int64_t>(i), *rows[i]));
-    } else if (transform == Transform::Redact) {
-      out.emplace_back("[REDACTED]");
-    } else {
-      out.emplace_back(*rows[i]);
-    }
-  }
-  return out;
-}
+Rows expected(Transform transform, const Rows& rows) { return testing::masked_rows(transform, kKey, rows); }
 
 template <typename T>
 T* writable(const arrow_c::Array& array, int buffer) {
@@ -159,13 +145,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, InputChangesWhileMasking, ::testing::ValuesIn(ca
 // Utf8View views and dictionary indices changing while a column is hashed:
 // indices were read once, views are clamped into the data buffers as their
 // sizes were read.
-struct HashMutation {
-  const char* name;
-  std::function<t::Node()> input;
-  std::function<void(const arrow_c::Array&)> mutate;
-  bool exact;
-};
-
 void set_every_view(const arrow_c::Array& a, std::int32_t length, std::int32_t buffer, std::int32_t offset) {
   auto* views = writable<std::uint8_t>(a, 1);
   const std::int32_t view[4] = {length, 0, buffer, offset};
@@ -175,7 +154,7 @@ void set_every_view(const arrow_c::Array& a, std::int32_t length, std::int32_t b
 const Rows kLongAndShort = {std::string("a value longer than twelve"), std::nullopt, std::string("short"),
                             std::string("another value past twelve bytes")};
 
-const HashMutation kHashMutations[] = {
+const Mutation kHashMutations[] = {
     {"views_point_past_their_buffers", [] { return t::string_views(kLongAndShort, 1); },
      [](const arrow_c::Array& a) { set_every_view(a, 1 << 30, 0, 5); }, false},
     {"views_name_missing_buffers", [] { return t::string_views(kLongAndShort, 1); },
@@ -194,10 +173,10 @@ const HashMutation kHashMutations[] = {
      [](const arrow_c::Array& a) { writable<std::int32_t>(*a.dictionary, 1)[2] = 1 << 30; }, true},
 };
 
-class ViewsAndIndicesChangeWhileHashing : public ::testing::TestWithParam<HashMutation> {};
+class ViewsAndIndicesChangeWhileHashing : public ::testing::TestWithParam<Mutation> {};
 
 TEST_P(ViewsAndIndicesChangeWhileHashing, ReadsStayInTheDeclaredBuffers) {
-  const HashMutation& m = GetParam();
+  const Mutation& m = GetParam();
   const ArrayRef column = t::column(m.input());
   auto first = apply_any(Transform::Hash, column, Key(kKey));
   ASSERT_TRUE(first.ok()) << first.error();

@@ -1,6 +1,7 @@
 // AES-SIV: RFC 5297's vectors, OpenSSL's EVP AES-SIV over random values and
-// contexts against the batch API, tampered and foreign ciphertexts, and the
-// encrypt transform's whole token recipe.
+// contexts against the batch API, tampered and foreign ciphertexts. The
+// encrypt transform's token recipe (HKDF, base64url) and a key shared by
+// threads are tested on columns, in cipher_columns_test.cc.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,10 +9,8 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "block_cipher/base64url.h"
 #include "block_cipher/siv.h"
 #include "cipher_oracle.h"
 #include "cipher_test_util.h"
@@ -205,45 +204,6 @@ TEST_P(SivVectors, TamperedOrForeignTokensDoNotAuthenticate) {
       EXPECT_TRUE(cleared) << s.name << " left plaintext in output " << i;
     }
   }
-}
-
-// key64 = HKDF-SHA-256(key, no salt, "quillon_mask encrypt", 64); token =
-// base64url without padding of AES-256-SIV(key64, value, [context] or none),
-// all of it by OpenSSL on the oracle side.
-TEST_P(SivVectors, EncryptTokenRecipe) {
-  const std::string caller_key = "secret key bytes";
-  const auto key = SivKey::derive(caller_key, GetParam());
-  ASSERT_EQ(key->kernel(), GetParam());
-  const oracle::Siv openssl(oracle::hkdf_sha256(bytes(caller_key), {}, bytes("quillon_mask encrypt"), 64));
-  for (const std::string context : {"", "customers.email"}) {
-    const std::vector<Bytes> ad = as_ad(bytes(context));
-    for (const std::string value : {"alice@example.com", "", "x", "0123456789abcdef0123456789"}) {
-      const Bytes raw = seal(*key, ad, {bytes(value)})[0];
-      std::string token(base64url_size(raw.size()), '\0');
-      base64url_encode(raw.data(), raw.size(), token.data());
-      EXPECT_EQ(token, oracle::base64url(openssl.seal(ad, bytes(value))))
-          << "context '" << context << "' value '" << value << "'";
-    }
-  }
-}
-
-// One key object serves several threads at once (run under ThreadSanitizer
-// too): each gets the bytes one thread alone gets.
-TEST_P(SivVectors, SharedKeyGivesTheSameBytesOnEveryThread) {
-  const auto key = SivKey::derive("shared", GetParam());
-  std::vector<Bytes> values;
-  for (std::size_t i = 0; i < 100; ++i) values.push_back(Bytes(i % 40, static_cast<std::uint8_t>(i)));
-  const std::vector<Bytes> ad = {bytes("ctx")};
-  const auto expected = seal(*key, ad, values);
-  std::vector<std::vector<Bytes>> got(4);
-  std::vector<std::thread> threads;
-  for (auto& g : got) {
-    threads.emplace_back([&, out = &g] {
-      for (int r = 0; r < 20; ++r) *out = seal(*key, ad, values);
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (const auto& g : got) EXPECT_EQ(g, expected);
 }
 
 QM_FOR_EVERY_KERNEL(SivVectors);

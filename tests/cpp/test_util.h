@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "arrow_c/abi.h"
@@ -63,23 +64,18 @@ struct SchemaPrivate {
   std::unique_ptr<ArrowSchema> dictionary;
 };
 
-inline void release_array(ArrowArray* a) {
-  auto* p = static_cast<ArrayPrivate*>(a->private_data);
+// Releases a node's children and dictionary, then the node; a root array
+// counts once in producer_releases().
+template <typename Struct, typename Private>
+void release_node(Struct* s) {
+  auto* p = static_cast<Private*>(s->private_data);
   for (auto& c : p->children) {
     if (c.release != nullptr) c.release(&c);
   }
   if (p->dictionary && p->dictionary->release != nullptr) p->dictionary->release(p->dictionary.get());
-  if (p->root) ++producer_releases();
-  delete p;
-  a->release = nullptr;
-}
-
-inline void release_schema(ArrowSchema* s) {
-  auto* p = static_cast<SchemaPrivate*>(s->private_data);
-  for (auto& c : p->children) {
-    if (c.release != nullptr) c.release(&c);
+  if constexpr (std::is_same_v<Private, ArrayPrivate>) {
+    if (p->root) ++producer_releases();
   }
-  if (p->dictionary && p->dictionary->release != nullptr) p->dictionary->release(p->dictionary.get());
   delete p;
   s->release = nullptr;
 }
@@ -116,7 +112,7 @@ inline void fill_array(const Node& n, ArrowArray* out, bool root) {
   out->n_children = static_cast<std::int64_t>(p->child_pointers.size());
   out->children = p->child_pointers.data();
   out->dictionary = p->dictionary.get();
-  out->release = release_array;
+  out->release = release_node<ArrowArray, ArrayPrivate>;
   out->private_data = p;
 }
 
@@ -141,7 +137,7 @@ inline void fill_schema(const Node& n, ArrowSchema* out) {
   out->n_children = static_cast<std::int64_t>(p->child_pointers.size());
   out->children = p->child_pointers.data();
   out->dictionary = p->dictionary.get();
-  out->release = release_schema;
+  out->release = release_node<ArrowSchema, SchemaPrivate>;
   out->private_data = p;
 }
 
@@ -182,6 +178,11 @@ inline std::int64_t nulls_in(const Rows& rows) {
   return n;
 }
 
+// A bitmap only when there are nulls, as producers send it.
+inline std::optional<Bytes> validity_if_nulls(const Rows& rows, std::int64_t nulls) {
+  return nulls > 0 ? std::optional<Bytes>(validity_of(rows)) : std::nullopt;
+}
+
 template <typename Offset>
 Node string_node(const char* format, const Rows& rows) {
   Node n;
@@ -194,11 +195,7 @@ Node string_node(const char* format, const Rows& rows) {
     if (r) data += *r;
     offsets.push_back(static_cast<Offset>(data.size()));
   }
-  if (n.null_count > 0) {
-    n.buffers.emplace_back(validity_of(rows));
-  } else {
-    n.buffers.emplace_back(std::nullopt);
-  }
+  n.buffers.emplace_back(validity_if_nulls(rows, n.null_count));
   n.buffers.emplace_back(detail::bytes_of(offsets));
   n.buffers.emplace_back(Bytes(data.begin(), data.end()));
   return n;
@@ -217,20 +214,6 @@ Node fixed_width(const char* format, const std::vector<T>& values) {
 }
 
 inline Node int64s(const std::vector<std::int64_t>& values) { return fixed_width("l", values); }
-inline Node int32s(const std::vector<std::int32_t>& values) { return fixed_width("i", values); }
-
-// A one-row string view column holding a short inline value.
-inline Node utf8_view(const std::string& value) {
-  Node n;
-  n.format = "vu";
-  n.length = 1;
-  Bytes view(16, 0);
-  const std::int32_t size = static_cast<std::int32_t>(value.size());
-  std::memcpy(view.data(), &size, 4);
-  std::memcpy(view.data() + 4, value.data(), std::min<std::size_t>(value.size(), 12));
-  n.buffers = {std::nullopt, view, Bytes{}};
-  return n;
-}
 
 // A Utf8View column: values of up to 12 bytes inline, longer ones in data
 // buffers of at most `per_buffer` values each (so several buffers when
@@ -240,7 +223,7 @@ inline Node string_views(const Rows& rows, std::size_t per_buffer = 2) {
   n.format = "vu";
   n.length = static_cast<std::int64_t>(rows.size());
   n.null_count = nulls_in(rows);
-  n.buffers.emplace_back(n.null_count > 0 ? std::optional<Bytes>(validity_of(rows)) : std::nullopt);
+  n.buffers.emplace_back(validity_if_nulls(rows, n.null_count));
   Bytes views(16 * rows.size(), 0);
   std::vector<Bytes> data;
   std::size_t in_current = per_buffer;
@@ -293,7 +276,7 @@ inline Node dictionary_indexed(const char* format, const std::vector<std::option
     validity.emplace_back(indices[i] ? std::optional<std::string>("") : std::nullopt);
   }
   n.null_count = nulls_in(validity);
-  n.buffers = {n.null_count > 0 ? std::optional<Bytes>(validity_of(validity)) : std::nullopt, raw};
+  n.buffers = {validity_if_nulls(validity, n.null_count), raw};
   n.dictionary = std::make_shared<Node>(std::move(values));
   return n;
 }
@@ -361,12 +344,6 @@ inline Node list_of(Node child, const std::vector<std::int32_t>& offsets) {
   return n;
 }
 
-inline Node dictionary_of(const std::vector<std::int32_t>& indices, Node values) {
-  Node n = int32s(indices);
-  n.dictionary = std::make_shared<Node>(std::move(values));
-  return n;
-}
-
 // A record batch's root: a struct without a name, its columns as children.
 inline Node batch_node(std::vector<Node> columns) {
   const std::int64_t rows = columns.empty() ? 3 : columns[0].length;
@@ -389,7 +366,7 @@ inline ArrayRef column(const Node& node) {
 namespace detail {
 
 template <typename View>
-Rows rows_from(const Result<View>& view) {
+Rows rows_from(const ArrowResult<View>& view) {
   EXPECT_TRUE(view.ok()) << (view.ok() ? "" : view.error().to_string());
   Rows out;
   if (!view.ok()) return out;

@@ -28,6 +28,7 @@
 // mode of mask(), whole or in slices, and the result exported and
 // released. The producer's release callback must have run exactly once by
 // the end of each input.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,11 @@
 #include "arrow_c/abi.h"
 #include "arrow_c/bridge.h"
 #include "mask_engine/pipeline.h"
+#include "mask_engine/stream.h"
+
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
+
+using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
 
 using namespace quillon;  // NOLINT(build/namespaces): the layers by their short names
 
@@ -361,16 +367,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       auto built = mask_engine::PipelineBuilder::build(std::move(builder));
       if (built.ok()) {
         MaskPipeline pipeline = std::move(built).value();
-        if (mode & 2) pipeline = std::move(pipeline).with_layouts(mask_engine::Layouts::AnyStrict);
+        // mode & 2: quillon_mask.arrow's output schema; else mask()'s, with
+        // its column rules.
+        const bool strict = (mode & 2) != 0;
+        const mask_engine::ColumnRules rules =
+            strict ? mask_engine::ColumnRules{} : mask_engine::mask_call_rules(*batch.schema, pipeline, key.has_value());
+        const arrow_c::SchemaRef out_schema = strict ? pipeline.output_schema(batch.schema) : batch.schema;
+        // mode & 4: slices of a few hundred bytes of output each.
+        std::int64_t step = (mode & 4) ? pipeline.rows_per_slice(batch, 64 + max_value_bytes, rules) : batch.num_rows;
+        step = std::max<std::int64_t>(step, 1);
         std::vector<arrow_c::RecordBatch> outputs;
-        if (mode & 4) {
-          // Slices of a few hundred bytes of output each.
-          auto table = pipeline.process_table({batch}, key, 64 + max_value_bytes);
-          if (table.ok()) outputs = std::move(table).value();
-        } else {
-          auto masked = pipeline.process_batch(batch, key, first_position);
-          if (masked.ok()) outputs.push_back(std::move(masked).value());
-        }
+        std::int64_t at = 0;
+        do {
+          const std::int64_t rows = std::min(step, batch.num_rows - at);
+          const arrow_c::RecordBatch part = rows == batch.num_rows ? batch : arrow_c::slice(batch, at, rows);
+          auto masked = pipeline.process_batch(part, key, first_position + at, out_schema, rules);
+          if (!masked.ok()) break;
+          outputs.push_back(std::move(masked).value());
+          at += step;
+        } while (at < batch.num_rows);
         for (const auto& out : outputs) {
           ArrowArray exported;
           if (arrow_c::export_record_batch(out, &exported).ok()) exported.release(&exported);

@@ -45,6 +45,7 @@ const char* type_text(mask_engine::Transform t) {
     case mask_engine::Transform::Redact: return "redact";
     case mask_engine::Transform::Null: return "null";
     case mask_engine::Transform::PassThrough: return "pass_through";
+    default: return "?";  // mask()'s list never names a value-bound type
   }
   return "?";
 }
@@ -112,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string panic_message;
   bool panicked = false;
   try {
-    pipeline = py_module::parse_pipeline(borrowed_list, on_duplicate);
+    pipeline = py_module::parse_pipeline(borrowed_list, on_duplicate, py_module::Types::Masking);
   } catch (const py_module::PanicSite& site) {
     panicked = true;
     panic_message = site.message();

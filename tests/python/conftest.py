@@ -8,8 +8,22 @@ import pytest
 
 
 def token(key, position, value):
-    """The expected Hash token, computed independently of the module."""
-    return hmac.new(key.encode(), f"{position}:{value}".encode(), hashlib.sha256).hexdigest()
+    """The expected Hash token, computed independently of the module (key as str or bytes)."""
+    key = key.encode() if isinstance(key, str) else key
+    return hmac.new(key, f"{position}:{value}".encode(), hashlib.sha256).hexdigest()
+
+
+def masked_value(kind, position, value, key="k"):
+    """What transform `kind` makes of `value` at `position` (None: a null)."""
+    if value is None or kind == "null":
+        return None
+    return {"hash": lambda: token(key, position, value), "redact": lambda: "[REDACTED]",
+            "pass_through": lambda: value}[kind]()
+
+
+def masked(kind, values, key="k", first=0):
+    """What transform `kind` makes of a column of `values`, positions from `first`."""
+    return [masked_value(kind, first + i, v, key) for i, v in enumerate(values)]
 
 
 def text_frame(**columns):
@@ -73,6 +87,36 @@ _capsule_pointer.restype = ctypes.c_void_p
 _capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
 
+class CSchema(ctypes.Structure):
+    """The C Data Interface's ArrowSchema (the fields the tests touch)."""
+
+    _fields_ = [("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_void_p)]
+
+
 def c_array(capsule):
     """The ArrowArray inside an "arrow_array" capsule, writable in place."""
     return CArray.from_address(_capsule_pointer(capsule, b"arrow_array"))
+
+
+class Producer:
+    """A batch from some other Arrow library: only the C hook, so pyarrow checks nothing.
+
+    bend(schema, array) rewrites the exported structs in place before they
+    are handed over (not what their release reads).
+    """
+
+    def __init__(self, batch, bend=None):
+        self._batch, self._bend = batch, bend
+
+    def __arrow_c_array__(self, requested_schema=None):
+        schema, array = self._batch.__arrow_c_array__()
+        if self._bend is not None:
+            self._bend(CSchema.from_address(_capsule_pointer(schema, b"arrow_schema")), c_array(array))
+        return schema, array
+
+
+def set_field(field, value, column=None):
+    """A bend that sets one field of the array struct, or of its column `column`."""
+    def bend(schema, array):
+        setattr(array if column is None else array.children[column].contents, field, value)
+    return bend

@@ -64,13 +64,13 @@ def growing_bounds(rows: int, files: int) -> List[int]:
 def import_example(name: str):
     """examples/<name>.py imported as module `name`, its functions pickled by value.
 
-    Workers (Dask's processes, Spark's Python workers) could not import the
+    Workers (Dask's processes, Spark's Python workers, Ray's) could not import the
     example by name, so its functions travel with the tasks instead.
     """
     if str(EXAMPLES) not in sys.path:
         sys.path.insert(0, str(EXAMPLES))
     module = importlib.import_module(name)
-    for pickler in ("cloudpickle", "pyspark.cloudpickle"):
+    for pickler in ("cloudpickle", "pyspark.cloudpickle", "ray.cloudpickle"):
         try:
             importlib.import_module(pickler).register_pickle_by_value(module)
         except ImportError:

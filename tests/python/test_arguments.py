@@ -28,18 +28,14 @@ def test_binding_errors(args, kwargs, message):
     assert str(info.value) == message
 
 
-class ListSubclass(list):
-    pass
-
-
 @pytest.mark.parametrize(
     "transforms, qualname",
     [((), "tuple"), ({"column": "email", "type": "hash"}, "dict"), (None, "NoneType"),
      ("email", "str")],
 )
-def test_transforms_must_be_a_list(transforms, qualname):
+def test_transforms_must_be_a_list_and_are_checked_before_the_key(transforms, qualname):
     with pytest.raises(TypeError) as info:
-        mask(DF, transforms, "k")
+        mask(DF, transforms, 1)
     assert str(info.value) == (
         f"argument 'transforms': '{qualname}' object cannot be converted to 'PyList'"
     )
@@ -50,11 +46,6 @@ def test_key_must_be_str_or_none(key, qualname):
     with pytest.raises(TypeError) as info:
         mask(DF, HASH_EMAIL, key)
     assert str(info.value) == f"argument 'key': '{qualname}' object cannot be converted to 'PyString'"
-
-
-def test_transforms_checked_before_key():
-    with pytest.raises(TypeError, match="argument 'transforms'"):
-        mask(DF, (), 1)
 
 
 def test_lone_surrogate_key_raises_the_encoding_error_unchanged():

@@ -207,7 +207,7 @@ def test_bad_start_or_key(kwargs, error, message):
 def test_the_native_entries_refuse_a_negative_start_in_one_place(entry):
     # A caller past arrow.py's checks meets the engine's own, for every kind of source.
     from quillon_mask import _native
-    plan = _native.plan([{"column": "email", "type": "hash"}], "k")
+    plan = _native.plan([{"column": "email", "type": "hash"}], "k", False)
     if entry == "reader":
         call = lambda: _native.open_reader(plan, SOURCE.to_reader(), -1)
     elif entry == "stream":
@@ -451,6 +451,50 @@ def test_polars_round_trip():
     assert out["n"].to_list() == [1, 2, 3]
     table = mask_table(df, [{"column": "email", "type": "hash"}], "k", start=5)
     assert table.column("email").to_pylist() == expected("hash", ["a@x.io", None, "b@x.io"], start=5)
+
+
+POLARS_ROWS = ["a@x.io", None, "b@x.io", "", "c@x.io"] * 40
+
+
+@pytest.mark.parametrize("kind", [
+    pytest.param(lambda pl, df: df.lazy(), id="lazy"),
+    pytest.param(lambda pl, df: pl.concat([df.lazy()] * 3).filter(pl.col("n") % 2 == 0), id="lazy-query"),
+    pytest.param(lambda pl, df: df.lazy().filter(pl.col("n") < 0), id="lazy-empty"),
+])
+@pytest.mark.parametrize("start", [0, 9])
+def test_polars_lazy_frame_masks_in_row_order_into_a_data_frame(kind, start):
+    pl = pytest.importorskip("polars")
+    df = pl.DataFrame({"email": POLARS_ROWS, "n": range(len(POLARS_ROWS))})
+    lazy = kind(pl, df)
+    rows = lazy.collect()
+    out = mask_frame(lazy, [{"column": "email", "type": "hash"}], "k", start=start)
+    assert isinstance(out, pl.DataFrame)
+    assert out.columns == ["email", "n"] and out["n"].to_list() == rows["n"].to_list()
+    assert out["email"].to_list() == expected("hash", rows["email"].to_list(), start=start)
+    table = mask_table(lazy, [{"column": "email", "type": "redact"}], "k")
+    assert table.column("email").to_pylist() == expected("redact", rows["email"].to_list())
+
+
+def test_polars_lazy_frame_runs_only_once_read():
+    pl = pytest.importorskip("polars")
+    ran = []
+    lazy = pl.LazyFrame({"email": ["a"]}).map_batches(lambda df: ran.append(1) or df)
+    with pytest.raises(ValueError, match="phone"):
+        mask_frame(lazy, [{"column": "phone", "type": "hash"}], "k")
+    reader = mask_stream(lazy, [{"column": "email", "type": "hash"}], "k")
+    del reader  # never read: the query never starts, and dropping it does not wait
+    assert ran == []
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("name", ["email", ""])
+def test_polars_series_comes_back_as_a_series_of_its_name_and_length(kind, name):
+    pl = pytest.importorskip("polars")
+    series = pl.Series(name, VALUES)
+    out = mask_frame(series, [{"column": name, "type": kind}], "k", start=3)
+    assert isinstance(out, pl.Series)
+    assert (out.name, len(out)) == (name, len(VALUES))
+    assert out.to_list() == expected(kind, VALUES, start=3)
 
 
 def test_duckdb_round_trip():

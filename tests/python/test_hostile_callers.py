@@ -12,15 +12,7 @@ import pytest
 from quillon_mask import mask
 from quillon_mask.arrow import mask_frame
 
-from conftest import c_array, plain, text_frame, token
-
-MASKED = {
-    "hash": lambda i, v: token("k", i, v),
-    "redact": lambda i, v: "[REDACTED]",
-    "null": lambda i, v: None,
-    "pass_through": lambda i, v: v,
-}
-
+from conftest import Producer, c_array, masked, masked_value, plain, set_field, text_frame, token
 
 def arrow_frame(array):
     """A frame whose one column is `array` itself, buffers shared."""
@@ -52,8 +44,8 @@ def test_validity_bitmap_flipping_during_the_call_gives_odd_values_at_worst(kind
             assert len(out) == n
             seen.update(i for i in (0, n // 2, n - 1) if out[i] is not None)
             for i in (0, n // 2, n - 1):
-                assert out[i] in (None, MASKED[kind](i, "x"))
-            assert {len(v) for v in out if v is not None} <= {len(MASKED[kind](0, "x"))}
+                assert out[i] in (None, masked_value(kind, i, "x"))
+            assert {len(v) for v in out if v is not None} <= {len(masked_value(kind, 0, "x"))}
     finally:
         stop.set()
         flipper.join()
@@ -86,8 +78,8 @@ def test_offsets_changed_by_a_dict_lookup_never_reach_past_the_values(kind, last
         return
     # Values may be odd, but made only of the values buffer's own bytes.
     own = ["", "a", "b", "ab"]
-    assert out[0] == MASKED[kind](0, "a")
-    assert out[1] in [MASKED[kind](1, v) for v in own]
+    assert out[0] == masked_value(kind, 0, "a")
+    assert out[1] in [masked_value(kind, 1, v) for v in own]
 
 
 RELEASE = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
@@ -119,19 +111,9 @@ class PythonReleased:
 GOOD = pa.RecordBatch.from_arrays([pa.array(["a@x.io", None]), pa.array([1, 2])], ["email", "n"])
 
 
-def bad_length(batch):
-    schema, array = batch.__arrow_c_array__()
-    c_array(array).length = 5
-
-    class Spoilt:
-        def __arrow_c_array__(self, requested_schema=None):
-            return schema, array
-    return Spoilt()
-
-
 @pytest.mark.parametrize("later, transforms, error, message", [
     pytest.param([], [{"column": "email", "type": "hash"}], None, None, id="success"),
-    pytest.param([bad_length(GOOD)], [{"column": "email", "type": "hash"}], ValueError,
+    pytest.param([Producer(GOOD, set_field("length", 5))], [{"column": "email", "type": "hash"}], ValueError,
                  "Conversion failed: ValueError: column 0 ('email'): expected at least 5 rows, found 2", id="later-batch-fails-import"),
     pytest.param([], [1], ValueError, "Expected dict: 'int' object cannot be converted to 'PyDict'",
                  id="bad-transform-list"),
@@ -168,22 +150,8 @@ def test_python_release_callback_runs_once_with_no_error_pending(
     assert unraisable == []
 
 
-def emails_frame(index):
-    df = text_frame(email=["a@x.io", "b@x.io", None], name=["Al", "Bo", "Cy"], n=[1, 2, 3])
-    return index(df)
-
-
-def level(df, i=0):
-    values = df.index.get_level_values(i)
-    return [None if pd.isna(v) else v for v in values]
-
-
 EMAILS = ["a@x.io", "b@x.io", None]
 NAMES = ["Al", "Bo", "Cy"]
-
-
-def masked(kind, values):
-    return [None if v is None else MASKED[kind](i, v) for i, v in enumerate(values)]
 
 
 @pytest.mark.parametrize("entry", [mask, mask_frame], ids=["mask", "mask_frame"])
@@ -198,50 +166,32 @@ def masked(kind, values):
                  id="other-name"),
 ])
 def test_index_level_named_like_a_configured_column_is_masked_like_it(entry, kind, index, levels):
-    df = emails_frame(index)
+    df = index(text_frame(email=EMAILS, name=NAMES, n=[1, 2, 3]))
     out = entry(df, [{"column": "email", "type": kind}], "k")
     for i, (name, is_masked) in enumerate(levels):
         assert out.index.names[i] == name
         clear = NAMES if name == "name" else EMAILS
-        assert level(out, i) == (masked(kind, clear) if is_masked else clear)
+        assert plain(out.index.get_level_values(i)) == (masked(kind, clear) if is_masked else clear)
     if "email" in out.columns:
         assert plain(out["email"]) == masked(kind, EMAILS)
-
-
-class CSchema(ctypes.Structure):
-    """The C Data Interface's ArrowSchema (the fields read here)."""
-
-    _fields_ = [("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_void_p)]
-
-
-class Bent:
-    """A producer whose one batch is pyarrow's export bent in place before it is handed over."""
-
-    def __init__(self, batch, bend):
-        self._batch, self._bend = batch, bend
-
-    def __arrow_c_array__(self, requested_schema=None):
-        schema, array = self._batch.__arrow_c_array__()
-        # conftest gave PyCapsule_GetPointer its argument and result types.
-        schema_struct = CSchema.from_address(ctypes.pythonapi.PyCapsule_GetPointer(schema, b"arrow_schema"))
-        self._bend(schema_struct, c_array(array))
-        return schema, array
 
 
 HUGE_KEY = ctypes.create_string_buffer(np.array([1, 0x7FFFFFFF], np.int32).tobytes())
 
 
-def set_offset(array, offset, drop_validity=False):
-    column = array.children[0].contents
-    column.offset = offset
-    if drop_validity:
-        column.null_count = 0
-        column.buffers[0] = None
+def set_offset(offset, drop_validity=False):
+    def bend(schema, array):
+        column = array.children[0].contents
+        column.offset = offset
+        if drop_validity:
+            column.null_count = 0
+            column.buffers[0] = None
+    return bend
 
 
 @pytest.mark.parametrize("values, bend, message", [
-    (["a@x.io", None], lambda s, a: set_offset(a, 2**63 - 1), "column 0 ('email'): offset and length overflow"),
-    (["a@x.io", "b"], lambda s, a: set_offset(a, 2**63 - 2, drop_validity=True),
+    (["a@x.io", None], set_offset(2**63 - 1), "column 0 ('email'): offset and length overflow"),
+    (["a@x.io", "b"], set_offset(2**63 - 2, drop_validity=True),
      "column 0 ('email'): offset and length overflow"),
     (["a@x.io", "b"], lambda s, a: setattr(s, "metadata", ctypes.addressof(HUGE_KEY)),
      "schema metadata has a negative length or passes 2147483647 bytes"),
@@ -250,5 +200,5 @@ def set_offset(array, offset, drop_validity=False):
 def test_hostile_lengths_and_offsets_are_refused(values, bend, message, kind):
     batch = pa.RecordBatch.from_pydict({"email": pa.array(values, pa.string())})
     with pytest.raises(ValueError) as info:
-        mask_frame(Bent(batch, bend), [{"column": "email", "type": kind}], "k")
+        mask_frame(Producer(batch, bend), [{"column": "email", "type": kind}], "k")
     assert message in str(info.value)

@@ -8,8 +8,6 @@ Profiles (HYPOTHESIS_PROFILE): "dev" (the default, random, about 30 s in
 all), "ci" (the same examples on every run) and "asan" (fewer, for the
 sanitizer build).
 """
-import hashlib
-import hmac
 import os
 
 import pandas as pd
@@ -20,6 +18,8 @@ from hypothesis import strategies as st
 
 from quillon_mask import mask
 from quillon_mask.arrow import mask_stream, mask_table
+
+from conftest import token
 
 _common = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 settings.register_profile("dev", max_examples=200, **_common)
@@ -36,11 +36,6 @@ if HAS_VIEW:
 # Short and long values (a string view keeps up to 12 bytes inline), empty
 # strings, non-ASCII text and NULs.
 values = st.one_of(st.none(), st.text(max_size=20), st.sampled_from(["", "a@x.io", "\x00", "é" * 7]))
-
-
-def token(key, position, value):
-    key = key.encode() if isinstance(key, str) else key
-    return hmac.new(key, f"{position}:{value}".encode(), hashlib.sha256).hexdigest()
 
 
 def build(layout, rows):

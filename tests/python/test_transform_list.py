@@ -38,6 +38,10 @@ class DictWithGetitem(dict):
         ({"column": "email", "type": "pass-through"}, ValueError,
          "Unknown transform: pass-through"),
         ({"column": "email", "type": "nul\x00"}, ValueError, "Unknown transform: nul\x00"),
+        # The Arrow entry's value-bound types are unknown to mask().
+        ({"column": "email", "type": "pseudonym"}, ValueError, "Unknown transform: pseudonym"),
+        ({"column": "email", "type": "encrypt", "context": "c"}, ValueError, "Unknown transform: encrypt"),
+        ({"column": "email", "type": "fpe", "alphabet": "digits"}, ValueError, "Unknown transform: fpe"),
         (DictWithMissing(column="email"), ValueError, "Missing 'type'"),
     ],
 )
@@ -83,6 +87,8 @@ def test_duplicate_column_panics_past_except_exception(transforms, column, capfd
             caught_by_exception = True
     except BaseException as exc:  # noqa: B036 - the point of the test
         assert type(exc).__name__ == "PanicException"
+        assert type(exc).__bases__ == (BaseException,)
+        assert "BaseException" in type(exc).__doc__
         assert str(exc) == f"transform already configured for column '{column}'"
     else:
         raise AssertionError("no exception")

@@ -21,7 +21,16 @@ TRANSFORMS = {
     "redact": ("--redact", "redacted", "replace each value of COLUMN by the text [REDACTED] (e.g. --redact name)"),
     "null": ("--null", "nulled", "make COLUMN null in every row, keeping its type (e.g. --null phone)"),
     "pass_through": ("--pass-through", "passed through", "copy COLUMN unchanged, stating so (e.g. --pass-through city)"),
+    "pseudonym": ("--pseudonym", "pseudonymised",
+                  "replace COLUMN by keyed HMAC-SHA-256 tokens of the value alone, joinable across files "
+                  "(e.g. --pseudonym customer_id)"),
+    "encrypt": ("--encrypt", "encrypted",
+                "replace COLUMN by deterministic AES-256-SIV tokens that --reveal turns back (e.g. --encrypt iban)"),
+    # Needs its alphabet, so only through --transforms.
+    "fpe": (None, "format-preserving encrypted", ""),
 }
+# The types whose tokens come from the key.
+KEYED = ("hash", "pseudonym", "encrypt", "fpe")
 
 EPILOG = f"""\
 examples:
@@ -31,8 +40,15 @@ examples:
   {PROG} customers.csv masked.parquet --transforms masking.json
   {PROG} events.arrows masked.arrows --hash user --key-file /run/secrets/mask-key
 
-masking.json holds the list that mask() takes:
-  [{{"column": "email", "type": "hash"}}, {{"column": "name", "type": "redact"}}]
+  {PROG} --reveal masked.parquet clear.parquet --transforms masking.json
+
+masking.json holds the list that quillon_mask.arrow takes:
+  [{{"column": "email", "type": "hash"}}, {{"column": "name", "type": "redact"}},
+   {{"column": "card", "type": "fpe", "alphabet": "digits", "context": "cards"}}]
+
+Parquet and Arrow IPC outputs carry a "quillon_mask" schema-metadata record:
+the transforms, start, rows and the key's fingerprint (never the key).
+--reveal checks that fingerprint where INPUT has one.
 
 formats: parquet (.parquet .pq .parq, or a directory of them), arrow (.arrow
 .ipc, the Arrow IPC file format), feather (.feather, IPC file, LZ4 by
@@ -46,8 +62,9 @@ exit status:
        The message names the file, row and column, never a value
   2    usage error: bad option, missing key, unusable --transforms file, a
        transform that does not fit the input (unknown column, type that
-       cannot be masked), OUTPUT exists or is not a regular file; nothing was
-       read past the input's schema and nothing was written
+       cannot be masked), OUTPUT exists or is not a regular file, --reveal
+       with another key than the one that masked INPUT; nothing was read
+       past the input's schema and nothing was written
   130  interrupted (Ctrl-C or SIGTERM); OUTPUT not created
 """
 
@@ -82,9 +99,20 @@ def _count(minimum: int, below: Optional[int] = None) -> Any:
     return parse
 
 
-def build_parser() -> argparse.ArgumentParser:
-    from quillon_mask import version
+def installed_version() -> str:
+    """The installed distribution's version; run from a build tree, where no
+    distribution is installed, the module's own."""
+    from importlib import metadata
 
+    try:
+        return metadata.version("quillon_mask")
+    except metadata.PackageNotFoundError:
+        import quillon_mask
+
+        return quillon_mask.__version__
+
+
+def build_parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog=PROG,
         description="Mask sensitive text columns of a Parquet, Arrow IPC or CSV file, "
@@ -98,11 +126,16 @@ def build_parser() -> argparse.ArgumentParser:
                    help="file or directory to write; must not exist unless --overwrite (e.g. masked.parquet)")
     t = p.add_argument_group("transforms (each repeatable; combined with --transforms)")
     for kind, (flag, _, text) in TRANSFORMS.items():
-        t.add_argument(flag, dest="entries", metavar="COLUMN", action=_AddTransform, const=kind, help=text)
+        if flag is not None:
+            t.add_argument(flag, dest="entries", metavar="COLUMN", action=_AddTransform, const=kind, help=text)
     t.add_argument("--transforms", metavar="JSON_FILE", type=Path,
-                   help="JSON list of {\"column\": ..., \"type\": ...} entries, '-' for stdin "
+                   help="JSON list of {\"column\": ..., \"type\": ...} entries, '-' for stdin; "
+                        "fpe entries also take \"alphabet\", value-bound ones \"context\" "
                         "(e.g. --transforms masking.json)")
-    k = p.add_argument_group("key (read only when a column is hashed; never from argv)")
+    t.add_argument("--reveal", action="store_true",
+                   help="the inverse: decrypt INPUT's encrypt and fpe columns, with the transforms and key "
+                        "that masked it; other columns are copied (e.g. --reveal)")
+    k = p.add_argument_group("key (read only when a transform needs it; never from argv)")
     src = k.add_mutually_exclusive_group()
     src.add_argument("--key-env", metavar="NAME", default=DEFAULT_KEY_ENV,
                      help=f"environment variable holding the key (default {DEFAULT_KEY_ENV}; e.g. --key-env MASK_KEY)")
@@ -126,5 +159,5 @@ def build_parser() -> argparse.ArgumentParser:
                         "(e.g. --overwrite)")
     o.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line (e.g. -q)")
     o.add_argument("--debug", action="store_true", help="show the traceback of an error (e.g. --debug)")
-    o.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    o.add_argument("--version", action="version", version=f"{PROG} {installed_version()}")
     return p

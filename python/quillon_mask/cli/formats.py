@@ -68,6 +68,7 @@ class Format:
     write: Callable[[Path, pa.Schema, Source, WriteOptions], Sink]
     codecs: Tuple[str, ...] = ()  # what --compression takes
     dataset: Optional[str] = None  # pyarrow.dataset's name for a directory of these
+    metadata: bool = True  # keeps schema metadata, and so the run's record
 
 
 # --- Parquet ---------------------------------------------------------------
@@ -163,11 +164,18 @@ def _write_parquet(path: Path, schema: pa.Schema, source: Source, options: Write
 def _read_ipc_file(path: Path) -> Source:
     import pyarrow.dataset as pads
 
-    with pa.OSFile(str(path)) as f:
-        schema = paipc.open_file(f).schema
+    # One open for the schema and the row count, which comes from the
+    # batches' metadata without reading their bodies.
     try:
-        # Counts from the batches' metadata, without reading their bodies.
-        rows: Optional[int] = pads.dataset(str(path), format="ipc").count_rows()
+        dataset = pads.dataset(str(path), format="ipc")
+        schema = dataset.schema
+    except (OSError, pa.ArrowException):
+        # Not readable as a dataset: the file reader says why, in its words.
+        with pa.OSFile(str(path)) as f:
+            schema = paipc.open_file(f).schema
+        dataset = None
+    try:
+        rows: Optional[int] = dataset.count_rows() if dataset is not None else None
     except (OSError, pa.ArrowException):
         rows = None
 
@@ -270,7 +278,7 @@ FORMATS: Dict[str, Format] = {f.name: f for f in (
     Format("arrow", (".arrow", ".ipc"), _read_ipc_file, _ipc_writer(paipc.new_file, "none"), _IPC_CODECS, "ipc"),
     Format("feather", (".feather",), _read_ipc_file, _ipc_writer(paipc.new_file, "lz4"), _IPC_CODECS, "ipc"),
     Format("arrows", (".arrows",), _read_ipc_stream, _ipc_writer(paipc.new_stream, "none"), _IPC_CODECS),
-    Format("csv", (".csv",), _read_csv, _write_csv, (), "csv"),
+    Format("csv", (".csv",), _read_csv, _write_csv, (), "csv", metadata=False),
 )}
 
 

@@ -10,6 +10,8 @@ file, never from argv, where `ps` and shell history would show it.
 """
 from __future__ import annotations
 
+import hashlib
+import hmac
 import json
 import os
 import sys
@@ -19,7 +21,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import pyarrow as pa
 
-from quillon_mask.cli.arguments import TRANSFORMS
+from quillon_mask.cli.arguments import KEYED, TRANSFORMS
 from quillon_mask.cli.errors import UsageError, failed, one_line, reason
 from quillon_mask.cli.formats import FORMATS, Format, Source, WriteOptions, format_of
 from quillon_mask.cli.staging import check_target
@@ -46,6 +48,27 @@ class Plan:
     summary: str  # "1 hashed, 1 redacted"
     overwrite: bool
     quiet: bool
+    reveal: bool = False  # the inverse run: encrypt and fpe columns decrypted
+    fingerprint: Optional[str] = None  # of the key, for the record; None without a key
+
+# The schema-metadata key of the record every Parquet and IPC output carries.
+RECORD_KEY = "quillon_mask"
+
+
+def fingerprint(key: bytes) -> str:
+    """What names a key in the record without giving it away."""
+    return hmac.new(key, b"quillon_mask key fingerprint", hashlib.sha256).hexdigest()[:16]
+
+
+def record(plan: Plan, start: int, rows: Optional[int]) -> str:
+    """The record for one output file: its first row's position and row count."""
+    from quillon_mask import version
+
+    fields: Dict[str, Any] = {"version": version(), "transforms": plan.transforms, "start": start,
+                              "rows": rows, "key_fingerprint": plan.fingerprint}
+    if plan.reveal:
+        fields["revealed"] = True
+    return json.dumps(fields, ensure_ascii=False)
 
 
 def _read_transforms(path: Optional[Path], options: Sequence[Dict[str, str]]) -> List[Any]:
@@ -77,11 +100,14 @@ def _read_transforms(path: Optional[Path], options: Sequence[Dict[str, str]]) ->
         entries.extend(loaded)
     entries.extend(options)
     if not entries:
-        raise UsageError("nothing to mask: give --hash, --redact, --null, --pass-through or --transforms")
+        raise UsageError("nothing to mask: give --hash, --redact, --null, --pass-through, --pseudonym, "
+                         "--encrypt or --transforms")
     return entries
 
 
-def _read_key(key_file: Optional[Path], key_env: str, needed: bool) -> Optional[bytes]:
+def _read_key(key_file: Optional[Path], key_env: str, needed: Optional[str]) -> Optional[bytes]:
+    """The key; `needed` is what requires one ("HMAC key required for Hash
+    transform"), None when nothing does."""
     if key_file is not None:
         try:
             key = key_file.read_bytes()
@@ -100,8 +126,7 @@ def _read_key(key_file: Optional[Path], key_env: str, needed: bool) -> Optional[
         where = f"${key_env}"
         if found is None:
             if needed:
-                raise UsageError(f"HMAC key required for Hash transform: set {key_env} "
-                                 "(or --key-env NAME, --key-file PATH)")
+                raise UsageError(f"{needed}: set {key_env} (or --key-env NAME, --key-file PATH)")
             return None
         key = found
     if not key and needed:
@@ -141,8 +166,33 @@ def _open(fmt: Format, path: Path) -> Source:
         raise failed(f"{path}: cannot read it as {fmt.name}: {reason(e)}", e) from None
 
 
-def _check(source: Source, transforms: List[Any], key: Optional[bytes], start: int) -> None:
-    from quillon_mask.arrow import mask_stream
+def _needs_key(transforms: List[Any], reveal: bool) -> Optional[str]:
+    kinds = {e.get("type") for e in transforms if isinstance(e, dict)}
+    if reveal:
+        return "a key is required to reveal"
+    if "hash" in kinds:
+        return "HMAC key required for Hash transform"
+    kind = next((k for k in KEYED if k in kinds), None)
+    return None if kind is None else f"a key is required for the {kind} transform"
+
+
+def _check_fingerprint(source: Source, key: bytes) -> None:
+    """--reveal refuses a key other than the one that masked the file, which
+    fpe alone (no authentication) could not tell."""
+    text = (source.schema.metadata or {}).get(RECORD_KEY.encode())
+    if text is None:
+        return
+    try:
+        found = json.loads(text.decode("utf-8")).get("key_fingerprint")
+    except (UnicodeDecodeError, ValueError, AttributeError):
+        raise UsageError(f"{source.path}: its {RECORD_KEY} metadata record is not a JSON object") from None
+    if found is not None and found != fingerprint(key):
+        raise UsageError(f"{source.path} was masked with another key (the key fingerprints differ); "
+                         "nothing was revealed")
+
+
+def _check(source: Source, transforms: List[Any], key: Optional[bytes], start: int, reveal: bool) -> None:
+    from quillon_mask.arrow import mask_stream, reveal_stream
 
     for number, name in enumerate(source.schema.names, 1):
         if "\0" in name:
@@ -152,7 +202,10 @@ def _check(source: Source, transforms: List[Any], key: Optional[bytes], start: i
     # are refused before a single batch is read.
     empty = pa.RecordBatchReader.from_batches(source.schema, iter(()))
     try:
-        mask_stream(empty, transforms, key, start=start)
+        if reveal:
+            reveal_stream(empty, transforms, key)
+        else:
+            mask_stream(empty, transforms, key, start=start)
     except (ValueError, TypeError) as e:
         raise UsageError(one_line(e)) from e
 
@@ -187,13 +240,17 @@ def make_plan(args: Any) -> Plan:
     placed = _files(src, in_fmt, out_fmt) if directory else [(src, Path())]
 
     hashed = tuple(e.get("column") for e in transforms if isinstance(e, dict) and e.get("type") == "hash")
-    key = _read_key(args.key_file, args.key_env, needed=bool(hashed))
+    key = _read_key(args.key_file, args.key_env, needed=_needs_key(transforms, args.reveal))
     sources = [_open(in_fmt, path) for path, _ in placed]
     for source in sources:
-        _check(source, transforms, key, args.start)
+        _check(source, transforms, key, args.start, args.reveal)
+        if args.reveal and key is not None:
+            _check_fingerprint(source, key)
 
     counts: Dict[str, int] = {}
     for e in transforms:
+        if args.reveal and e["type"] not in ("encrypt", "fpe"):
+            continue
         counts[e["type"]] = counts.get(e["type"], 0) + 1
     rows = [s.rows for s in sources]
     return Plan(
@@ -203,5 +260,7 @@ def make_plan(args: Any) -> Plan:
         transforms=transforms, key=key, start=args.start,
         writing=WriteOptions(compression, args.row_group_size, hashed),
         rows=None if None in rows else sum(rows),  # type: ignore[arg-type]
-        summary=", ".join(f"{n} {TRANSFORMS[t][1]}" for t, n in counts.items()),
-        overwrite=args.overwrite, quiet=args.quiet)
+        summary=(f"{sum(counts.values())} revealed" if args.reveal
+                 else ", ".join(f"{n} {TRANSFORMS[t][1]}" for t, n in counts.items())),
+        overwrite=args.overwrite, quiet=args.quiet, reveal=args.reveal,
+        fingerprint=None if key is None else fingerprint(key))

@@ -27,7 +27,7 @@ from quillon_mask.cli.errors import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXI
                                      Interrupted, UsageError, failed, one_line, print_traceback, reason,
                                      safe_text)
 from quillon_mask.cli.formats import Source
-from quillon_mask.cli.plan import Plan, make_plan
+from quillon_mask.cli.plan import RECORD_KEY, Plan, make_plan, record
 from quillon_mask.cli.staging import Staging
 
 
@@ -90,8 +90,20 @@ class _Signals:
     committed: bool = False  # past this, OUTPUT is complete and stays
 
 
+def _schema(plan: Plan, schema: pa.Schema, start: int, rows: Optional[int]) -> pa.Schema:
+    """The schema an output is written with: the input's metadata and, where
+    the format keeps metadata, this run's record in place of any earlier one.
+    The writers fix the schema when they open, so the row count is the one
+    the input records up front (None where it records none: CSV, IPC stream)."""
+    if not plan.output_format.metadata:
+        return schema
+    metadata = dict(schema.metadata or {})
+    metadata[RECORD_KEY.encode()] = record(plan, start, rows).encode()
+    return schema.with_metadata(metadata)
+
+
 def _run(plan: Plan, signals: _Signals, began: float) -> int:
-    from quillon_mask.arrow import mask_stream
+    from quillon_mask.arrow import mask_stream, reveal_stream
 
     staging = Staging(plan.output, plan.directory)
     position = plan.start
@@ -100,9 +112,13 @@ def _run(plan: Plan, signals: _Signals, began: float) -> int:
             for job in plan.jobs:
                 target = staging.place(job.relative)
                 reading = _Reading(job.source)
-                masked = mask_stream(reading.reader(), plan.transforms, plan.key, start=position)
+                if plan.reveal:
+                    masked = reveal_stream(reading.reader(), plan.transforms, plan.key)
+                else:
+                    masked = mask_stream(reading.reader(), plan.transforms, plan.key, start=position)
+                schema = _schema(plan, masked.schema, position, job.source.rows)
                 sink = _Writing(job.shown, lambda: plan.output_format.write(
-                    target, masked.schema, job.source, plan.writing))
+                    target, schema, job.source, plan.writing))
                 try:
                     for batch in masked:
                         sink.write(batch)
@@ -113,7 +129,8 @@ def _run(plan: Plan, signals: _Signals, began: float) -> int:
                 except Exception as e:
                     if reading.error is not None:
                         raise reading.error from None
-                    raise failed(f"{job.source.path}: masking failed after {sink.rows:,} rows: {one_line(e)}",
+                    doing = "revealing" if plan.reveal else "masking"
+                    raise failed(f"{job.source.path}: {doing} failed after {sink.rows:,} rows: {one_line(e)}",
                                  e) from None
                 sink.close()
         staging.commit(plan.overwrite)
