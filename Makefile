@@ -213,7 +213,7 @@ demo-ray: build
 # compiled against the build interpreter's headers, which serve both CPUs.
 WHEEL_ABI3 ?= 1
 WHEEL_ARCH ?= x86_64
-WHEEL_ARCHS := x86_64 aarch64
+WHEEL_ARCHS ?= x86_64 aarch64
 ZIGLANG_VERSION := 0.17.0
 ZIG_HOME := build/zig-$(ZIGLANG_VERSION)
 QM_ZIG := $(CURDIR)/$(ZIG_HOME)/ziglang/zig
