@@ -299,9 +299,13 @@ test-asan: setup
 #                        subset, see below);
 #                        then the smoke test below of the cp39 wheel on
 #                        Debian 11's CPython 3.9 (build/arm64-root-bullseye)
-#   test-aarch64-smoke   the cp310-abi3 wheel imported, every transform of
-#                        mask(), the Arrow API over each string layout and
-#                        the command checked against hmac (CI's stage)
+#   test-aarch64-smoke   the smoke test (tests/python/aarch64_smoke.py) of
+#                        both aarch64 wheels, cp310-abi3 on Debian 12's
+#                        CPython 3.11 and cp39 on Debian 11's 3.9: every
+#                        transform of mask(), the Arrow API over each string
+#                        layout, pseudonym, encrypt and fpe with their
+#                        reveal, and the command, checked against hmac and
+#                        the `cryptography` package (CI's stage)
 # Each prints its wall time.
 AARCH64_CPP := build/aarch64-cpp
 ARM64_ROOT := build/arm64-root
@@ -309,8 +313,8 @@ ARM64_ROOT_39 := build/arm64-root-bullseye
 # Debian 12's CPython 3.11 with the newest pyarrow and pandas, for the
 # cp310-abi3 wheel; Debian 11's 3.9 with pyarrow 21 (the newest for 3.9),
 # for the cp39 one.
-ARM64_PACKAGES := pyarrow pandas tqdm pytest hypothesis
-ARM64_PACKAGES_39 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 tqdm pytest hypothesis
+ARM64_PACKAGES := pyarrow pandas tqdm pytest hypothesis cryptography
+ARM64_PACKAGES_39 := pyarrow==21.0.0 numpy==2.0.2 pandas==2.3.3 tqdm pytest hypothesis cryptography
 # The default subset leaves out, besides Dask and Spark, what costs most
 # under emulation and tests nothing of the CPU: most of the command's tests
 # (each starts an emulated interpreter; kept: every input and output format,
@@ -339,10 +343,10 @@ test-aarch64: test-aarch64-cpp test-aarch64-python
 
 # Each test binary runs once under qemu (one emulated process per test, as
 # ctest would start, costs a second each); the fuzz targets replay their
-# corpus through ctest (arrow_import only: transform_list embeds CPython).
+# corpus through ctest (not transform_list, which embeds CPython).
 # hash_kernel_bench is built to show it builds.
 AARCH64_TESTS ?= hash_tests cipher_tests engine_tests
-AARCH64_FUZZ ?= arrow_import
+AARCH64_FUZZ ?= arrow_import reveal
 AARCH64_EXTRA ?= hash_kernel_bench
 
 test-aarch64-cpp: system-packages aarch64-packages
@@ -384,6 +388,8 @@ test-aarch64-python: $(VENV)/.installed aarch64-packages
 test-aarch64-smoke: $(VENV)/.installed aarch64-packages
 	$(call arm64_root,$(ARM64_ROOT),bookworm,$(ARM64_PACKAGES))
 	$(call aarch64_wheel_run,$(ARM64_ROOT),3.10,--smoke)
+	$(call arm64_root,$(ARM64_ROOT_39),bullseye,$(ARM64_PACKAGES_39))
+	$(call aarch64_wheel_run,$(ARM64_ROOT_39),3.9,--smoke)
 
 test-tsan: setup
 	cmake -S . -B build/tsan $(CMAKE_ARGS) -DQM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_BENCH=OFF

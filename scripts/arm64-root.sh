@@ -26,8 +26,10 @@
 #     (--platform) into ROOT/usr/local/lib/python3.X/dist-packages, which
 #     Debian's CPython reads; pip never runs under emulation. The version
 #     is kept in ROOT/.python-version.
-# A root that is complete (its .ready marker) is kept: later runs only
-# replace the wheel under test (scripts/test-aarch64-wheel.sh).
+# A root that is complete (its .ready marker, which lists the packages) is
+# kept: later runs only replace the wheel under test
+# (scripts/test-aarch64-wheel.sh), and a changed package list is installed
+# afresh without fetching Debian's packages again (the .unpacked marker).
 # usage: scripts/arm64-root.sh ROOT SUITE HOST_PYTHON PACKAGE...
 set -euo pipefail
 root=$1 suite=$2 host_python=$3
@@ -48,22 +50,27 @@ PYTHONDONTWRITEBYTECODE=1 exec qemu-aarch64-static -cpu max -L "$root" \\
 SH
   chmod +x "$root/usr/local/bin/python3"
 }
-if [ -f "$root/.ready" ]; then
+if [ -f "$root/.ready" ] && [ "$(cat "$root/.ready")" = "$*" ]; then
   python_wrapper
   exit 0
 fi
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-find "$root" -mindepth 1 -delete
-debootstrap --foreign --arch=arm64 --variant=minbase --include=python3 "$suite" "$root" "$mirror"
-for deb in "$root"/var/cache/apt/archives/*.deb; do
-  dpkg-deb -x "$deb" "$root"
-done
-rm -f "$root"/var/cache/apt/archives/*.deb
+rm -f "$root/.ready"
+if [ ! -f "$root/.unpacked" ]; then
+  mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+  find "$root" -mindepth 1 -delete
+  debootstrap --foreign --arch=arm64 --variant=minbase --include=python3 "$suite" "$root" "$mirror"
+  for deb in "$root"/var/cache/apt/archives/*.deb; do
+    dpkg-deb -x "$deb" "$root"
+  done
+  rm -f "$root"/var/cache/apt/archives/*.deb
+  touch "$root/.unpacked"
+fi
 
 site=$root/usr/local/lib/python$version/dist-packages
+rm -rf "$site"
 mkdir -p "$site" "$root/usr/local/bin" "$root/usr/lib/python3/dist-packages"
 python_wrapper
 "$host_python" -m pip install -q --target "$site" --only-binary=:all: --implementation cp \
   --python-version "$version" --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 "$@"
 echo "$version" >"$root/.python-version"
-touch "$root/.ready"
+echo "$*" >"$root/.ready"
