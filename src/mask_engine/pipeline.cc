@@ -97,7 +97,6 @@ MaskPipeline MaskPipeline::with_alias(std::string_view field_name, const std::st
   auto params = value_bound_.find(column);
   if (params != value_bound_.end()) out.value_bound_.emplace(name, params->second);
   out.keys_ = keys_;
-  out.reveal_ = reveal_;
   out.calling_thread_rows_ = calling_thread_rows_;
   return out;
 }
@@ -111,7 +110,7 @@ MaskPipeline MaskPipeline::with_keys(const Key& key) && {
     if (params.context) context = std::string_view(*params.context);
     if (transform == Transform::Pseudonym) {
       keys->pseudonym.emplace(name, std::make_unique<PseudonymKey>(*key, context));
-    } else if (transform == Transform::Encrypt) {
+    } else if (transform == Transform::Encrypt || transform == Transform::RevealEncrypt) {
       keys->encrypt.emplace(name, std::make_unique<EncryptKey>(*key, context));
     } else {
       keys->fpe.emplace(name, std::make_unique<FpeKey>(*key, context, *params.alphabet));
@@ -123,11 +122,15 @@ MaskPipeline MaskPipeline::with_keys(const Key& key) && {
 
 MaskPipeline MaskPipeline::for_reveal() && {
   for (auto it = column_transforms_.begin(); it != column_transforms_.end();) {
-    const bool reversible = it->second == Transform::Encrypt || it->second == Transform::Fpe;
-    if (!reversible) value_bound_.erase(it->first);
-    it = reversible ? std::next(it) : column_transforms_.erase(it);
+    if (it->second == Transform::Encrypt) {
+      (it++)->second = Transform::RevealEncrypt;
+    } else if (it->second == Transform::Fpe) {
+      (it++)->second = Transform::RevealFpe;
+    } else {
+      value_bound_.erase(it->first);
+      it = column_transforms_.erase(it);
+    }
   }
-  reveal_ = true;
   return std::move(*this);
 }
 
@@ -138,16 +141,16 @@ MaskResult<ArrayRef> MaskPipeline::value_bound_column(Transform transform, const
   switch (transform) {
     case Transform::Pseudonym:
       return pseudonym_column(*keys_->pseudonym.at(name), column, name, first_position);
-    case Transform::Encrypt: {
-      const EncryptKey& key = *keys_->encrypt.at(name);
-      return reveal_ ? reveal_column(key, column, name, first_position)
-                     : encrypt_column(key, column, name, first_position);
-    }
-    default: {
-      const FpeKey& key = *keys_->fpe.at(name);
-      return reveal_ ? reveal_column(key, column, name, first_position)
-                     : fpe_column(key, column, name, first_position);
-    }
+    case Transform::Encrypt:
+      return encrypt_column(*keys_->encrypt.at(name), column, name, first_position);
+    case Transform::RevealEncrypt:
+      return reveal_column(*keys_->encrypt.at(name), column, name, first_position);
+    case Transform::Fpe:
+      return fpe_column(*keys_->fpe.at(name), column, name, first_position);
+    case Transform::RevealFpe:
+      return reveal_column(*keys_->fpe.at(name), column, name, first_position);
+    default:
+      return MaskError::Arrow(arrow_c::ArrowError::Invalid("not a value-bound transform"));
   }
 }
 

@@ -170,11 +170,11 @@ class MaskPipeline {
   // `key` (none without a key: a stream refuses such a pipeline first).
   // Value-bound columns fail their batch (Invalid) until this was called.
   MaskPipeline with_keys(const Key& key) &&;
-  // The inverse for the reversible columns: Encrypt and Fpe columns give
-  // their plaintexts, every other configured column is dropped from the
-  // pipeline and so passes through as it is.
+  // The inverse for the reversible columns: Encrypt and Fpe columns become
+  // RevealEncrypt and RevealFpe ones, which give their plaintexts; every
+  // other configured column is dropped from the pipeline and so passes
+  // through as it is.
   MaskPipeline for_reveal() &&;
-  bool reveals() const { return reveal_; }
 
  private:
   friend class PipelineBuilder;
@@ -184,7 +184,6 @@ class MaskPipeline {
   ColumnTransforms column_transforms_;
   std::unordered_map<std::string, ValueBoundParams> value_bound_;
   std::shared_ptr<const ValueBoundKeys> keys_;
-  bool reveal_ = false;
   std::int64_t calling_thread_rows_ = kCallingThreadRows;
 };
 

@@ -117,13 +117,14 @@ class MaskReader final : public BatchReader {
 // columns missing (the first in name order is reported), then columns of a
 // type that cannot be masked (schema order), then a keyed transform (or a
 // reveal) without a key.
-ArrowResult<Done> check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key) {
+ArrowResult<Done> check_schema(const arrow_c::Schema& schema, const MaskPipeline& pipeline, bool has_key,
+                               bool reveal) {
   if (schema.format != "+s") {
     return ArrowError::Invalid("expected a stream of struct arrays (format '+s'), found format '" +
                            schema.format + "'");
   }
   std::vector<std::string> missing;
-  bool any[7] = {};  // by Transform
+  bool any[kTransformKinds] = {};
   for (const auto& entry : pipeline.column_transforms()) {
     // Not a structured binding: clang before 16 cannot capture one in a lambda.
     const std::string& name = entry.first;
@@ -147,7 +148,8 @@ ArrowResult<Done> check_schema(const arrow_c::Schema& schema, const MaskPipeline
   }
   if (has_key) return Done{};
   if (any[static_cast<int>(Transform::Hash)]) return ArrowError::Invalid("HMAC key required for Hash transform");
-  if (pipeline.reveals()) return ArrowError::Invalid("a key is required to reveal");
+  // A reveal needs the key even when no column of the list can be revealed.
+  if (reveal) return ArrowError::Invalid("a key is required to reveal");
   const std::pair<Transform, const char*> keyed[] = {
       {Transform::Pseudonym, "pseudonym"}, {Transform::Encrypt, "encrypt"}, {Transform::Fpe, "fpe"}};
   for (const auto& [transform, name] : keyed) {
@@ -187,7 +189,7 @@ arrow_c::ArrowResult<std::unique_ptr<BatchReader>> mask_reader(std::unique_ptr<B
   }
   if (settings.reveal) pipeline = std::move(pipeline).for_reveal();
   if (settings.policy == Policy::FailClosed) {
-    QM_RETURN_IF_ERROR(check_schema(*source->schema(), pipeline, settings.key.has_value()));
+    QM_RETURN_IF_ERROR(check_schema(*source->schema(), pipeline, settings.key.has_value(), settings.reveal));
   }
   try {
     return std::unique_ptr<BatchReader>(

@@ -346,6 +346,8 @@ std::int64_t max_row_bytes(Transform transform) {
     case Transform::PassThrough:
     case Transform::Encrypt:
     case Transform::Fpe:
+    case Transform::RevealEncrypt:
+    case Transform::RevealFpe:
       return 0;
   }
   return 0;

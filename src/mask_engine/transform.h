@@ -45,12 +45,16 @@ namespace quillon::mask_engine {
 // Pseudonym, Encrypt and Fpe are bound to the value alone and need more
 // than a kind (a context, an alphabet, derived keys): the pipeline runs them
 // through cipher_columns.h, never through apply()/apply_any(), which refuse
-// them as Invalid.
-enum class Transform : std::uint8_t { Hash, Redact, Null, PassThrough, Pseudonym, Encrypt, Fpe };
+// them as Invalid. RevealEncrypt and RevealFpe are their inverses, a token
+// back to its plaintext under the same parameters; a reveal pipeline holds
+// only those (MaskPipeline::for_reveal).
+enum class Transform : std::uint8_t { Hash, Redact, Null, PassThrough, Pseudonym, Encrypt, Fpe, RevealEncrypt, RevealFpe };
+inline constexpr int kTransformKinds = 9;
 
-// Pseudonym, Encrypt or Fpe.
+// Pseudonym, Encrypt, Fpe or one of the reveals.
 constexpr bool value_bound(Transform t) {
-  return t == Transform::Pseudonym || t == Transform::Encrypt || t == Transform::Fpe;
+  return t == Transform::Pseudonym || t == Transform::Encrypt || t == Transform::Fpe ||
+         t == Transform::RevealEncrypt || t == Transform::RevealFpe;
 }
 
 using ArrayRef = arrow_c::ArrayRef;
