@@ -13,22 +13,19 @@ whole_over_partition=<whole / partition>.
 
     python bench/dask_bench.py [ROWS] [FILES] [REPEATS]
 """
+import itertools
 import pathlib
 import shutil
-import sys
 import tempfile
-import time
 
 import dask.dataframe as dd
 import pyarrow.parquet as pq
 from distributed import Client, LocalCluster
 
-ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 4_000_000
-FILES = int(sys.argv[2]) if len(sys.argv) > 2 else 4
-REPEATS = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from interleaved import best_of, counts, report
+from sample_data import growing_bounds, import_example, write_customer_files
 
-from sample_data import growing_bounds, import_example, write_customer_files  # noqa: E402
+ROWS, FILES, REPEATS = counts(4_000_000, 4, 3)
 
 
 def main() -> None:
@@ -52,30 +49,25 @@ def measure(example, work: pathlib.Path, paths) -> None:
             return example.parquet_starts(paths)
         return example.partition_starts(ddf)
 
-    def run(variant, attempt):
-        out = work / f"{variant}-{attempt}"
-        started = time.perf_counter()
+    attempts = itertools.count()
+    outputs = {}
+
+    def run(variant):
+        outputs[variant] = work / f"{variant}-{next(attempts)}"
         ddf = dd.read_parquet(paths, split_row_groups=False)
         example.mask_dataframe(ddf, example.TRANSFORMS, example.KEY, starts_of(variant, ddf)).to_parquet(
-            out, write_index=False
+            outputs[variant], write_index=False
         )
-        elapsed = time.perf_counter() - started
-        if pq.ParquetDataset(out).read(columns=["id"]).num_rows != ROWS:
+
+    def check(variant):
+        if pq.ParquetDataset(outputs[variant]).read(columns=["id"]).num_rows != ROWS:
             raise SystemExit(f"{variant}: rows lost")
-        shutil.rmtree(out)
-        return elapsed
+        shutil.rmtree(outputs[variant])
 
-    variants = ["partition", "whole", "whole_len"]
-    best = {v: float("inf") for v in variants}
-    for attempt in range(REPEATS):
-        for variant in variants:
-            best[variant] = min(best[variant], run(variant, attempt))
-
-    print(f"rows={ROWS} files={FILES} workers=2 repeats={REPEATS}")
-    for variant in variants:
-        print(f"{variant}_s={best[variant]:.3f}")
-    print(f"whole_len_over_partition={best['whole_len'] / best['partition']:.3f}")
-    print(f"whole_over_partition={best['whole'] / best['partition']:.3f}")
+    jobs = {v: lambda v=v: run(v) for v in ("partition", "whole", "whole_len")}
+    best = best_of(jobs, REPEATS, warm_up=False, after=check)
+    report(f"rows={ROWS} files={FILES} workers=2 repeats={REPEATS}", best,
+           [("whole_len_over_partition", "whole_len", "partition"), ("whole_over_partition", "whole", "partition")])
 
 
 if __name__ == "__main__":

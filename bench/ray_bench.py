@@ -11,19 +11,13 @@ Prints the times, row_id_over_identity=, and last ray_mask_over_identity=.
 
     python bench/ray_bench.py [ROWS] [BLOCKS] [REPEATS]
 """
-import pathlib
-import sys
-import time
+import ray
+import ray.data
 
-ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 2_000_000
-BLOCKS = int(sys.argv[2]) if len(sys.argv) > 2 else 16
-REPEATS = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from interleaved import best_of, counts, report
+from sample_data import customer_rows, even_bounds, import_example
 
-import ray  # noqa: E402
-import ray.data  # noqa: E402
-
-from sample_data import customer_rows, even_bounds, import_example  # noqa: E402
+ROWS, BLOCKS, REPEATS = counts(2_000_000, 16, 3)
 
 
 def identity(batch):
@@ -44,23 +38,12 @@ def main() -> None:
             "mask": lambda: example.mask_dataset(ds, example.TRANSFORMS, example.KEY).materialize(),
             "row_id": lambda: example.mask_by_row_id(ds, example.TRANSFORMS, example.KEY, "id").materialize(),
         }
-        # Once each, unmeasured: the workers start and import what they use.
-        for job in jobs.values():
-            job()
-        best = {name: float("inf") for name in jobs}
-        for _ in range(REPEATS):
-            for name, job in jobs.items():
-                started = time.perf_counter()
-                job()
-                best[name] = min(best[name], time.perf_counter() - started)
+        best = best_of(jobs, REPEATS, warm_up=True)
     finally:
         ray.shutdown()
 
-    print(f"rows={ROWS} blocks={BLOCKS} cpus=2 repeats={REPEATS} ray={ray.__version__}")
-    for name in jobs:
-        print(f"{name}_s={best[name]:.3f}")
-    print(f"row_id_over_identity={best['row_id'] / best['identity']:.3f}")
-    print(f"ray_mask_over_identity={best['mask'] / best['identity']:.3f}")
+    report(f"rows={ROWS} blocks={BLOCKS} cpus=2 repeats={REPEATS} ray={ray.__version__}", best,
+           [("row_id_over_identity", "row_id", "identity"), ("ray_mask_over_identity", "mask", "identity")])
 
 
 if __name__ == "__main__":

@@ -15,16 +15,12 @@ spark_mask_over_identity=<mask / identity>.
 """
 import pathlib
 import shutil
-import sys
 import tempfile
-import time
 
-ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 4_000_000
-FILES = int(sys.argv[2]) if len(sys.argv) > 2 else 8
-REPEATS = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from interleaved import best_of, counts, report
+from sample_data import even_bounds, import_example, write_customer_files
 
-from sample_data import even_bounds, import_example, write_customer_files  # noqa: E402
+ROWS, FILES, REPEATS = counts(4_000_000, 8, 3)
 
 
 def identity(batches):
@@ -58,21 +54,9 @@ def measure(example, spark, source: str) -> None:
         "mask": lambda: noop(example.mask_dataframe(df, example.TRANSFORMS, example.KEY)),
         "count": lambda: example.partition_starts(df),
     }
-    # Once each, unmeasured: the workers start and import what they use.
-    for job in jobs.values():
-        job()
-    best = {name: float("inf") for name in jobs}
-    for _ in range(REPEATS):
-        for name, job in jobs.items():
-            started = time.perf_counter()
-            job()
-            best[name] = min(best[name], time.perf_counter() - started)
-
-    print(f"rows={ROWS} partitions={partitions} master={spark.sparkContext.master} repeats={REPEATS}")
-    for name in jobs:
-        print(f"{name}_s={best[name]:.3f}")
-    print(f"count_over_identity={best['count'] / best['identity']:.3f}")
-    print(f"spark_mask_over_identity={best['mask'] / best['identity']:.3f}")
+    best = best_of(jobs, REPEATS, warm_up=True)
+    report(f"rows={ROWS} partitions={partitions} master={spark.sparkContext.master} repeats={REPEATS}", best,
+           [("count_over_identity", "count", "identity"), ("spark_mask_over_identity", "mask", "identity")])
 
 
 if __name__ == "__main__":
