@@ -16,6 +16,8 @@
 #   make test-asan       the C++ and the Python tests under ASan and UBSan
 #   make test-aarch64    the C++ tests cross-built for aarch64 and the aarch64
 #                        wheel's Python tests, both under qemu-aarch64-static
+#   make test-aarch64-smoke  a short check of both aarch64 wheels under qemu
+#                        (CI runs it after test-aarch64-cpp)
 #   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60)
 #                        from its seed corpus, under ASan and UBSan
 #   make test-tsan, bench-kernel, bench-cache, bench-pipeline, bench-e2e, bench-stream,
