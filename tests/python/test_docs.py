@@ -81,14 +81,19 @@ def missing_imports(code: str) -> List[str]:
 
 
 def environment(work: Path) -> dict:
+    """PATH with this interpreter's directory first, and shims for `python`
+    and `quillon-mask` where that directory lacks them (an interpreter named
+    python3 alone, a build tree's module with no console script)."""
     bin_dir = Path(sys.executable).parent
     path = [str(bin_dir)]
-    if shutil.which("quillon-mask", path=str(bin_dir)) is None:
-        shim = work.parent / "shim-bin"
-        shim.mkdir(exist_ok=True)
-        command = shim / "quillon-mask"
-        command.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m quillon_mask "$@"\n')
-        command.chmod(0o755)
+    shims = {"python": f'exec "{sys.executable}" "$@"', "quillon-mask": f'exec "{sys.executable}" -m quillon_mask "$@"'}
+    shim = work.parent / "shim-bin"
+    for name, line in shims.items():
+        if shutil.which(name, path=str(bin_dir)) is None:
+            shim.mkdir(exist_ok=True)
+            (shim / name).write_text(f"#!/bin/sh\n{line}\n")
+            (shim / name).chmod(0o755)
+    if shim.exists():
         path.append(str(shim))
     return {**os.environ, "PATH": os.pathsep.join(path + [os.environ.get("PATH", "")])}
 
