@@ -48,8 +48,11 @@ namespace quillon::mask_engine {
 // them as Invalid. RevealEncrypt and RevealFpe are their inverses, a token
 // back to its plaintext under the same parameters; a reveal pipeline holds
 // only those (MaskPipeline::for_reveal).
-enum class Transform : std::uint8_t { Hash, Redact, Null, PassThrough, Pseudonym, Encrypt, Fpe, RevealEncrypt, RevealFpe };
-inline constexpr int kTransformKinds = 9;
+enum class Transform : std::uint8_t {
+  Hash, Redact, Null, PassThrough, Pseudonym, Encrypt, Fpe, RevealEncrypt, RevealFpe
+};
+// How many kinds there are, for tables indexed by Transform.
+inline constexpr int kTransformKinds = static_cast<int>(Transform::RevealFpe) + 1;
 
 // Pseudonym, Encrypt, Fpe or one of the reveals.
 constexpr bool value_bound(Transform t) {
