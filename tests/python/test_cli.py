@@ -431,6 +431,65 @@ def test_a_signal_leaves_no_temporary_file_behind(tmp_path, signum):
         assert leftovers(tmp_path) == sorted(kept) and live.read_bytes() == b"being written"
 
 
+# Runs the command with SIGTERM sent to itself around the calls named in
+# argv[1] ("after:tempfile.mkstemp,before:pathlib.Path.unlink"), so that a
+# signal lands inside a step every time rather than by chance.
+SIGNAL_AT = """
+import importlib, os, signal, sys
+from quillon_mask.cli.run import main
+for spec in sys.argv[1].split(","):
+    when, dotted = spec.split(":")
+    module, *inner, name = dotted.split(".")
+    owner = importlib.import_module(module)
+    for part in inner:
+        owner = getattr(owner, part)
+    def hooked(*args, _real=getattr(owner, name), _when=when, **kwargs):
+        if _when == "before":
+            os.kill(os.getpid(), signal.SIGTERM)
+        result = _real(*args, **kwargs)
+        if _when == "after":
+            os.kill(os.getpid(), signal.SIGTERM)
+        return result
+    setattr(owner, name, hooked)
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize("hooks, directory, outcome", [
+    # The staging file exists the moment it is made, before the run holds its name.
+    ("after:tempfile.mkstemp", False, "interrupted"),
+    ("after:tempfile.mkdtemp", True, "interrupted"),
+    # A second signal while the staging area is removed.
+    ("after:tempfile.mkstemp,before:pathlib.Path.unlink", False, "interrupted"),
+    ("after:tempfile.mkdtemp,before:shutil.rmtree", True, "interrupted"),
+    # Once OUTPUT has taken the new file's name, the run has succeeded.
+    ("after:os.replace", False, "committed"),
+    # Between moving the earlier OUTPUT directory aside and putting the new one in its place.
+    ("after:os.replace", True, "committed"),
+])
+def test_a_signal_inside_a_step_waits_for_the_step_to_end(tmp_path, hooks, directory, outcome):
+    if directory:
+        src, out = tmp_path / "extract", tmp_path / "masked"
+        src.mkdir()
+        out.mkdir()
+        write(people(6), src / "p.parquet", "parquet")
+        (out / "p.parquet").write_bytes(b"earlier output")
+        target = out / "p.parquet"
+    else:
+        src, out = tmp_path / "in.parquet", tmp_path / "out.parquet"
+        write(people(6), src, "parquet")
+        target = out
+    result = run("--quiet", src, out, *MASK, "--overwrite", command=[sys.executable, "-c", SIGNAL_AT, hooks])
+    if outcome == "interrupted":
+        assert result.returncode == 130, result.stderr
+        assert result.stderr == "quillon-mask: error: interrupted\n"
+        assert not out.exists() if not directory else target.read_bytes() == b"earlier output"
+    else:
+        assert result.returncode == 0, result.stderr
+        assert pq.read_table(target).column("email").to_pylist() == expected(people(6), 0)["email"]
+    assert leftovers(tmp_path) == []
+
+
 @pytest.mark.skipif(not SCRIPT.exists(), reason="the console script is installed by pip only")
 def test_console_script(tmp_path):
     write(people(6), tmp_path / "in.parquet", "parquet")

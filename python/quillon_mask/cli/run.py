@@ -9,13 +9,18 @@ those of `mask_table` over the same rows. Memory stays bounded by a few
 batches (a Parquet row group, at most ROW_GROUP_BUFFER_BYTES).
 
 Ctrl-C and SIGTERM raise Interrupted wherever the run is, until the commit
-is done: the staging area is removed and the exit status is 130.
+is done: the staging area is removed and the exit status is 130. Three steps
+hold a signal until they end, because stopping inside them would leave a
+file behind or report a failure that did not happen: making the staging
+file (it exists before the run holds its name), the commit (a rename may be
+done, or OUTPUT may be moved aside), and removing the staging area.
 """
 from __future__ import annotations
 
 import signal
 import sys
 import time
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterator, Optional, Sequence
@@ -88,6 +93,18 @@ def _progress(total: Optional[int], quiet: bool) -> Any:
 class _Signals:
     interrupted: bool = False
     committed: bool = False  # past this, OUTPUT is complete and stays
+    holding: bool = False  # a signal now waits for the step under way to end
+
+    @contextmanager
+    def held(self) -> Iterator[None]:
+        """Runs a step whole; a signal that came meanwhile stops the run after it."""
+        self.holding = True
+        try:
+            yield
+        finally:
+            self.holding = False
+        if self.interrupted and not self.committed:
+            raise Interrupted()
 
 
 def _schema(plan: Plan, schema: pa.Schema, start: int, rows: Optional[int]) -> pa.Schema:
@@ -105,9 +122,11 @@ def _schema(plan: Plan, schema: pa.Schema, start: int, rows: Optional[int]) -> p
 def _run(plan: Plan, signals: _Signals, began: float) -> int:
     from quillon_mask.arrow import mask_stream, reveal_stream
 
-    staging = Staging(plan.output, plan.directory)
+    staging: Optional[Staging] = None
     position = plan.start
     try:
+        with signals.held():
+            staging = Staging(plan.output, plan.directory)
         with _progress(plan.rows, plan.quiet) as bar:
             for job in plan.jobs:
                 target = staging.place(job.relative)
@@ -133,10 +152,15 @@ def _run(plan: Plan, signals: _Signals, began: float) -> int:
                     raise failed(f"{job.source.path}: {doing} failed after {sink.rows:,} rows: {one_line(e)}",
                                  e) from None
                 sink.close()
-        staging.commit(plan.overwrite)
-        signals.committed = True
+        with signals.held():
+            staging.commit(plan.overwrite)
+            signals.committed = True
     except BaseException:
-        staging.discard()
+        if staging is not None:
+            # A second signal must not cut the clean-up short; the run
+            # already ends with this error.
+            signals.holding = True
+            staging.discard()
         raise
     if not plan.quiet:
         print(f"{PROG}: {position - plan.start:,} rows, columns {plan.summary}, "
@@ -152,8 +176,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     signals = _Signals()
 
     def stop(signum: int, frame: Any) -> None:
-        if not signals.committed:
-            signals.interrupted = True
+        if signals.committed:
+            return
+        signals.interrupted = True
+        if not signals.holding:
             raise Interrupted()
 
     previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
