@@ -307,20 +307,26 @@ def test_debug_shows_the_traceback(tmp_path):
     assert result.stderr.splitlines()[-1].startswith("quillon-mask: error: ")
 
 
-@pytest.mark.parametrize("kind", ["file", "directory"])
-def test_overwrite_replaces_an_earlier_output(tmp_path, kind):
+def with_earlier_output(tmp_path, kind):
+    """INPUT (six people) and an OUTPUT that exists already: a file, or a
+    directory holding one stale file. Returns INPUT, OUTPUT, the file the
+    run writes, and the earlier file."""
     if kind == "file":
         src, out = tmp_path / "in.parquet", tmp_path / "out.parquet"
         write(people(6), src, "parquet")
         out.write_bytes(b"earlier output")
-        target = out
-    else:
-        src, out = tmp_path / "extract", tmp_path / "masked"
-        src.mkdir()
-        out.mkdir()
-        write(people(6), src / "p.parquet", "parquet")
-        (out / "stale.parquet").write_bytes(b"earlier output")
-        target = out / "p.parquet"
+        return src, out, out, out
+    src, out = tmp_path / "extract", tmp_path / "masked"
+    src.mkdir()
+    out.mkdir()
+    write(people(6), src / "p.parquet", "parquet")
+    (out / "stale.parquet").write_bytes(b"earlier output")
+    return src, out, out / "p.parquet", out / "stale.parquet"
+
+
+@pytest.mark.parametrize("kind", ["file", "directory"])
+def test_overwrite_replaces_an_earlier_output(tmp_path, kind):
+    src, out, target, _ = with_earlier_output(tmp_path, kind)
     result = run(src, out, *MASK, "--overwrite")
     assert result.returncode == 0, result.stderr
     assert pq.read_table(target).column("email").to_pylist() == expected(people(6), 0)["email"]
@@ -455,38 +461,29 @@ sys.exit(main(sys.argv[2:]))
 """
 
 
-@pytest.mark.parametrize("hooks, directory, outcome", [
+@pytest.mark.parametrize("hooks, kind, outcome", [
     # The staging file exists the moment it is made, before the run holds its name.
-    ("after:tempfile.mkstemp", False, "interrupted"),
-    ("after:tempfile.mkdtemp", True, "interrupted"),
+    ("after:tempfile.mkstemp", "file", "interrupted"),
+    ("after:tempfile.mkdtemp", "directory", "interrupted"),
     # A second signal while the staging area is removed.
-    ("after:tempfile.mkstemp,before:pathlib.Path.unlink", False, "interrupted"),
-    ("after:tempfile.mkdtemp,before:shutil.rmtree", True, "interrupted"),
+    ("after:tempfile.mkstemp,before:pathlib.Path.unlink", "file", "interrupted"),
+    ("after:tempfile.mkdtemp,before:shutil.rmtree", "directory", "interrupted"),
     # Once OUTPUT has taken the new file's name, the run has succeeded.
-    ("after:os.replace", False, "committed"),
+    ("after:os.replace", "file", "committed"),
     # Between moving the earlier OUTPUT directory aside and putting the new one in its place.
-    ("after:os.replace", True, "committed"),
+    ("after:os.replace", "directory", "committed"),
 ])
-def test_a_signal_inside_a_step_waits_for_the_step_to_end(tmp_path, hooks, directory, outcome):
-    if directory:
-        src, out = tmp_path / "extract", tmp_path / "masked"
-        src.mkdir()
-        out.mkdir()
-        write(people(6), src / "p.parquet", "parquet")
-        (out / "p.parquet").write_bytes(b"earlier output")
-        target = out / "p.parquet"
-    else:
-        src, out = tmp_path / "in.parquet", tmp_path / "out.parquet"
-        write(people(6), src, "parquet")
-        target = out
+def test_a_signal_inside_a_step_waits_for_the_step_to_end(tmp_path, hooks, kind, outcome):
+    src, out, target, earlier = with_earlier_output(tmp_path, kind)
     result = run("--quiet", src, out, *MASK, "--overwrite", command=[sys.executable, "-c", SIGNAL_AT, hooks])
     if outcome == "interrupted":
         assert result.returncode == 130, result.stderr
         assert result.stderr == "quillon-mask: error: interrupted\n"
-        assert not out.exists() if not directory else target.read_bytes() == b"earlier output"
+        assert earlier.read_bytes() == b"earlier output"
     else:
         assert result.returncode == 0, result.stderr
         assert pq.read_table(target).column("email").to_pylist() == expected(people(6), 0)["email"]
+        assert not (out / "stale.parquet").exists()
     assert leftovers(tmp_path) == []
 
 
