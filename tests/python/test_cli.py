@@ -443,8 +443,8 @@ def test_a_signal_leaves_no_temporary_file_behind(tmp_path, signum):
 SIGNAL_AT = """
 import importlib, os, signal, sys
 from quillon_mask.cli.run import main
-for spec in sys.argv[1].split(","):
-    when, dotted = spec.split(":")
+for hook in sys.argv[1].split(","):
+    when, dotted = hook.split(":")
     module, *inner, name = dotted.split(".")
     owner = importlib.import_module(module)
     for part in inner:
